@@ -1,0 +1,29 @@
+# The two commands of the README: `make demo` and `make test`.
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build test demo sanitize clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+demo: build
+	@scripts/demo.sh $(BUILD_DIR)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize:
+	$(MAKE) test BUILD_DIR=build-sanitize BUILD_TYPE=Debug CMAKE_FLAGS=-DPORTABLE_SANITIZE=ON
+
+clean:
+	rm -rf build build-sanitize

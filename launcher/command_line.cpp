@@ -1,0 +1,144 @@
+// Turning the selected record and the operator's arguments into the tool's
+// command line, and running it.
+#include "installer.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Inside double quotes the shell still gives these four a meaning.
+bool specialInDoubleQuotes(char c)
+{
+    return c == '\\' || c == '"' || c == '$' || c == '`';
+}
+
+void appendText(char *line, const char *text)
+{
+    for (; *text; ++text)
+        strcat_ch(line, *text, COMMAND_LINE_SIZE);
+}
+
+// One user argument as one word: the tool receives it byte for byte.
+void appendQuotedArgument(char *line, const char *arg)
+{
+    strcat_ch(line, ' ', COMMAND_LINE_SIZE);
+    strcat_ch(line, '"', COMMAND_LINE_SIZE);
+    for (; *arg; ++arg) {
+        if (specialInDoubleQuotes(*arg))
+            strcat_ch(line, '\\', COMMAND_LINE_SIZE);
+        strcat_ch(line, *arg, COMMAND_LINE_SIZE);
+    }
+    strcat_ch(line, '"', COMMAND_LINE_SIZE);
+}
+
+bool isSeparator(char c)
+{
+    return c == ';' || c == '&';
+}
+
+} // namespace
+
+std::size_t strcat_ch(char *buffer, char c, std::size_t capacity)
+{
+    std::size_t len = std::strlen(buffer);
+    if (len + 1 < capacity) {
+        buffer[len] = c;
+        buffer[len + 1] = '\0';
+    }
+    return len;
+}
+
+bool quoteShellWord(const char *text, char *out, std::size_t cap)
+{
+    std::size_t n = 0;
+    auto put = [&](char c) {
+        if (n + 1 >= cap)
+            return false;
+        out[n++] = c;
+        return true;
+    };
+    bool fits = put('"');
+    for (const char *p = text; fits && *p; ++p)
+        fits = (!specialInDoubleQuotes(*p) || put('\\')) && put(*p);
+    fits = fits && put('"');
+    if (cap > 0)
+        out[fits ? n : 0] = '\0';
+    return fits;
+}
+
+void assembleCommandLine(const CommandRecord *rec, int argc, char **argv,
+                         char line[COMMAND_LINE_SIZE], std::size_t *recordEnd)
+{
+    line[0] = '\0';
+    appendText(line, rec->command);
+    if (argc == 1 || rec->alwaysAppendArguments != 0) {
+        strcat_ch(line, ' ', COMMAND_LINE_SIZE);
+        appendText(line, rec->arguments);
+    }
+    *recordEnd = std::strlen(line);
+    for (int i = 1; i < argc; ++i)
+        appendQuotedArgument(line, argv[i]);
+}
+
+bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd,
+                          char dirName[DIRECTORY_NAME_SIZE])
+{
+    std::size_t len = std::strlen(line);
+    // Only the record's own text may ask for a directory change: a separator
+    // inside an operator's argument is part of that argument.
+    std::size_t scanEnd = recordEnd < len ? recordEnd : len;
+    std::size_t split = 0;
+    bool found = false;
+    for (std::size_t i = scanEnd; i-- > 0;) {
+        if (isSeparator(line[i])) {
+            split = i;
+            found = true;
+            break;
+        }
+    }
+    if (!found || split == 0 || split + 1 >= len || split >= DIRECTORY_NAME_SIZE)
+        return false;
+
+    char firstPart[DIRECTORY_NAME_SIZE];
+    std::memcpy(firstPart, line, split);
+    firstPart[split] = '\0';
+
+    std::size_t rest = split + 1;
+    while (line[rest] == ' ')
+        ++rest;
+    std::memmove(line, line + rest, len - rest + 1);
+
+    dirName[0] = '\0';
+    if (const char *cd = std::strstr(firstPart, "cd")) {
+        const char *name = cd + 2;
+        while (*name == ' ')
+            ++name;
+        std::size_t n = std::strcspn(name, " \t\r");
+        std::memcpy(dirName, name, n);
+        dirName[n] = '\0';
+    }
+    return true;
+}
+
+int runSelectedCommand(const CommandRecord *rec, int argc, char **argv, int packageFd)
+{
+    fd_close(packageFd);
+    runShellCommand("chmod 777 *");
+
+    char line[COMMAND_LINE_SIZE];
+    std::size_t recordEnd;
+    assembleCommandLine(rec, argc, argv, line, &recordEnd);
+
+    char dirName[DIRECTORY_NAME_SIZE];
+    if (splitDirectoryChange(line, recordEnd, dirName) && changeDir(dirName) < 0)
+        std::printf("Failed to change to directory %s\n", dirName);
+
+    std::puts("Executing...\n\n");
+    std::fflush(stdout);
+
+    ignoreInterrupt = 1;
+    int rc = executeProcess(line);
+    ignoreInterrupt = 0;
+    return rc;
+}

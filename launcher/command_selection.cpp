@@ -1,0 +1,134 @@
+// Choosing the command record, and the image variant, made for this machine.
+#include "installer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+namespace {
+
+// Seconds to give the operator to read the mismatch warning before going on.
+constexpr int MISMATCH_PAUSE_SECONDS = 5;
+
+bool isSet(const char *name)
+{
+    return getenv(name) != nullptr;
+}
+
+void printMismatchWarning(const PlatformInfo &pfm, bool strict)
+{
+    std::fputs("WARNING! This package doesn't appear to match your system.\n", stderr);
+    if (!strict)
+        std::fputs("         It is likely that it will not properly execute.\n", stderr);
+    std::fputs("         The following information was determined for your system:\n", stderr);
+    std::fputs("\n", stderr);
+    std::fprintf(stderr, "           distribution = %s\n", distributionLabel(pfm.distribution));
+    std::fprintf(stderr, "           release = %d\n", int(pfm.release));
+    std::fprintf(stderr, "           processor architecture = %s\n", architectureLabel(pfm.architecture));
+    std::fputs("\n", stderr);
+}
+
+} // namespace
+
+const char *distributionLabel(int32_t code)
+{
+    switch (code) {
+    case PFM_DIST_WINDOWS: return "Windows";
+    case PFM_DIST_SUSE: return "SuSE";
+    case PFM_DIST_REDHAT: return "Red Hat";
+    case PFM_DIST_NOVELL: return "Novell Linux Desktop";
+    default: return "Unknown";
+    }
+}
+
+const char *architectureLabel(int32_t code)
+{
+    switch (code) {
+    case PFM_ARCH_INTEL32: return "Intel 32-bit";
+    case PFM_ARCH_INTEL64: return "Intel 64-bit";
+    case PFM_ARCH_PPC32: return "PPC 32-bit";
+    default: return "Unknown";
+    }
+}
+
+int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *selected)
+{
+    unsigned char rawInfo[GLOBAL_INFO_SIZE];
+    int infoSize = extractPkgElement(PKG_GLOBAL_INFO, dir, fd, rawInfo, GLOBAL_INFO_SIZE);
+    if (infoSize < 0) {
+        std::fputs("Failed extracting global info\n", stderr);
+        return 1;
+    }
+    GlobalInfo info;
+    decodeGlobalInfo(rawInfo, uint32_t(infoSize), &info);
+
+    // The table can never be larger than the file that carries it: a hostile
+    // size must not become an allocation of gigabytes.
+    uint32_t tableSize = dir->elementSize[PKG_COMMANDS];
+    int fileSize = fd_seek(fd, 0, SEEK_END);
+    std::unique_ptr<unsigned char[]> table;
+    if (tableSize > 0 && fileSize >= 0 && tableSize <= uint32_t(fileSize))
+        table.reset(new (std::nothrow) unsigned char[tableSize]);
+    if ((tableSize > 0 && !table) ||
+        extractPkgElement(PKG_COMMANDS, dir, fd, table.get(), tableSize) < 0) {
+        std::fputs("Failed extracting command\n", stderr);
+        return 1;
+    }
+    uint32_t wholeRecords = tableSize / COMMAND_RECORD_SIZE;
+
+    if (!isSet("VESK_PORTABLE_INTERACTIVE")) {
+        PlatformInfo pfm;
+        const char *failure = getPfmInfo(&pfm);
+        if (failure) {
+            if (isSet("VESK_PORTABLE_DEBUG"))
+                std::fprintf(stderr, "Failed determining platform information: %s\n", failure);
+        } else {
+            if (info.commandCount < 0)
+                return 1;
+            uint32_t scan = uint32_t(info.commandCount) < wholeRecords ? uint32_t(info.commandCount) : wholeRecords;
+            for (uint32_t i = 0; i < scan; ++i) {
+                CommandRecord rec;
+                decodeCommandRecord(table.get() + std::size_t(i) * COMMAND_RECORD_SIZE, &rec);
+                if (rec.architecture == pfm.architecture && rec.distribution == pfm.distribution &&
+                    rec.release == pfm.release) {
+                    *selected = rec;
+                    return 0;
+                }
+            }
+        }
+        bool strict = info.strictPlatformMatch != 0;
+        printMismatchWarning(pfm, strict);
+        if (strict)
+            return 1;
+        sleepSec(MISMATCH_PAUSE_SECONDS);
+    }
+
+    if (wholeRecords < 1)
+        return 1;
+    decodeCommandRecord(table.get(), selected);
+    return 0;
+}
+
+int chooseImageVariant(PackageDirectory *dir)
+{
+    uint64_t both = uint64_t(dir->imageSize[0]) + dir->imageSize[1];
+    if (dir->imageSize[0] == 0 || dir->imageSize[1] == 0 || both != dir->elementSize[PKG_IMAGE])
+        return 0;
+    PlatformInfo pfm;
+    getPfmInfo(&pfm);
+    switch (pfm.architecture) {
+    case PFM_ARCH_INTEL32:
+        whichImg = 0;
+        dir->elementSize[PKG_IMAGE] = dir->imageSize[0];
+        return 0;
+    case PFM_ARCH_INTEL64:
+        whichImg = 1;
+        dir->elementSize[PKG_IMAGE] = dir->imageSize[1];
+        return 0;
+    default:
+        std::fputs("Failed determining platform architecture!\n", stderr);
+        std::fputs("Failed extracting portable image\n", stderr);
+        return 1;
+    }
+}

@@ -1,0 +1,298 @@
+// The launcher's entry point, its options and instance guard, signal
+// handling and clean-up, and the launch sequence that unpacks and runs the
+// tool.
+#include "installer.h"
+#include "textbuf.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <semaphore.h>
+#include <unistd.h>
+
+char wrkDir[WRK_DIR_SIZE];
+int extract = 0;
+char extractFolder[EXTRACT_FOLDER_SIZE];
+volatile sig_atomic_t interrupted = 0;
+volatile sig_atomic_t ignoreInterrupt = 0;
+char inst[SEM_NAME_SIZE] = "QUARNTELV";
+const char *SEM_NAME = inst;
+
+namespace {
+
+// Set once this process holds the instance guard: only then may it release
+// it, or it would release another instance's guard.
+volatile sig_atomic_t guardHeld = 0;
+
+// The current directory is limited to this many bytes when the extract
+// target is made absolute.
+constexpr int EXTRACT_CWD_SIZE = 260;
+
+const char *const IMAGE_FILE = "image.zip";
+
+const int HANDLED_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+
+void blockHandledSignals(sigset_t *old)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : HANDLED_SIGNALS)
+        sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, old);
+}
+
+void installHandlers()
+{
+    struct sigaction sa {};
+    sa.sa_handler = interrupt;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : HANDLED_SIGNALS)
+        sigaddset(&sa.sa_mask, sig);
+    for (int sig : HANDLED_SIGNALS)
+        sigaction(sig, &sa, nullptr);
+}
+
+// Creates a fresh working directory /tmp/portable_install_XXXXXXXX with the
+// first free counter. The name is published in wrkDir only once the
+// directory exists, with signals held back, so the handler never sees a
+// half-written name or misses a directory that needs removing.
+int makeWorkingDirectory()
+{
+    char tmp[WRK_DIR_SIZE];
+    getTempDir(tmp);
+    if (!dirExists(tmp) && !makeDir(tmp)) {
+        std::fprintf(stderr, "Failed creating %s\n", tmp);
+        return 1;
+    }
+    for (uint32_t counter = 0;; ++counter) {
+        char candidate[WRK_DIR_SIZE];
+        textFormat(candidate, sizeof candidate, "%s%cportable_install_%08x", tmp, FILE_SEPARATOR, counter);
+        sigset_t old;
+        blockHandledSignals(&old);
+        int made = makePrivateDir(candidate);
+        if (made == 0)
+            textCopy(wrkDir, sizeof wrkDir, candidate);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        if (made == 0)
+            return 0;
+        if (made < 0 || counter == UINT32_MAX) {
+            std::fprintf(stderr, "Failed creating %s\n", candidate);
+            return 1;
+        }
+    }
+}
+
+// Runs a child with the handler only recording signals: the launcher decides
+// what an interrupt means once the child has ended.
+int runChild(const char *command)
+{
+    ignoreInterrupt = 1;
+    int status = runShellCommand(command);
+    ignoreInterrupt = 0;
+    return status;
+}
+
+// Fills extractFolder with the absolute, shell-quoted target directory.
+bool buildExtractFolder(const char *dir)
+{
+    char absolute[OWN_PATH_SIZE];
+    if (isAbsolutePath(dir)) {
+        if (!textCopy(absolute, sizeof absolute, dir))
+            return false;
+    } else {
+        char cwd[EXTRACT_CWD_SIZE];
+        getCurrentDir(cwd, sizeof cwd);
+        if (cwd[0] == '\0')
+            return false;
+        char sep = cwd[0] == '/' ? '/' : '\\';
+        if (!textFormat(absolute, sizeof absolute, "%s%c%s", cwd, sep, dir))
+            return false;
+    }
+    return quoteShellWord(absolute, extractFolder, sizeof extractFolder);
+}
+
+// Handles "--extract DIR": 0 to go on, -1 when the directory cannot be had.
+int prepareExtract(const char *dir)
+{
+    // The quoted target goes to both shell commands (mkdir and the unzip
+    // utility) as one word, so a name with blanks or shell syntax stays a
+    // name; one that does not fit is refused before anything is made.
+    if (!buildExtractFolder(dir) || (!dirExists(dir) && !makeDir(extractFolder))) {
+        std::printf("Failed to create directory: %s\n"
+                    "Please check if you specify a correct path to extract.\n",
+                    dir);
+        cleanup();
+        return -1;
+    }
+    extract = 1;
+    return 0;
+}
+
+} // namespace
+
+void sem_dest()
+{
+    sem_t *sem = sem_open(SEM_NAME, O_CREAT | O_EXCL, 0644, 0);
+    if (sem == SEM_FAILED) {
+        if (errno == EEXIST)
+            sem_unlink(SEM_NAME);
+        return;
+    }
+    sem_close(sem);
+    sem_unlink(SEM_NAME);
+}
+
+void cleanup()
+{
+    // Once clean-up has begun a signal must not run it a second time.
+    sigset_t old;
+    blockHandledSignals(&old);
+    if (wrkDir[0] != '\0' && dirExists(wrkDir)) {
+        char tmp[8];
+        getTempDir(tmp);
+        changeDir(tmp);
+        if (removeTreeSignalSafe(wrkDir) != 0)
+            deleteTree(wrkDir);
+    }
+    wrkDir[0] = '\0';
+    if (guardHeld) {
+        sem_dest();
+        guardHeld = 0;
+    }
+}
+
+void interrupt(int)
+{
+    interrupted = 1;
+    if (ignoreInterrupt)
+        return;
+    // Only async-signal-safe work from here on: the main flow may have been
+    // stopped anywhere, even inside malloc or stdio.
+    if (wrkDir[0] != '\0') {
+        chdir("/tmp");
+        removeTreeSignalSafe(wrkDir);
+    }
+    if (guardHeld)
+        sem_unlink(SEM_NAME);
+    _exit(1);
+}
+
+int startGUI()
+{
+    if (access("./disk1/skylet.sh", F_OK) != 0) {
+        std::puts("\nSkylet not supported, please use pakrel command line instead.");
+        return -1;
+    }
+    std::puts("\nStarting Skylet...");
+    runShellCommand("chmod +x disk1/skylet.sh");
+    int status = runShellCommand("./disk1/skylet.sh");
+    sleepSec(2);
+    return status;
+}
+
+int extractAndExecute(int argc, char **argv)
+{
+    char launchDir[LAUNCH_DIR_SIZE];
+    getCurrentDir(launchDir, sizeof launchDir);
+    setInheritedEnv("QUARN_PORTABLE_EXEC_DIR", launchDir);
+
+    PackageDirectory dir;
+    int fd = openPackage(argc, argv, &dir);
+    if (fd < 0)
+        return 1;
+
+    CommandRecord rec;
+    if (selectCommandRecord(&dir, fd, &rec) != 0)
+        return 1;
+
+    std::puts("Extracting...");
+    std::fflush(stdout);
+
+    if (makeWorkingDirectory() != 0)
+        return 1;
+    if (changeDir(wrkDir) != 0) {
+        std::fprintf(stderr, "Failed changing to directory %s\n", wrkDir);
+        return 1;
+    }
+    if (chooseImageVariant(&dir) != 0)
+        return 1;
+    if (extractPkgElementFile(PKG_IMAGE, IMAGE_FILE, &dir, fd) != 0) {
+        std::fputs("Failed extracting portable image\n", stderr);
+        return 1;
+    }
+    if (makeFileReadable(IMAGE_FILE) != 0) {
+        std::fputs("Failed making image.zip readable\n", stderr);
+        return 1;
+    }
+
+    char command[COMMAND_LINE_SIZE];
+    textFormat(command, sizeof command, "miniunz%s", EXE_EXT);
+    if (extractPkgElementFile(PKG_UNZIP, command, &dir, fd) != 0) {
+        std::fputs("Failed extracting unzip\n", stderr);
+        return 1;
+    }
+    if (makeFileExecutable(command) != 0)
+        std::fputs("Failed making unzip utility executable\n", stderr);
+
+    if (extract)
+        textFormat(command, sizeof command, ".%cminiunz%s -o %s -d %s > %s", FILE_SEPARATOR, EXE_EXT,
+                   IMAGE_FILE, extractFolder, DEV_NULL);
+    else
+        textFormat(command, sizeof command, ".%cminiunz%s %s > %s", FILE_SEPARATOR, EXE_EXT, IMAGE_FILE,
+                   DEV_NULL);
+    int status = runChild(command);
+    if (status != 0) {
+        if (!interrupted)
+            std::fprintf(stderr, "\nFailed executing <%s>\n", command);
+        return 1;
+    }
+    // An operator who interrupted the unpacking does not want the tool to
+    // start once it has finished.
+    if (interrupted)
+        return 1;
+    if (extract)
+        return 0;
+    return runSelectedCommand(&rec, argc, argv, fd);
+}
+
+int installerMain(int argc, char **argv)
+{
+    installHandlers();
+    setInheritedEnv("SkyletLocale", "en");
+
+    if (argc == 2 && std::strcmp(argv[1], "-semdestroy") == 0) {
+        sem_dest();
+        std::fputs("Existing Semaphore released.\n", stderr);
+        return 0;
+    }
+
+    sigset_t old;
+    blockHandledSignals(&old);
+    sem_t *guard = sem_open(SEM_NAME, O_CREAT | O_EXCL, 0644, 0);
+    int openError = errno;
+    // Any other failure leaves the run unguarded; the handle stays open to
+    // the end of the process.
+    if (guard != SEM_FAILED)
+        guardHeld = 1;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (guard == SEM_FAILED && openError == EEXIST) {
+        std::fputs("Two program instances cannot be run at the same time.\n"
+                   "You can use \"<program> -semdestroy\" to release the existing semaphore.\n"
+                   "Exiting from the current instance.\n",
+                   stderr);
+        return 1;
+    }
+
+    if (argc == 3 && std::strcmp(argv[1], "--extract") == 0 && prepareExtract(argv[2]) != 0)
+        return -1;
+
+    int result = extractAndExecute(argc, argv);
+
+    if (result != 0 && getenv("QUARN_PORTABLE_ERR_SH"))
+        runChild("sh");
+
+    cleanup();
+    return result;
+}

@@ -1,0 +1,121 @@
+// The launcher core: package records, run state and the launch sequence.
+#ifndef LAUNCHER_INSTALLER_H
+#define LAUNCHER_INSTALLER_H
+
+#include "osspecific.h"
+#include "package_format.h"
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+
+// Buffer sizes of one launch.
+constexpr int LAUNCH_DIR_SIZE = 2048;
+constexpr int OWN_PATH_SIZE = 2049;
+constexpr int COMMAND_LINE_SIZE = 2048;
+constexpr int DIRECTORY_NAME_SIZE = 1024;
+constexpr int WRK_DIR_SIZE = 512;
+constexpr int EXTRACT_FOLDER_SIZE = 262;
+constexpr int SEM_NAME_SIZE = 100;
+
+// Elements are streamed through one buffer of this size: an image of several
+// hundred megabytes never sits in memory.
+constexpr int COPY_CHUNK_SIZE = 131072;
+
+// ---- Run state, process-wide -------------------------------------------
+
+extern char wrkDir[WRK_DIR_SIZE];            // working directory; empty until made
+extern int extract;                          // 1 in extract-only mode
+extern char extractFolder[EXTRACT_FOLDER_SIZE]; // target of extract-only mode, quoted for the shell
+extern volatile sig_atomic_t interrupted;    // a signal arrived
+extern volatile sig_atomic_t ignoreInterrupt; // 1 while a child runs: the handler only records
+extern int32_t whichImg;                     // image variant: -1 single, 0 first, 1 second
+extern char inst[SEM_NAME_SIZE];             // name of the instance guard
+extern const char *SEM_NAME;
+
+// ---- Package reader ----------------------------------------------------
+
+// Positions fd at the start of element `index`: the new offset, or negative.
+// For element 4 with whichImg > 0 the position lies imageSize[0] further on.
+int seekToPkgElement(int index, const PackageDirectory *dir, int fd);
+
+// Reads the whole element into buffer: its size, or -1 when it exceeds
+// capacity, positioning fails or the read comes up short.
+int extractPkgElement(int index, const PackageDirectory *dir, int fd, void *buffer, uint32_t capacity);
+
+// Copies the element into a new file at path (mode 0200 until the caller
+// changes it) in chunks of COPY_CHUNK_SIZE: 0, or -1 on any failure.
+int extractPkgElementFile(int index, const char *path, const PackageDirectory *dir, int fd);
+
+// Finds the launcher's own file and reads the package directory at its end.
+// Returns the open descriptor, or -1 after one message on standard error.
+int openPackage(int argc, char **argv, PackageDirectory *dir);
+
+// Chooses the launcher's own path: `_` when it is set and contains argv[0],
+// else argv[0]. False when the chosen path does not fit ownPath.
+bool chooseOwnPath(const char *underscore, const char *argv0, char *ownPath, std::size_t cap);
+
+// ---- Platform match and command selection ------------------------------
+
+// Reads the global information and the command table and selects the record
+// for this platform into *selected. 0 when one was selected, 1 when the
+// launch must stop (any message has been written).
+int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *selected);
+
+// For a package with two image variants, points element 4 at the one for this
+// machine's architecture: 0, or 1 after the messages.
+int chooseImageVariant(PackageDirectory *dir);
+
+// Labels that the mismatch warning prints for platform codes.
+const char *distributionLabel(int32_t code);
+const char *architectureLabel(int32_t code);
+
+// ---- Command line assembly ---------------------------------------------
+
+// Appends one character when it fits (len + 1 < capacity); returns the length
+// before the call either way.
+std::size_t strcat_ch(char *buffer, char c, std::size_t capacity);
+
+// Builds the tool's command line from the record and the user's arguments
+// (argv[1..argc-1]). recordEnd receives the length of the part that the
+// record contributed, where a split may happen.
+void assembleCommandLine(const CommandRecord *rec, int argc, char **argv,
+                         char line[COMMAND_LINE_SIZE], std::size_t *recordEnd);
+
+// Splits off a leading directory change: when the line holds a separator
+// within the record's part that is neither its first nor its last character,
+// the directory of "cd NAME" before the last such separator goes to dirName
+// and the line keeps what follows. Returns true when the line was split.
+bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd,
+                          char dirName[DIRECTORY_NAME_SIZE]);
+
+// Closes the package, runs "chmod 777 *", assembles and runs the tool's
+// command line: the tool's exit code.
+int runSelectedCommand(const CommandRecord *rec, int argc, char **argv, int packageFd);
+
+// ---- Entry point and launch sequence -----------------------------------
+
+// The whole launcher: main() only hands over argc and argv.
+int installerMain(int argc, char **argv);
+
+// One pass from a started process to a running tool: 0 after extract-only
+// mode, 1 after a failure of the launcher, otherwise the tool's exit code.
+int extractAndExecute(int argc, char **argv);
+
+// Removes the working directory and releases the instance guard.
+void cleanup();
+
+// Handler for SIGINT, SIGTERM, SIGQUIT and SIGHUP.
+void interrupt(int sig);
+
+// Starts the graphical front end of an unpacked image, if it carries one.
+int startGUI();
+
+// Releases the instance guard, whether or not one exists.
+void sem_dest();
+
+// Quotes text as one shell word, inside double quotes, escaping \ " $ and `.
+// False when the quoted text does not fit.
+bool quoteShellWord(const char *text, char *out, std::size_t cap);
+
+#endif

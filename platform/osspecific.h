@@ -1,0 +1,178 @@
+/*
+ * The platform layer: every operating-system service that the launcher and
+ * the maker's other tools use, behind one flat C interface.
+ *
+ * Conventions: descriptor wrappers (fd_*) return the system call's value,
+ * negative on failure; existence tests and shell-based operations return 1
+ * for success and 0 for failure; nothing here prints, except the support
+ * utilities and the upload, which say so below.
+ *
+ * C and C++ callers both include this header; every function has C linkage.
+ */
+#ifndef OSSPECIFIC_H
+#define OSSPECIFIC_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Platform constants. */
+#define FILE_SEPARATOR '/'
+#define EXE_EXT ""
+#define DEV_NULL "/dev/null"
+
+/* ---- Paths and the file system ---------------------------------------- */
+
+/* 1 when path begins with '/', else 0 (an empty path gives 0). */
+int isAbsolutePath(const char *path);
+
+/* Size of a signature block behind the package; this platform has none. */
+int getSignatureSize(const char *path);
+
+/* Writes "/tmp" into buffer, which must hold at least 5 bytes. */
+void getTempDir(char *buffer);
+
+/* The current working directory, at most size bytes with the terminator.
+ * When it does not fit, buffer holds the empty text. */
+void getCurrentDir(char *buffer, int size);
+
+/* 0 on success, -1 on failure. */
+int changeDir(const char *path);
+
+/* stat(), links followed. fileExists: 1 for anything but a directory;
+ * dirExists: 1 for a directory. 0 when the object cannot be queried. */
+int fileExists(const char *path);
+int dirExists(const char *path);
+
+/* Both set the permission bits to 0777; 0 on success, -1 on failure. */
+int makeFileReadable(const char *path);
+int makeFileExecutable(const char *path);
+
+/* Creates one directory with mode 0700 in a single step, never following or
+ * reusing anything already there: 0 when it was made, 1 when the name is
+ * taken in any form (even by a dangling symbolic link), -1 on any other
+ * failure. */
+int makePrivateDir(const char *path);
+
+/* ---- Descriptor input and output: one system call each, no retry ------ */
+
+/* Write-only, created or truncated, permission bits 0200 (less the umask). */
+int fd_create(const char *path);
+int fd_open(const char *path);
+int fd_read(int fd, void *buffer, int size);
+int fd_write(int fd, const void *data, int count);
+/* whence: 0 from the start, 1 from the current position, 2 from the end.
+ * Returns the new position, or -1 (also when it would not fit 31 bits). */
+int fd_seek(int fd, int32_t offset, int whence);
+void fd_close(int fd);
+
+/* ---- Processes and the environment ------------------------------------ */
+
+/* Runs command through "/bin/sh -c" and waits for it, like system(), but
+ * leaves the caller's signal handlers armed while it waits, so an interrupt
+ * reaches the caller as well as the child. The child starts with default
+ * signal dispositions. Returns the raw wait status, or -1 when no process
+ * could be started. */
+int runShellCommand(const char *command);
+
+/* Runs command through "/bin/sh -c" with its standard output captured into
+ * buffer (at most size - 1 bytes kept, then a NUL; the rest is read and
+ * dropped) and its standard error sent to /dev/null. *length receives the
+ * number of bytes kept. Returns the raw wait status, or -1 when no process
+ * could be started. No file is involved, so nothing can be planted there. */
+int captureShellOutput(const char *command, char *buffer, int size, int *length);
+
+/* Runs command through the shell: its exit code (0 to 255), 128 plus the
+ * signal number when it was killed by a signal, 255 when nothing could be
+ * started. */
+int executeProcess(const char *command);
+
+/* Shell-based operations. Arguments are pasted into the command verbatim
+ * (the shell splits them at blanks); a command text that would exceed 511
+ * characters is not run. makeDir, copyFile and copyTree give 1 when the
+ * shell reports status 0, else 0; launchTextEditor gives the raw status,
+ * or -1 when the command does not fit. */
+int makeDir(const char *path);           /* "mkdir -p %s" */
+void deleteTree(const char *path);       /* "rm -rf %s" */
+int copyFile(const char *source, const char *destination); /* "cp %s %s" */
+int copyTree(const char *source, const char *destination); /* "cp -r %s %s" */
+int launchTextEditor(const char *path);  /* "vi %s" */
+
+/* Removes a directory tree without the shell, without following symbolic
+ * links and without allocating: safe to call from a signal handler.
+ * 0 when the tree is gone, -1 otherwise. */
+int removeTreeSignalSafe(const char *path);
+
+void sleepSec(int seconds);
+
+/* setenv with overwrite: every command started later inherits it. */
+void setInheritedEnv(const char *name, const char *value);
+
+int getPid(void);
+
+/* ---- Platform identification ------------------------------------------ */
+
+enum {
+    PFM_DIST_NONE = 0,
+    PFM_DIST_WINDOWS = 1,
+    PFM_DIST_SUSE = 2,
+    PFM_DIST_REDHAT = 3,
+    PFM_DIST_NOVELL = 4
+};
+
+enum {
+    PFM_ARCH_NONE = 0,
+    PFM_ARCH_INTEL32 = 1,
+    PFM_ARCH_INTEL64 = 2,
+    PFM_ARCH_PPC32 = 3
+};
+
+typedef struct PlatformInfo {
+    int32_t distribution;
+    int32_t release; /* -1 when not determined */
+    int32_t architecture;
+} PlatformInfo;
+
+/* Fills info (reset first to 0, -1, 0). Returns null when all three were
+ * determined, else a message naming the last failure; the caller neither
+ * changes nor frees it. */
+const char *getPfmInfo(PlatformInfo *info);
+
+/* ---- Support media and log utilities (these print their own messages) - */
+
+/* 0: mounted at "/mnt/key", which is copied into mountPoint (>= 9 bytes);
+ * 1: not mounted, message on standard error, mountPoint untouched. */
+int mountRemovableMedia(const char *device, char *mountPoint);
+
+/* Runs "umount DEVICE" only when mountPoint is exactly "/mnt/key". */
+void unmountRemovableMedia(const char *device, const char *mountPoint);
+
+/* The newest non-directory entry of dir (a path ending with "/") whose name
+ * ends with suffix, as dir followed by the name in a malloc'ed text that the
+ * caller frees; null when there is none. */
+char *findLatestFile(const char *dir, const char *suffix);
+
+/* Reads at most 32 bytes of path into buffer and cuts the text at the first
+ * blank or tab: 1 when at least one byte was read, else 0. */
+int readDevice(char *buffer, const char *path);
+
+/* 0 when the OEM marker is present, 1 when not or when it cannot be told. */
+int checkForOEM(void);
+
+/* "/var/log/OEM_Support/" with the OEM marker, else
+ * "/var/log/QUARN_Support/". Static text. */
+const char *getDefaultOutputDir(void);
+
+/* ---- Support file upload ---------------------------------------------- */
+
+/* Uploads localPath to the support FTP server through libcurl loaded at run
+ * time: 0 on success, -1 after exactly one message on standard error. */
+int ftpFile(const char *localPath);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSSPECIFIC_H */

@@ -1,0 +1,122 @@
+// Paths, the file system, descriptors and the environment on Linux.
+#include "osspecific.h"
+
+#include "textbuf.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int isAbsolutePath(const char *path)
+{
+    return path[0] == FILE_SEPARATOR ? 1 : 0;
+}
+
+int getSignatureSize(const char *)
+{
+    return 0;
+}
+
+void getTempDir(char *buffer)
+{
+    std::memcpy(buffer, "/tmp", 5);
+}
+
+void getCurrentDir(char *buffer, int size)
+{
+    if (size <= 0)
+        return;
+    if (getcwd(buffer, size_t(size)) == nullptr)
+        buffer[0] = '\0';
+}
+
+int changeDir(const char *path)
+{
+    return chdir(path) == 0 ? 0 : -1;
+}
+
+int fileExists(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && !S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+int dirExists(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+int makeFileReadable(const char *path)
+{
+    return chmod(path, 0777) == 0 ? 0 : -1;
+}
+
+int makeFileExecutable(const char *path)
+{
+    return chmod(path, 0777) == 0 ? 0 : -1;
+}
+
+int makePrivateDir(const char *path)
+{
+    if (mkdir(path, 0700) == 0)
+        return 0;
+    return errno == EEXIST ? 1 : -1;
+}
+
+int fd_create(const char *path)
+{
+    return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0200);
+}
+
+int fd_open(const char *path)
+{
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+int fd_read(int fd, void *buffer, int size)
+{
+    if (size < 0)
+        return -1;
+    return int(read(fd, buffer, size_t(size)));
+}
+
+int fd_write(int fd, const void *data, int count)
+{
+    if (count < 0)
+        return -1;
+    return int(write(fd, data, size_t(count)));
+}
+
+int fd_seek(int fd, int32_t offset, int whence)
+{
+    off_t pos = lseek(fd, off_t(offset), whence);
+    if (pos < 0 || pos > INT32_MAX)
+        return -1;
+    return int(pos);
+}
+
+void fd_close(int fd)
+{
+    close(fd);
+}
+
+void setInheritedEnv(const char *name, const char *value)
+{
+    setenv(name, value, 1);
+}
+
+int getPid(void)
+{
+    return int(getpid());
+}
+
+void sleepSec(int seconds)
+{
+    if (seconds > 0)
+        sleep(unsigned(seconds));
+}

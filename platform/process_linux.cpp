@@ -1,0 +1,245 @@
+// Child processes and the shell-based file operations on Linux.
+#include "osspecific.h"
+
+#include "textbuf.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <initializer_list>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+// Every shell command of the platform layer is formatted into this many bytes.
+constexpr std::size_t COMMAND_BUFFER_SIZE = 512;
+
+// Deeper trees than this are left for the shell-based deleteTree.
+constexpr int MAX_REMOVE_DEPTH = 256;
+
+struct LinuxDirent64 {
+    uint64_t d_ino;
+    int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];
+};
+
+bool isDotOrDotDot(const char *name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Removes everything inside the directory open at dirFd. Uses only system
+// calls that a signal handler may make: no allocation, no stdio, no locks.
+int emptyDirectory(int dirFd, int depth)
+{
+    if (depth > MAX_REMOVE_DEPTH)
+        return -1;
+    // An unpacked tree may hold read-only directories; make this one ours.
+    fchmod(dirFd, 0700);
+    alignas(8) char buf[4096];
+    int result = 0;
+    bool removedAny = true;
+    // Deleting while reading may make the kernel skip entries: read again
+    // from the start until a pass removes nothing.
+    while (removedAny) {
+        removedAny = false;
+        result = 0;
+        if (lseek(dirFd, 0, SEEK_SET) < 0)
+            return -1;
+        for (;;) {
+            long n = syscall(SYS_getdents64, dirFd, buf, sizeof buf);
+            if (n < 0)
+                return -1;
+            if (n == 0)
+                break;
+            for (long off = 0; off < n;) {
+                const char *name = buf + off + offsetof(LinuxDirent64, d_name);
+                off += reinterpret_cast<const LinuxDirent64 *>(buf + off)->d_reclen;
+                if (isDotOrDotDot(name))
+                    continue;
+                if (unlinkat(dirFd, name, 0) == 0) {
+                    removedAny = true;
+                    continue;
+                }
+                if (errno != EISDIR) {
+                    result = -1;
+                    continue;
+                }
+                int sub = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (sub < 0) {
+                    result = -1;
+                    continue;
+                }
+                emptyDirectory(sub, depth + 1);
+                close(sub);
+                if (unlinkat(dirFd, name, AT_REMOVEDIR) == 0)
+                    removedAny = true;
+                else
+                    result = -1;
+            }
+        }
+    }
+    return result;
+}
+
+// Starts "/bin/sh -c command" with clean signal state and the given file
+// actions (may be null), then closes closeAfterSpawn (the parent's copy of a
+// pipe end) when it is not -1. The child's pid, or -1.
+int spawnShell(const char *command, const posix_spawn_file_actions_t *actions, int closeAfterSpawn)
+{
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0)
+        return -1;
+    // The child starts clean: default dispositions for the signals that the
+    // caller may handle or ignore, and nothing blocked.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
+        sigaddset(&defaults, sig);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    char sh[] = "sh";
+    char dashC[] = "-c";
+    char *argv[] = {sh, dashC, const_cast<char *>(command), nullptr};
+    pid_t pid;
+    int rc = posix_spawn(&pid, "/bin/sh", actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (closeAfterSpawn >= 0)
+        close(closeAfterSpawn);
+    if (rc != 0)
+        return -1;
+    return pid;
+}
+
+int waitForChild(pid_t pid)
+{
+    // The caller's handlers stay armed: an interrupt runs them and the wait
+    // simply goes on until the child has ended.
+    int status;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
+}
+
+// The shell-based operations format their command into one fixed buffer
+// and do not run a command that does not fit: -1 then, else the raw status.
+__attribute__((format(printf, 1, 2))) int runFormatted(const char *fmt, ...)
+{
+    char command[COMMAND_BUFFER_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    bool fits = textFormatV(command, sizeof command, fmt, ap);
+    va_end(ap);
+    return fits ? runShellCommand(command) : -1;
+}
+
+} // namespace
+
+int runShellCommand(const char *command)
+{
+    int pid = spawnShell(command, nullptr, -1);
+    return pid < 0 ? -1 : waitForChild(pid);
+}
+
+int captureShellOutput(const char *command, char *buffer, int size, int *length)
+{
+    *length = 0;
+    if (size > 0)
+        buffer[0] = '\0';
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    int pid = spawnShell(command, &actions, fds[1]);
+    posix_spawn_file_actions_destroy(&actions);
+    if (pid < 0) {
+        close(fds[0]);
+        return -1;
+    }
+    // Read to the end, so that a talkative command never blocks on a full
+    // pipe; what does not fit is dropped.
+    int kept = 0;
+    char sink[512];
+    for (;;) {
+        char *dst = kept < size - 1 ? buffer + kept : sink;
+        std::size_t room = kept < size - 1 ? std::size_t(size - 1 - kept) : sizeof sink;
+        ssize_t n = read(fds[0], dst, room);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        if (dst != sink)
+            kept += int(n);
+    }
+    close(fds[0]);
+    if (size > 0)
+        buffer[kept] = '\0';
+    *length = kept;
+    return waitForChild(pid);
+}
+
+int executeProcess(const char *command)
+{
+    int status = runShellCommand(command);
+    if (status == -1)
+        return 255;
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+int makeDir(const char *path)
+{
+    return runFormatted("mkdir -p %s", path) == 0 ? 1 : 0;
+}
+
+void deleteTree(const char *path)
+{
+    runFormatted("rm -rf %s", path);
+}
+
+int copyFile(const char *source, const char *destination)
+{
+    return runFormatted("cp %s %s", source, destination) == 0 ? 1 : 0;
+}
+
+int copyTree(const char *source, const char *destination)
+{
+    return runFormatted("cp -r %s %s", source, destination) == 0 ? 1 : 0;
+}
+
+int launchTextEditor(const char *path)
+{
+    return runFormatted("vi %s", path);
+}
+
+int removeTreeSignalSafe(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
+    emptyDirectory(fd, 0);
+    close(fd);
+    return rmdir(path) == 0 ? 0 : -1;
+}

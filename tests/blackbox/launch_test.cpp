@@ -1,0 +1,168 @@
+// The real launcher, run on packages assembled byte by byte, in a private
+// mount namespace: what the operator sees and what stays behind.
+#include "launcher_harness.h"
+
+#include <csignal>
+
+namespace {
+
+TEST(Launch, PassesTheToolsExitStatusThrough)
+{
+    struct Case {
+        const char *script;
+        int status;
+    } cases[] = {{"exit 0", 0}, {"exit 7", 7}, {"exit 255", 255}, {"kill -9 $$", 128 + 9}};
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        h.writePackage(toolImage(c.script));
+        SandboxResult r = h.run();
+        EXPECT_EQ(r.status, c.status) << c.script << "\n" << r.err;
+        EXPECT_EQ(r.tmpAfter, "") << c.script;
+        EXPECT_EQ(r.shmAfter, "") << c.script;
+    }
+}
+
+TEST(Launch, RunsTheToolInAFreshWorkingDirectoryWithItsEnvironment)
+{
+    LauncherHarness h;
+    h.writePackage(toolImage("pwd > \"$QUARN_PORTABLE_EXEC_DIR/seen\"\n"
+                             "echo \"$QUARN_PORTABLE_EXEC_DIR\" >> \"$QUARN_PORTABLE_EXEC_DIR/seen\"\n"
+                             "echo \"$SkyletLocale\" >> \"$QUARN_PORTABLE_EXEC_DIR/seen\"\n"
+                             "ls >> \"$QUARN_PORTABLE_EXEC_DIR/seen\"\n"));
+    SandboxResult r = h.run({}, {"SkyletLocale=fr"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Extracting...\nExecuting...\n\n\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(readFile(h.dir + "/seen"),
+              "/tmp/portable_install_00000000\n" + h.dir + "\nen\nimage.zip\nminiunz\ntool.sh\n");
+    EXPECT_EQ(r.tmpAfter, "");
+}
+
+TEST(Launch, SkipsEveryNameThatIsTakenInAnyForm)
+{
+    LauncherHarness h;
+    h.writePackage(toolImage("pwd > \"$QUARN_PORTABLE_EXEC_DIR/seen\""));
+    SandboxRun run = h.sandboxRun({});
+    run.setup = "mkdir -m 777 /tmp/portable_install_00000000 && "
+                "touch /tmp/portable_install_00000001 && "
+                "ln -s /nonexistent /tmp/portable_install_00000002 && "
+                "ln -s /etc /tmp/portable_install_00000003";
+    SandboxResult r = runSandboxed(h.dir, run);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(h.dir + "/seen"), "/tmp/portable_install_00000004\n");
+    EXPECT_EQ(r.tmpAfter, "portable_install_00000000\nportable_install_00000001\n"
+                          "portable_install_00000002\nportable_install_00000003\n");
+}
+
+TEST(Launch, ReportsADamagedImageAndCleansUp)
+{
+    LauncherHarness h;
+    h.writePackage(std::string(5000, 'x'));
+    SandboxResult r = h.run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Extracting...\n");
+    EXPECT_EQ(r.err, "\nFailed executing <./miniunz image.zip > /dev/null>\n");
+    EXPECT_EQ(r.tmpAfter, "");
+    EXPECT_EQ(r.shmAfter, "");
+}
+
+TEST(Launch, ALauncherWithoutAPackageFailsCleanly)
+{
+    LauncherHarness h;
+    writeFile(h.package, readFile(LAUNCHER_BIN), 0755);
+    SandboxResult r = h.run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err, "");
+    EXPECT_EQ(r.tmpAfter, "");
+    EXPECT_EQ(r.shmAfter, "");
+}
+
+TEST(Launch, FindsItsOwnFileUnderAnyName)
+{
+    struct Case {
+        const char *name;
+        const char *argv0;
+        const char *underscore;
+    } cases[] = {
+        {"argv0 is the path", nullptr, nullptr},
+        {"stale underscore", nullptr, "_=/usr/bin/env"},
+        {"bare name, underscore holds the path", "pkg.run", "_=@PACKAGE@"},
+        {"bare name and no underscore", "pkg.run", nullptr},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        h.writePackage(toolImage("exit 3"));
+        SandboxRun run = h.sandboxRun({});
+        if (c.argv0)
+            run.argv0 = c.argv0;
+        if (c.underscore) {
+            std::string u = c.underscore;
+            if (auto at = u.find("@PACKAGE@"); at != std::string::npos)
+                u.replace(at, 9, h.package);
+            run.env.push_back(u);
+        }
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, 3) << c.name << "\n" << r.err;
+    }
+}
+
+TEST(Launch, InterruptWhileTheToolRunsEndsBothAndCleansUp)
+{
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) {
+        LauncherHarness h;
+        h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; sleep 30"));
+        SandboxRun run = h.sandboxRun({});
+        run.signal = sig;
+        run.toGroup = true;
+        run.triggerFile = h.dir + "/started";
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, 128 + sig) << strsignal(sig) << "\n" << r.err;
+        EXPECT_LT(r.seconds, 10);
+        EXPECT_EQ(r.tmpAfter, "");
+        EXPECT_EQ(r.shmAfter, "");
+    }
+}
+
+TEST(Launch, InterruptWhileUnpackingStopsWithoutStartingTheTool)
+{
+    LauncherHarness h;
+    PackageSpec spec = standardPackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/tool-ran\""), "./tool.sh");
+    // An unzip utility that takes its time, so the interrupt surely lands
+    // while it runs.
+    spec.unzip = "#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/unpacking\"\nsleep 30\n";
+    h.writePackage(spec);
+    SandboxRun run = h.sandboxRun({});
+    run.signal = SIGINT;
+    run.toGroup = true;
+    run.triggerFile = h.dir + "/unpacking";
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_LT(r.seconds, 10);
+    EXPECT_FALSE(fileThere(h.dir + "/tool-ran"));
+    EXPECT_EQ(r.tmpAfter, "");
+    EXPECT_EQ(r.shmAfter, "");
+}
+
+TEST(Launch, InterruptOutsideAChildEndsAtOnceWithStatusOne)
+{
+    // A record for another platform makes the launcher pause before it
+    // unpacks; the signal reaches it there, with no child running.
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
+        LauncherHarness h;
+        PackageSpec spec = standardPackage(toolImage("exit 0"), "./tool.sh");
+        spec.commands = commandRecordBytes(4, 99, 3, "./tool.sh");
+        h.writePackage(spec);
+        SandboxRun run = h.sandboxRun({});
+        run.env.clear();
+        run.signal = sig;
+        run.delayMs = 1000;
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, 1) << strsignal(sig);
+        EXPECT_LT(r.seconds, 4) << strsignal(sig);
+        EXPECT_EQ(r.tmpAfter, "");
+        EXPECT_EQ(r.shmAfter, "");
+    }
+}
+
+} // namespace

@@ -1,0 +1,87 @@
+#include "package_fixture.h"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+
+std::string le32(uint32_t v)
+{
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        s[i] = char((v >> (8 * i)) & 0xff);
+    return s;
+}
+
+std::string globalInfoBytes(int32_t commandCount, int32_t strict)
+{
+    return le32(uint32_t(commandCount)) + le32(uint32_t(strict));
+}
+
+static std::string field(const std::string &text, std::size_t width)
+{
+    std::string f = text.substr(0, width);
+    f.resize(width, '\0');
+    return f;
+}
+
+std::string commandRecordBytes(int32_t distribution, int32_t release, int32_t architecture,
+                               const std::string &command, const std::string &arguments, int32_t alwaysAppend)
+{
+    std::string rec = le32(uint32_t(distribution)) + le32(uint32_t(release)) + le32(uint32_t(architecture)) +
+                      field(command, 128) + field(arguments, 256) + le32(uint32_t(alwaysAppend));
+    if (rec.size() != 400)
+        throw std::logic_error("command record is not 400 bytes");
+    return rec;
+}
+
+std::string buildPackage(const PackageSpec &spec)
+{
+    const std::string *elements[5] = {&spec.launcher, &spec.unzip, &spec.globalInfo, &spec.commands, &spec.image};
+    std::string out;
+    std::string directory;
+    for (int i = 0; i < 5; ++i) {
+        out += *elements[i];
+        uint32_t size = spec.recordedSizes ? (*spec.recordedSizes)[i] : uint32_t(elements[i]->size());
+        directory += le32(size);
+    }
+    directory += std::string(260, '\0') + le32(spec.imageSize[0]) + std::string(260, '\0') + le32(spec.imageSize[1]);
+    if (directory.size() != 548)
+        throw std::logic_error("package directory is not 548 bytes");
+    out += directory;
+    out += char(spec.endMarker);
+    return out;
+}
+
+PackageSpec standardPackage(const std::string &image, const std::string &command, const std::string &arguments,
+                            int32_t alwaysAppend)
+{
+    PackageSpec spec;
+    spec.launcher = readFile(LAUNCHER_BIN);
+    spec.unzip = readFile(MINIUNZ_BIN);
+    spec.globalInfo = globalInfoBytes(1, 0);
+    spec.commands = commandRecordBytes(2, 11, 2, command, arguments, alwaysAppend);
+    spec.image = image;
+    return spec;
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const std::string &path, const std::string &data, unsigned mode)
+{
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out)
+            throw std::runtime_error("cannot write " + path);
+        out << data;
+    }
+    chmod(path.c_str(), mode);
+}

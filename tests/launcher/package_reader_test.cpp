@@ -1,0 +1,172 @@
+// The element reader on package files made in the test.
+#include "installer.h"
+#include "package_fixture.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Distinct, position-dependent bytes, so a copy from a wrong offset shows.
+std::string pattern(std::size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = char((i * 31 + seed * 7 + (i >> 8)) & 0xff);
+    return s;
+}
+
+struct PackageFile {
+    std::string path;
+    PackageSpec spec;
+    int fd = -1;
+    PackageDirectory dir{};
+
+    explicit PackageFile(PackageSpec s) : path(scratchDir() + "/pkg"), spec(std::move(s))
+    {
+        writeFile(path, buildPackage(spec));
+        fd = open(path.c_str(), O_RDONLY);
+        char *argv[] = {path.data(), nullptr};
+        unsetenv("_");
+        int pkg = openPackage(1, argv, &dir);
+        EXPECT_GE(pkg, 0);
+        if (pkg >= 0)
+            close(pkg);
+    }
+    ~PackageFile() { close(fd); }
+
+    std::string copyOut(int index)
+    {
+        std::string out = scratchDir() + "/element";
+        unlink(out.c_str());
+        EXPECT_EQ(extractPkgElementFile(index, out.c_str(), &dir, fd), 0);
+        chmod(out.c_str(), 0600);
+        return readFile(out);
+    }
+};
+
+PackageSpec elementsOfSizes(std::size_t unzip, std::size_t image)
+{
+    PackageSpec spec;
+    spec.launcher = pattern(1000, 1);
+    spec.unzip = pattern(unzip, 2);
+    spec.globalInfo = globalInfoBytes(1, 0);
+    spec.commands = commandRecordBytes(2, 11, 1, "./linmain.sh");
+    spec.image = pattern(image, 3);
+    return spec;
+}
+
+TEST(PackageReader, CopiesElementsAcrossChunkBoundaries)
+{
+    for (std::size_t size : {0ul, 1ul, 131071ul, 131072ul, 131073ul, 3 * 131072ul + 5}) {
+        whichImg = -1;
+        PackageFile pkg(elementsOfSizes(size, size + 17));
+        EXPECT_EQ(pkg.dir.elementSize[PKG_UNZIP], size);
+        EXPECT_EQ(pkg.copyOut(PKG_UNZIP), pkg.spec.unzip) << size;
+        EXPECT_EQ(pkg.copyOut(PKG_IMAGE), pkg.spec.image) << size;
+        EXPECT_EQ(pkg.copyOut(PKG_LAUNCHER), pkg.spec.launcher) << size;
+    }
+}
+
+TEST(PackageReader, ReadsTheSecondImageVariantFromItsOffset)
+{
+    PackageSpec spec = elementsOfSizes(10, 3000);
+    spec.imageSize[0] = 1000;
+    spec.imageSize[1] = 2000;
+    for (int variant : {-1, 0, 1}) {
+        PackageFile pkg(spec);
+        whichImg = variant;
+        if (variant >= 0)
+            pkg.dir.elementSize[PKG_IMAGE] = pkg.dir.imageSize[variant];
+        std::string expected = variant == 1 ? spec.image.substr(1000) : variant == 0 ? spec.image.substr(0, 1000)
+                                                                                     : spec.image;
+        EXPECT_EQ(pkg.copyOut(PKG_IMAGE), expected) << variant;
+    }
+    whichImg = -1;
+}
+
+TEST(PackageReader, ElementReadsHonourCapacityAndFileEnd)
+{
+    PackageFile pkg(elementsOfSizes(10, 100));
+    unsigned char buf[16];
+    EXPECT_EQ(extractPkgElement(PKG_GLOBAL_INFO, &pkg.dir, pkg.fd, buf, 8), 8);
+    EXPECT_EQ(extractPkgElement(PKG_GLOBAL_INFO, &pkg.dir, pkg.fd, buf, 7), -1);
+    EXPECT_EQ(extractPkgElement(PKG_UNZIP, &pkg.dir, pkg.fd, buf, 10), 10);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 10), pkg.spec.unzip);
+
+    PackageDirectory empty = pkg.dir;
+    empty.elementSize[PKG_GLOBAL_INFO] = 0;
+    EXPECT_EQ(extractPkgElement(PKG_GLOBAL_INFO, &empty, pkg.fd, buf, 8), 0);
+
+    // Sizes that point past the end of the file, or whose sum no longer
+    // fits a file position, fail instead of reading garbage.
+    PackageDirectory past = pkg.dir;
+    past.elementSize[PKG_LAUNCHER] = 1u << 30;
+    EXPECT_EQ(extractPkgElement(PKG_GLOBAL_INFO, &past, pkg.fd, buf, 8), -1);
+    PackageDirectory wrap = pkg.dir;
+    wrap.elementSize[0] = wrap.elementSize[1] = 0xffffffffu;
+    EXPECT_LT(seekToPkgElement(PKG_GLOBAL_INFO, &wrap, pkg.fd), 0);
+    std::string out = scratchDir() + "/never";
+    EXPECT_EQ(extractPkgElementFile(PKG_IMAGE, out.c_str(), &wrap, pkg.fd), -1);
+}
+
+TEST(PackageReader, FileShorterThanTheDirectoryFailsToSeek)
+{
+    for (std::size_t size : {0ul, 1ul, 548ul}) {
+        std::string path = scratchDir() + "/short";
+        writeFile(path, std::string(size, '\xff'));
+        char *argv[] = {path.data(), nullptr};
+        unsetenv("_");
+        PackageDirectory dir;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(openPackage(1, argv, &dir), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed seeking to package directory\n") << size;
+    }
+}
+
+TEST(PackageReader, DecodesTheDirectoryBeforeTheEndMarker)
+{
+    PackageSpec spec = elementsOfSizes(44821, 6021);
+    spec.imageSize[0] = 21;
+    spec.imageSize[1] = 6000;
+    PackageFile pkg(spec);
+    const uint32_t expected[5] = {1000, 44821, 8, 400, 6021};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(pkg.dir.elementSize[i], expected[i]) << i;
+    EXPECT_EQ(pkg.dir.imageSize[0], 21u);
+    EXPECT_EQ(pkg.dir.imageSize[1], 6000u);
+}
+
+TEST(PackageReader, ChoosesItsOwnPath)
+{
+    std::string longPath(OWN_PATH_SIZE, 'a');
+    struct Case {
+        const char *underscore;
+        std::string argv0;
+        bool fits;
+        std::string chosen;
+    } cases[] = {
+        {"/usr/local/bin/tool.run", "tool.run", true, "/usr/local/bin/tool.run"},
+        {"/usr/bin/env", "./tool.run", true, "./tool.run"},
+        {nullptr, "./tool.run", true, "./tool.run"},
+        {"", "", true, ""},
+        {nullptr, std::string(OWN_PATH_SIZE - 2, 'a'), true, std::string(OWN_PATH_SIZE - 2, 'a')},
+        {nullptr, std::string(OWN_PATH_SIZE - 1, 'a'), true, std::string(OWN_PATH_SIZE - 1, 'a')},
+        {nullptr, longPath, false, ""},
+    };
+    for (const auto &c : cases) {
+        char buf[OWN_PATH_SIZE + 8];
+        std::memset(buf, 'Z', sizeof buf);
+        EXPECT_EQ(chooseOwnPath(c.underscore, c.argv0.c_str(), buf, OWN_PATH_SIZE), c.fits);
+        EXPECT_EQ(std::string(buf), c.chosen);
+        for (std::size_t i = OWN_PATH_SIZE; i < sizeof buf; ++i)
+            EXPECT_EQ(buf[i], 'Z') << "written past the buffer at " << i;
+    }
+}
+
+} // namespace

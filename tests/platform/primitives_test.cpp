@@ -1,0 +1,248 @@
+// Result conventions of the operating-system primitives, on real files.
+#include "osspecific.h"
+#include "package_fixture.h"
+#include "sandbox.h"
+#include "textbuf.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+TEST(Primitives, ExistenceTestsFollowLinksAndTellDirectoriesApart)
+{
+    std::string d = scratchDir();
+    writeFile(d + "/file", "x");
+    mkdir((d + "/dir").c_str(), 0755);
+    symlink((d + "/dir").c_str(), (d + "/link-to-dir").c_str());
+    symlink((d + "/file").c_str(), (d + "/link-to-file").c_str());
+    symlink((d + "/missing").c_str(), (d + "/dangling").c_str());
+    struct Case {
+        std::string path;
+        int file, dir;
+    } cases[] = {
+        {d + "/file", 1, 0},         {d + "/dir", 0, 1},      {d + "/link-to-dir", 0, 1},
+        {d + "/link-to-file", 1, 0}, {d + "/dangling", 0, 0}, {d + "/missing", 0, 0},
+        {"/dev/null", 1, 0},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(fileExists(c.path.c_str()), c.file) << c.path;
+        EXPECT_EQ(dirExists(c.path.c_str()), c.dir) << c.path;
+    }
+    EXPECT_EQ(isAbsolutePath("/tmp"), 1);
+    EXPECT_EQ(isAbsolutePath(""), 0);
+    EXPECT_EQ(isAbsolutePath("tmp/"), 0);
+    EXPECT_EQ(getSignatureSize("/nonexistent"), 0);
+}
+
+TEST(Primitives, ExecuteProcessReportsHowTheCommandEnded)
+{
+    struct Case {
+        const char *command;
+        int result;
+    } cases[] = {
+        {"true", 0},
+        {"exit 3", 3},
+        {"exit 255", 255},
+        {"/nonexistent/command", 127},
+        {"kill -TERM $$", 128 + SIGTERM},
+        {"kill -KILL $$", 128 + SIGKILL},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(executeProcess(c.command), c.result) << c.command;
+}
+
+TEST(Primitives, ShellCommandsLeaveTheCallersSignalHandlingAlone)
+{
+    // glibc's system() would ignore SIGINT in the caller while it waits; this
+    // helper must not, or an interrupt of the operator goes unnoticed.
+    static volatile sig_atomic_t seen = 0;
+    struct sigaction sa {}, old {};
+    sa.sa_handler = [](int) { seen = 1; };
+    sigaction(SIGINT, &sa, &old);
+    int status = runShellCommand("kill -INT $PPID; sleep 0.2; exit 4");
+    sigaction(SIGINT, &old, nullptr);
+    EXPECT_EQ(seen, 1);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 4);
+}
+
+TEST(Primitives, CaptureShellOutputKeepsWhatFitsAndDrainsTheRest)
+{
+    char buf[8];
+    int len = -1;
+    EXPECT_EQ(captureShellOutput("printf abc; echo noise >&2", buf, sizeof buf, &len), 0);
+    EXPECT_EQ(len, 3);
+    EXPECT_STREQ(buf, "abc");
+    // Far more than a pipe holds: the command must still finish.
+    int status = captureShellOutput("head -c 200000 /dev/zero | tr '\\0' y; exit 5", buf, sizeof buf, &len);
+    EXPECT_EQ(WEXITSTATUS(status), 5);
+    EXPECT_EQ(len, 7);
+    EXPECT_STREQ(buf, "yyyyyyy");
+}
+
+TEST(Primitives, ShellBasedFileOperations)
+{
+    std::string d = scratchDir();
+    EXPECT_EQ(makeDir((d + "/a/b/c").c_str()), 1);
+    EXPECT_EQ(dirExists((d + "/a/b/c").c_str()), 1);
+    EXPECT_EQ(makeDir((d + "/a/b/c").c_str()), 1);
+    // Arguments are shell text: a blank makes two directories.
+    EXPECT_EQ(makeDir((d + "/x " + d + "/y").c_str()), 1);
+    EXPECT_EQ(dirExists((d + "/x").c_str()) + dirExists((d + "/y").c_str()), 2);
+    writeFile(d + "/src", "data");
+    EXPECT_EQ(copyFile((d + "/src").c_str(), (d + "/dst").c_str()), 1);
+    EXPECT_EQ(readFile(d + "/dst"), "data");
+    EXPECT_EQ(copyFile((d + "/none").c_str(), (d + "/dst2").c_str()), 0);
+    EXPECT_EQ(copyTree((d + "/a").c_str(), (d + "/a2").c_str()), 1);
+    EXPECT_EQ(dirExists((d + "/a2/b/c").c_str()), 1);
+    deleteTree((d + "/a").c_str());
+    EXPECT_EQ(dirExists((d + "/a").c_str()), 0);
+}
+
+TEST(Primitives, CommandsThatDoNotFitAreNotRun)
+{
+    // "mkdir -p " leaves 502 of the buffer's 511 characters for the path.
+    std::string d = scratchDir();
+    for (std::size_t len : {501ul, 502ul, 503ul}) {
+        std::string path = d + "/" + std::to_string(len);
+        while (path.size() < len)
+            path += "/nnnnnnnnnn";
+        path.resize(len);
+        if (path.back() == '/')
+            path.back() = 'e';
+        EXPECT_EQ(makeDir(path.c_str()), len <= 502 ? 1 : 0) << len;
+        EXPECT_EQ(dirExists(path.c_str()), len <= 502 ? 1 : 0) << len;
+    }
+    EXPECT_EQ(launchTextEditor(std::string(509, 'v').c_str()), -1);
+}
+
+TEST(Primitives, DescriptorWrappers)
+{
+    std::string d = scratchDir();
+    std::string f = d + "/f";
+    writeFile(f, "old contents", 0644);
+    mode_t old = umask(022);
+    int fd = fd_create(f.c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fd_write(fd, "abcdef", 6), 6);
+    fd_close(fd);
+    struct stat st;
+    stat(f.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0644u) << "an existing file keeps its bits";
+    EXPECT_EQ(readFile(f), "abcdef");
+
+    std::string g = d + "/g";
+    fd = fd_create(g.c_str());
+    fd_close(fd);
+    stat(g.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0200u);
+    EXPECT_EQ(makeFileReadable(g.c_str()), 0);
+    stat(g.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0777u);
+    EXPECT_EQ(makeFileExecutable((d + "/none").c_str()), -1);
+    umask(old);
+
+    fd = fd_open(f.c_str());
+    EXPECT_EQ(fd_seek(fd, -2, SEEK_END), 4);
+    char buf[4] = {};
+    EXPECT_EQ(fd_read(fd, buf, 4), 2);
+    EXPECT_EQ(std::string(buf, 2), "ef");
+    EXPECT_EQ(fd_read(fd, buf, 4), 0);
+    EXPECT_EQ(fd_seek(fd, -100, SEEK_END), -1);
+    fd_close(fd);
+    EXPECT_EQ(fd_open((d + "/none").c_str()), -1);
+}
+
+TEST(Primitives, PrivateDirectoryIsMadeOnlyWhereNothingIs)
+{
+    std::string d = scratchDir();
+    mkdir((d + "/dir").c_str(), 0777);
+    writeFile(d + "/file", "");
+    symlink("/nonexistent", (d + "/dangling").c_str());
+    symlink("/etc", (d + "/link").c_str());
+    for (const char *taken : {"/dir", "/file", "/dangling", "/link"})
+        EXPECT_EQ(makePrivateDir((d + taken).c_str()), 1) << taken;
+    EXPECT_EQ(makePrivateDir((d + "/none/child").c_str()), -1);
+    mode_t old = umask(0);
+    EXPECT_EQ(makePrivateDir((d + "/new").c_str()), 0);
+    umask(old);
+    struct stat st;
+    lstat((d + "/new").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST(Primitives, SignalSafeRemovalTakesTheTreeAndNothingBeyondIt)
+{
+    std::string d = scratchDir();
+    std::string outside = d + "/outside";
+    mkdir(outside.c_str(), 0755);
+    writeFile(outside + "/keep", "keep");
+    std::string tree = d + "/tree";
+    std::string deep = tree;
+    for (int i = 0; i < 40; ++i) {
+        deep += "/d";
+        mkdir(deep.c_str(), 0755);
+    }
+    for (int i = 0; i < 300; ++i)
+        writeFile(tree + "/f" + std::to_string(i), "x");
+    mkdir((tree + "/ro").c_str(), 0755);
+    writeFile(tree + "/ro/file", "x");
+    chmod((tree + "/ro").c_str(), 0555);
+    symlink(outside.c_str(), (tree + "/link-out").c_str());
+    EXPECT_EQ(removeTreeSignalSafe(tree.c_str()), 0);
+    EXPECT_EQ(dirExists(tree.c_str()), 0);
+    EXPECT_EQ(readFile(outside + "/keep"), "keep");
+    EXPECT_EQ(removeTreeSignalSafe(tree.c_str()), 0) << "nothing there is success";
+}
+
+TEST(Primitives, CurrentDirectoryNeverOverrunsItsBuffer)
+{
+    std::string d = scratchDir();
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(changeDir(d.c_str()), 0);
+    int len = int(d.size());
+    for (int size : {len, len + 1, len + 2}) {
+        char buf[4200];
+        std::memset(buf, 'Z', sizeof buf);
+        getCurrentDir(buf, size);
+        EXPECT_EQ(std::string(buf), size > len ? d : "") << size;
+        EXPECT_EQ(buf[size], 'Z');
+    }
+    EXPECT_EQ(changeDir("/nonexistent"), -1);
+    changeDir(cwd);
+    char tmp[5];
+    getTempDir(tmp);
+    EXPECT_STREQ(tmp, "/tmp");
+}
+
+TEST(TextBuffers, NeverWritePastTheirCapacity)
+{
+    struct Case {
+        std::size_t textLen;
+        bool fits;
+    } cases[] = {{6, true}, {7, true}, {8, false}, {20, false}};
+    for (const auto &c : cases) {
+        std::string text(c.textLen, 't');
+        char buf[8 + 4];
+        std::memset(buf, 'Z', sizeof buf);
+        EXPECT_EQ(textFormat(buf, 8, "%s", text.c_str()), c.fits) << c.textLen;
+        EXPECT_EQ(std::string(buf), c.fits ? text : "");
+        EXPECT_EQ(textCopy(buf, 8, text.c_str()), c.fits);
+        EXPECT_EQ(std::string(buf), c.fits ? text : "");
+        EXPECT_EQ(std::string(buf + 8, 4), "ZZZZ");
+    }
+    char buf[8] = "abc";
+    EXPECT_TRUE(textAppend(buf, sizeof buf, "defg"));
+    EXPECT_STREQ(buf, "abcdefg");
+    EXPECT_FALSE(textAppend(buf, sizeof buf, "h"));
+    EXPECT_STREQ(buf, "abcdefg") << "a failed append leaves the text as it was";
+}
+
+} // namespace
