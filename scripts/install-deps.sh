@@ -5,7 +5,7 @@ set -eu
 packages="cmake ninja-build g++ make pkgconf file util-linux
 libgtest-dev libminizip-dev zlib1g-dev libdeflate-dev
 libcli11-dev libtomlplusplus-dev
-python3 python3-pyftpdlib libcurl4"
+python3 python3-pyftpdlib libcurl4 e2fsprogs"
 
 missing=""
 for p in $packages; do

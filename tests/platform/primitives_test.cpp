@@ -184,6 +184,7 @@ TEST(Primitives, SignalSafeRemovalTakesTheTreeAndNothingBeyondIt)
     mkdir(outside.c_str(), 0755);
     writeFile(outside + "/keep", "keep");
     std::string tree = d + "/tree";
+    mkdir(tree.c_str(), 0755);
     std::string deep = tree;
     for (int i = 0; i < 40; ++i) {
         deep += "/d";

@@ -1,0 +1,179 @@
+// The launcher's options, its instance guard and the failure shell.
+#include "launcher_harness.h"
+
+#include <csignal>
+
+namespace {
+
+const char *const GUARD_REFUSED =
+    "Two program instances cannot be run at the same time.\n"
+    "You can use \"<program> -semdestroy\" to release the existing semaphore.\n"
+    "Exiting from the current instance.\n";
+
+const char *const ARGS_TOOL = "for a in \"$@\"; do printf '<%s>' \"$a\"; done > \"$QUARN_PORTABLE_EXEC_DIR/args\"";
+
+// Shell text that runs the package again inside the same namespace.
+std::string again(const LauncherHarness &h, const std::string &args = "")
+{
+    return "env VESK_PORTABLE_INTERACTIVE= '" + h.package + "' " + args + "; echo \"rc=$?\"";
+}
+
+TEST(Options, GuardMessageIsExact)
+{
+    EXPECT_EQ(std::string(GUARD_REFUSED).size(), 160u);
+}
+
+TEST(Options, SemdestroyWithoutAGuardReleasesNothingAndSaysSo)
+{
+    LauncherHarness h;
+    h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/ran\""));
+    SandboxRun run = h.sandboxRun({"-semdestroy"});
+    run.inspect = again(h);
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Existing Semaphore released.\n");
+    EXPECT_EQ(r.shmAfter, "");
+    EXPECT_NE(r.inspected.find("rc=0"), std::string::npos) << r.inspected;
+    EXPECT_TRUE(fileThere(h.dir + "/ran"));
+}
+
+TEST(Options, AGuardLeftByAKilledLauncherIsRefusedUntilReleased)
+{
+    LauncherHarness h;
+    h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; sleep 30"));
+    SandboxRun run = h.sandboxRun({});
+    run.signal = SIGKILL;
+    run.toGroup = true;
+    run.triggerFile = h.dir + "/started";
+    run.inspect = "rm -f started; " + again(h) + "; " + again(h, "-semdestroy") + "; ls /dev/shm; echo --";
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 128 + SIGKILL);
+    EXPECT_EQ(r.shmAfter, "sem.QUARNTELV\n");
+    EXPECT_EQ(r.inspected, std::string(GUARD_REFUSED) + "rc=1\nExisting Semaphore released.\nrc=0\n--\n");
+}
+
+TEST(Options, ASecondInstanceIsRefusedAndTheFirstGoesOn)
+{
+    LauncherHarness h;
+    h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"\n"
+                             "i=0; while [ ! -e \"$QUARN_PORTABLE_EXEC_DIR/release\" ] && [ $i -lt 400 ]; do\n"
+                             "  sleep 0.05; i=$((i+1)); done\nexit 5"));
+    SandboxRun run = h.sandboxRun({});
+    run.setup = "( " + again(h) + " > first.out 2>&1 ) & "
+                "i=0; while [ ! -e started ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done";
+    run.inspect = "ls /tmp | grep -c portable_install; touch release; "
+                  "i=0; while ! grep -q rc= first.out && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; "
+                  "tail -n 1 first.out; ls -A /tmp /dev/shm";
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, GUARD_REFUSED);
+    EXPECT_EQ(r.shmAfter, "sem.QUARNTELV\n") << "the first instance keeps its guard";
+    EXPECT_EQ(r.inspected, "1\nrc=5\n/dev/shm:\n\n/tmp:\n");
+}
+
+TEST(Options, ExtractUnpacksIntoTheNamedDirectoryAndRunsNothing)
+{
+    struct Case {
+        const char *name;
+        std::string dir;       // as given on the command line, relative to the scratch dir
+        std::string made;      // where the files must land, relative to the scratch dir
+    } cases[] = {
+        {"relative with parents", "out/deeper", "out/deeper"},
+        {"absolute", "@/abs/x", "abs/x"},
+        {"blank", "a b", "a b"},
+        {"quote and command", "x\";touch INJECTED;\"", "x\";touch INJECTED;\""},
+        {"dollar", "$(touch INJECTED)", "$(touch INJECTED)"},
+        {"backquote", "`touch INJECTED`", "`touch INJECTED`"},
+        {"semicolon", "d;touch INJECTED", "d;touch INJECTED"},
+        {"existing directory", ".", "."},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"",
+                                 {{"sub/data.txt", "payload", 0640}}));
+        std::string dir = c.dir[0] == '@' ? h.dir + c.dir.substr(1) : c.dir;
+        SandboxResult r = h.run({"--extract", dir});
+        EXPECT_EQ(r.status, 0) << c.name << "\n" << r.err;
+        EXPECT_EQ(r.out, "Extracting...\n") << c.name;
+        EXPECT_EQ(readFile(h.dir + "/" + c.made + "/sub/data.txt"), "payload") << c.name;
+        EXPECT_TRUE(fileThere(h.dir + "/" + c.made + "/tool.sh")) << c.name;
+        EXPECT_FALSE(fileThere(h.dir + "/ran")) << c.name;
+        EXPECT_FALSE(fileThere(h.dir + "/INJECTED")) << c.name;
+        EXPECT_EQ(r.tmpAfter, "") << c.name;
+        EXPECT_EQ(r.shmAfter, "") << c.name;
+    }
+}
+
+TEST(Options, ExtractDirectoryThatCannotBeMadeIsRefused)
+{
+    LauncherHarness h;
+    h.writePackage(toolImage("exit 0"));
+    writeFile(h.dir + "/plain", "a file");
+    // extractFolder holds the quoted absolute path and its NUL in 262 bytes.
+    std::string fits = h.dir + "/";
+    fits += std::string(259 - fits.size(), 'f');
+    std::string tooLong = fits + "g";
+    struct Case {
+        std::string dir;
+        int status;
+    } cases[] = {{"plain/below", 255}, {tooLong, 255}, {fits, 0}};
+    for (const auto &c : cases) {
+        SandboxRun run = h.sandboxRun({"--extract", c.dir});
+        run.inspect = again(h);
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, c.status) << c.dir;
+        if (c.status == 255) {
+            EXPECT_EQ(r.out, "Failed to create directory: " + c.dir +
+                                 "\nPlease check if you specify a correct path to extract.\n");
+            EXPECT_FALSE(fileThere(tooLong));
+        }
+        EXPECT_EQ(r.shmAfter, "") << "the guard is released";
+        EXPECT_NE(r.inspected.find("rc=0"), std::string::npos) << "the next run is not refused";
+    }
+}
+
+TEST(Options, NearMissesAreOrdinaryRunsWithTheirArguments)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string seen;
+    } cases[] = {
+        {{"-semdestroy", "x"}, "<-semdestroy><x>"},
+        {{"--extract"}, "<--extract>"},
+        {{"--extract", "a", "b"}, "<--extract><a><b>"},
+        {{"-SEMDESTROY"}, "<-SEMDESTROY>"},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        h.writePackage(toolImage(ARGS_TOOL));
+        SandboxResult r = h.run(c.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(readFile(h.dir + "/args"), c.seen);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(Options, FailureShellOpensInTheWorkingDirectoryBeforeCleanUp)
+{
+    LauncherHarness h;
+    h.writePackage(toolImage("exit 3"));
+    SandboxRun run = h.sandboxRun({}, {"QUARN_PORTABLE_ERR_SH="});
+    run.stdinText = "echo \"shell in $(pwd)\"; ls; exit 9\n";
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "Extracting...\nExecuting...\n\n\n"
+                     "shell in /tmp/portable_install_00000000\nimage.zip\nminiunz\ntool.sh\n");
+    EXPECT_EQ(r.tmpAfter, "");
+
+    LauncherHarness ok;
+    ok.writePackage(toolImage("exit 0"));
+    SandboxRun quiet = ok.sandboxRun({}, {"QUARN_PORTABLE_ERR_SH=1"});
+    quiet.stdinText = "echo shell opened\n";
+    SandboxResult r2 = runSandboxed(ok.dir, quiet);
+    EXPECT_EQ(r2.status, 0);
+    EXPECT_EQ(r2.out.find("shell opened"), std::string::npos) << "no shell after a success";
+}
+
+} // namespace
