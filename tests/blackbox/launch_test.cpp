@@ -126,11 +126,11 @@ TEST(Launch, InterruptWhileTheToolRunsEndsBothAndCleansUp)
 TEST(Launch, InterruptWhileUnpackingStopsWithoutStartingTheTool)
 {
     LauncherHarness h;
-    PackageSpec spec = standardPackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/tool-ran\""), "./tool.sh");
+    PackageSpec layout = standardPackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/tool-ran\""), "./tool.sh");
     // An unzip utility that takes its time, so the interrupt surely lands
     // while it runs.
-    spec.unzip = "#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/unpacking\"\nsleep 30\n";
-    h.writePackage(spec);
+    layout.unzip = "#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/unpacking\"\nsleep 30\n";
+    h.writePackage(layout);
     SandboxRun run = h.sandboxRun({});
     run.signal = SIGINT;
     run.toGroup = true;
@@ -150,9 +150,9 @@ TEST(Launch, InterruptOutsideAChildEndsAtOnceWithStatusOne)
     // unpacks; the signal reaches it there, with no child running.
     for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
         LauncherHarness h;
-        PackageSpec spec = standardPackage(toolImage("exit 0"), "./tool.sh");
-        spec.commands = commandRecordBytes(4, 99, 3, "./tool.sh");
-        h.writePackage(spec);
+        PackageSpec layout = standardPackage(toolImage("exit 0"), "./tool.sh");
+        layout.commands = commandRecordBytes(4, 99, 3, "./tool.sh");
+        h.writePackage(layout);
         SandboxRun run = h.sandboxRun({});
         run.env.clear();
         run.signal = sig;

@@ -35,9 +35,9 @@ struct LauncherHarness {
         writePackage(standardPackage(image, command));
     }
 
-    void writePackage(const PackageSpec &spec)
+    void writePackage(const PackageSpec &layout)
     {
-        writeFile(package, buildPackage(spec), 0755);
+        writeFile(package, buildPackage(layout), 0755);
     }
 
     // Runs the package from the scratch directory. The platform check is

@@ -35,34 +35,34 @@ std::string commandRecordBytes(int32_t distribution, int32_t release, int32_t ar
     return rec;
 }
 
-std::string buildPackage(const PackageSpec &spec)
+std::string buildPackage(const PackageSpec &layout)
 {
-    const std::string *elements[5] = {&spec.launcher, &spec.unzip, &spec.globalInfo, &spec.commands, &spec.image};
+    const std::string *elements[5] = {&layout.launcher, &layout.unzip, &layout.globalInfo, &layout.commands, &layout.image};
     std::string out;
     std::string directory;
     for (int i = 0; i < 5; ++i) {
         out += *elements[i];
-        uint32_t size = spec.recordedSizes ? (*spec.recordedSizes)[i] : uint32_t(elements[i]->size());
+        uint32_t size = layout.recordedSizes ? (*layout.recordedSizes)[i] : uint32_t(elements[i]->size());
         directory += le32(size);
     }
-    directory += std::string(260, '\0') + le32(spec.imageSize[0]) + std::string(260, '\0') + le32(spec.imageSize[1]);
+    directory += std::string(260, '\0') + le32(layout.imageSize[0]) + std::string(260, '\0') + le32(layout.imageSize[1]);
     if (directory.size() != 548)
         throw std::logic_error("package directory is not 548 bytes");
     out += directory;
-    out += char(spec.endMarker);
+    out += char(layout.endMarker);
     return out;
 }
 
 PackageSpec standardPackage(const std::string &image, const std::string &command, const std::string &arguments,
                             int32_t alwaysAppend)
 {
-    PackageSpec spec;
-    spec.launcher = readFile(LAUNCHER_BIN);
-    spec.unzip = readFile(MINIUNZ_BIN);
-    spec.globalInfo = globalInfoBytes(1, 0);
-    spec.commands = commandRecordBytes(2, 11, 2, command, arguments, alwaysAppend);
-    spec.image = image;
-    return spec;
+    PackageSpec layout;
+    layout.launcher = readFile(LAUNCHER_BIN);
+    layout.unzip = readFile(MINIUNZ_BIN);
+    layout.globalInfo = globalInfoBytes(1, 0);
+    layout.commands = commandRecordBytes(2, 11, 2, command, arguments, alwaysAppend);
+    layout.image = image;
+    return layout;
 }
 
 std::string readFile(const std::string &path)

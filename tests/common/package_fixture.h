@@ -33,7 +33,7 @@ struct PackageSpec {
 };
 
 // The whole package file.
-std::string buildPackage(const PackageSpec &spec);
+std::string buildPackage(const PackageSpec &layout);
 
 // A package around the real launcher and miniunz of this build with one
 // record for (2, 11, 2) running `command`, and `image` as element 4.

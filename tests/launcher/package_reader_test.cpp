@@ -23,13 +23,13 @@ std::string pattern(std::size_t n, unsigned seed)
 
 struct PackageFile {
     std::string path;
-    PackageSpec spec;
+    PackageSpec layout;
     int fd = -1;
     PackageDirectory dir{};
 
-    explicit PackageFile(PackageSpec s) : path(scratchDir() + "/pkg"), spec(std::move(s))
+    explicit PackageFile(PackageSpec l) : path(scratchDir() + "/pkg"), layout(std::move(l))
     {
-        writeFile(path, buildPackage(spec));
+        writeFile(path, buildPackage(layout));
         fd = open(path.c_str(), O_RDONLY);
         char *argv[] = {path.data(), nullptr};
         unsetenv("_");
@@ -52,13 +52,13 @@ struct PackageFile {
 
 PackageSpec elementsOfSizes(std::size_t unzip, std::size_t image)
 {
-    PackageSpec spec;
-    spec.launcher = pattern(1000, 1);
-    spec.unzip = pattern(unzip, 2);
-    spec.globalInfo = globalInfoBytes(1, 0);
-    spec.commands = commandRecordBytes(2, 11, 1, "./linmain.sh");
-    spec.image = pattern(image, 3);
-    return spec;
+    PackageSpec layout;
+    layout.launcher = pattern(1000, 1);
+    layout.unzip = pattern(unzip, 2);
+    layout.globalInfo = globalInfoBytes(1, 0);
+    layout.commands = commandRecordBytes(2, 11, 1, "./linmain.sh");
+    layout.image = pattern(image, 3);
+    return layout;
 }
 
 TEST(PackageReader, CopiesElementsAcrossChunkBoundaries)
@@ -67,24 +67,24 @@ TEST(PackageReader, CopiesElementsAcrossChunkBoundaries)
         whichImg = -1;
         PackageFile pkg(elementsOfSizes(size, size + 17));
         EXPECT_EQ(pkg.dir.elementSize[PKG_UNZIP], size);
-        EXPECT_EQ(pkg.copyOut(PKG_UNZIP), pkg.spec.unzip) << size;
-        EXPECT_EQ(pkg.copyOut(PKG_IMAGE), pkg.spec.image) << size;
-        EXPECT_EQ(pkg.copyOut(PKG_LAUNCHER), pkg.spec.launcher) << size;
+        EXPECT_EQ(pkg.copyOut(PKG_UNZIP), pkg.layout.unzip) << size;
+        EXPECT_EQ(pkg.copyOut(PKG_IMAGE), pkg.layout.image) << size;
+        EXPECT_EQ(pkg.copyOut(PKG_LAUNCHER), pkg.layout.launcher) << size;
     }
 }
 
 TEST(PackageReader, ReadsTheSecondImageVariantFromItsOffset)
 {
-    PackageSpec spec = elementsOfSizes(10, 3000);
-    spec.imageSize[0] = 1000;
-    spec.imageSize[1] = 2000;
+    PackageSpec layout = elementsOfSizes(10, 3000);
+    layout.imageSize[0] = 1000;
+    layout.imageSize[1] = 2000;
     for (int variant : {-1, 0, 1}) {
-        PackageFile pkg(spec);
+        PackageFile pkg(layout);
         whichImg = variant;
         if (variant >= 0)
             pkg.dir.elementSize[PKG_IMAGE] = pkg.dir.imageSize[variant];
-        std::string expected = variant == 1 ? spec.image.substr(1000) : variant == 0 ? spec.image.substr(0, 1000)
-                                                                                     : spec.image;
+        std::string expected = variant == 1 ? layout.image.substr(1000) : variant == 0 ? layout.image.substr(0, 1000)
+                                                                                     : layout.image;
         EXPECT_EQ(pkg.copyOut(PKG_IMAGE), expected) << variant;
     }
     whichImg = -1;
@@ -97,7 +97,7 @@ TEST(PackageReader, ElementReadsHonourCapacityAndFileEnd)
     EXPECT_EQ(extractPkgElement(PKG_GLOBAL_INFO, &pkg.dir, pkg.fd, buf, 8), 8);
     EXPECT_EQ(extractPkgElement(PKG_GLOBAL_INFO, &pkg.dir, pkg.fd, buf, 7), -1);
     EXPECT_EQ(extractPkgElement(PKG_UNZIP, &pkg.dir, pkg.fd, buf, 10), 10);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 10), pkg.spec.unzip);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 10), pkg.layout.unzip);
 
     PackageDirectory empty = pkg.dir;
     empty.elementSize[PKG_GLOBAL_INFO] = 0;
@@ -131,10 +131,10 @@ TEST(PackageReader, FileShorterThanTheDirectoryFailsToSeek)
 
 TEST(PackageReader, DecodesTheDirectoryBeforeTheEndMarker)
 {
-    PackageSpec spec = elementsOfSizes(44821, 6021);
-    spec.imageSize[0] = 21;
-    spec.imageSize[1] = 6000;
-    PackageFile pkg(spec);
+    PackageSpec layout = elementsOfSizes(44821, 6021);
+    layout.imageSize[0] = 21;
+    layout.imageSize[1] = 6000;
+    PackageFile pkg(layout);
     const uint32_t expected[5] = {1000, 44821, 8, 400, 6021};
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(pkg.dir.elementSize[i], expected[i]) << i;
