@@ -107,8 +107,10 @@ int openPackage(int argc, char **argv, PackageDirectory *dir)
         fd_close(fd);
         return -1;
     }
-    unsigned char raw[PKG_DIRECTORY_SIZE];
-    if (fd_read(fd, raw, PKG_DIRECTORY_SIZE) != PKG_DIRECTORY_SIZE) {
+    // The end marker is read with the directory: a file without it (a
+    // launcher that carries no package, or a cut one) has no directory.
+    unsigned char raw[PKG_DIRECTORY_SIZE + 1];
+    if (fd_read(fd, raw, sizeof raw) != int(sizeof raw) || raw[PKG_DIRECTORY_SIZE] != PKG_END_MARKER) {
         std::fputs("Failed reading package directory\n", stderr);
         fd_close(fd);
         return -1;

@@ -60,7 +60,7 @@ TEST(Options, ASecondInstanceIsRefusedAndTheFirstGoesOn)
                              "i=0; while [ ! -e \"$QUARN_PORTABLE_EXEC_DIR/release\" ] && [ $i -lt 400 ]; do\n"
                              "  sleep 0.05; i=$((i+1)); done\nexit 5"));
     SandboxRun run = h.sandboxRun({});
-    run.setup = "( " + again(h) + " > first.out 2>&1 ) & "
+    run.setup = "( " + again(h) + " ) > first.out 2>&1 & "
                 "i=0; while [ ! -e started ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done";
     run.inspect = "ls /tmp | grep -c portable_install; touch release; "
                   "i=0; while ! grep -q rc= first.out && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; "

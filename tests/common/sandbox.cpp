@@ -117,7 +117,7 @@ void privateTmp()
 [[noreturn]] void supervise(const std::string &scratch, const SandboxRun &run)
 {
     privateTmp();
-    if (!run.setup.empty() && system(("cd '" + scratch + "' && " + run.setup).c_str()) != 0)
+    if (!run.setup.empty() && system(("cd '" + scratch + "' && { " + run.setup + "\n}").c_str()) != 0)
         fail("setup");
     auto start = std::chrono::steady_clock::now();
     auto deadline = start + std::chrono::seconds(run.timeoutSeconds);
