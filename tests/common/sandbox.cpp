@@ -20,6 +20,8 @@
 
 namespace fs = std::filesystem;
 
+const char *const SANDBOX_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
 namespace {
 
 std::string buildHolderInTmp();
@@ -94,8 +96,10 @@ void privateTmp()
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    std::vector<std::string> env = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
-    env.insert(env.end(), run.env.begin(), run.env.end());
+    std::vector<std::string> env = run.env;
+    bool hasPath = std::any_of(env.begin(), env.end(), [](const std::string &e) { return e.rfind("PATH=", 0) == 0; });
+    if (!hasPath)
+        env.push_back("PATH=" + std::string(SANDBOX_PATH));
     std::vector<char *> envp;
     for (auto &e : env)
         envp.push_back(e.data());

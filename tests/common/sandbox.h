@@ -10,7 +10,8 @@
 struct SandboxRun {
     std::vector<std::string> argv;  // program and arguments; argv[0] is also the path run
     std::string argv0;              // when set, the name the program sees as argv[0]
-    std::vector<std::string> env;   // "NAME=value"; the program gets these and PATH only
+    std::vector<std::string> env;   // "NAME=value"; the program gets these only, and SANDBOX_PATH
+                                    // as PATH unless they name one
     std::string cwd;                // default: the scratch directory
     std::string stdinText;
     std::string setup;              // shell commands run in the namespace before the program
@@ -24,6 +25,8 @@ struct SandboxRun {
     int delayMs = 0;
     int timeoutSeconds = 60;
 };
+
+extern const char *const SANDBOX_PATH;
 
 struct SandboxResult {
     int status = -1;        // exit status, or 128 + signal when killed

@@ -1,0 +1,299 @@
+// Record selection and image variants on machines that the test makes up: a
+// fake uname first on PATH and a doctored /etc, inside the namespace.
+#include "launcher_harness.h"
+
+#include <csignal>
+#include <map>
+
+namespace {
+
+struct FakeMachine {
+    std::string hardware = "x86_64"; // what "uname -i" prints; empty: uname is the real one
+    std::string machine = "x86_64";  // what "uname -m" prints
+    std::map<std::string, std::string> etc = {{"SuSE-release", "SUSE Linux Enterprise Server 11\nVERSION = 11\n"}};
+};
+
+// Prepares `run` to see the made-up machine.
+void onMachine(SandboxRun &run, const LauncherHarness &h, const FakeMachine &m)
+{
+    // The copy lives on a tmpfs of the namespace: it vanishes with it.
+    std::string setup = "mkdir -p etc && mount -t tmpfs tmpfs etc && cp -a /etc/. etc/ && "
+                        "rm -f etc/os-release etc/redhat-release etc/SuSE-release";
+    for (const auto &[name, text] : m.etc)
+        setup += " && printf '%s' '" + text + "' > etc/" + name;
+    setup += " && mount --bind \"$PWD/etc\" /etc";
+    if (!m.hardware.empty()) {
+        setup += " && mkdir -p bin && printf '#!/bin/sh\\ncase \"$1\" in -i) echo " + m.hardware + ";; -m) echo " +
+                 m.machine + ";; *) exec /bin/uname \"$@\";; esac\\n' > bin/uname && chmod +x bin/uname";
+        run.env.push_back("PATH=" + h.dir + "/bin:" + SANDBOX_PATH);
+    }
+    run.setup = run.setup.empty() ? setup : setup + " && " + run.setup;
+}
+
+std::string echoImage(const std::string &word)
+{
+    return toolImage("echo " + word + " > \"$QUARN_PORTABLE_EXEC_DIR/ran\"");
+}
+
+const char *const WARNING_HEAD = "WARNING! This package doesn't appear to match your system.\n";
+const char *const WARNING_LIKELY = "         It is likely that it will not properly execute.\n";
+const char *const WARNING_DETERMINED = "         The following information was determined for your system:\n\n";
+
+std::string warning(bool strict, const char *dist, int release, const char *arch)
+{
+    return std::string(WARNING_HEAD) + (strict ? "" : WARNING_LIKELY) + WARNING_DETERMINED +
+           "           distribution = " + dist + "\n           release = " + std::to_string(release) +
+           "\n           processor architecture = " + arch + "\n\n";
+}
+
+// A package whose records run tool.sh with different arguments, so the
+// test can tell which one ran.
+PackageSpec recordsPackage(const std::vector<std::string> &records, int32_t count, int32_t strict)
+{
+    PackageSpec layout = standardPackage(toolImage("echo \"$1\" > \"$QUARN_PORTABLE_EXEC_DIR/ran\""), "");
+    layout.globalInfo = globalInfoBytes(count, strict);
+    layout.commands.clear();
+    for (const auto &r : records)
+        layout.commands += r;
+    return layout;
+}
+
+std::string rec(int32_t dist, int32_t release, int32_t arch, const std::string &which)
+{
+    return commandRecordBytes(dist, release, arch, "./tool.sh", which);
+}
+
+SandboxResult runOn(LauncherHarness &h, const FakeMachine &m, std::vector<std::string> env = {})
+{
+    SandboxRun run = h.sandboxRun({});
+    run.env = env;
+    onMachine(run, h, m);
+    return runSandboxed(h.dir, run);
+}
+
+TEST(PlatformMatch, RunsTheFirstRecordMadeForTheMachine)
+{
+    LauncherHarness h;
+    h.writePackage(recordsPackage({rec(2, 11, 1, "i386"), rec(2, 12, 2, "release12"), rec(3, 11, 2, "redhat"),
+                                   rec(2, 11, 2, "match"), rec(2, 11, 2, "later")},
+                                  5, 0));
+    SandboxResult r = runOn(h, FakeMachine{});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(readFile(h.dir + "/ran"), "match\n");
+    EXPECT_LT(r.seconds, 4);
+}
+
+TEST(PlatformMatch, MismatchWarnsPausesAndTakesTheFirstRecord)
+{
+    LauncherHarness h;
+    h.writePackage(recordsPackage({rec(2, 10, 2, "first"), rec(2, 12, 2, "second")}, 2, 0));
+    SandboxResult r = runOn(h, FakeMachine{});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, warning(false, "SuSE", 11, "Intel 64-bit"));
+    EXPECT_EQ(readFile(h.dir + "/ran"), "first\n");
+    EXPECT_GE(r.seconds, 5);
+    EXPECT_LT(r.seconds, 8);
+}
+
+TEST(PlatformMatch, StrictMismatchStopsAtOnce)
+{
+    for (int32_t strict : {1, 2, -1}) {
+        LauncherHarness h;
+        h.writePackage(recordsPackage({rec(3, 5, 1, "first")}, 1, strict));
+        FakeMachine m;
+        m.hardware = "ppc64";
+        m.etc = {{"redhat-release", "Enterprise Server release 5.4 (Final)\n"}};
+        SandboxResult r = runOn(h, m);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, warning(true, "Red Hat", 5, "PPC 32-bit"));
+        EXPECT_LT(r.seconds, 4);
+        EXPECT_EQ(r.tmpAfter, "");
+        EXPECT_EQ(r.shmAfter, "");
+    }
+}
+
+TEST(PlatformMatch, DebugTellsWhyIdentificationFailed)
+{
+    LauncherHarness h;
+    h.writePackage(recordsPackage({rec(2, 11, 1, "first")}, 1, 1));
+    FakeMachine m;
+    m.hardware = "i386";
+    m.etc.clear();
+    SandboxResult r = runOn(h, m, {"VESK_PORTABLE_DEBUG="});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed determining platform information: Unknown distribution.\n" +
+                         warning(true, "Unknown", -1, "Intel 32-bit"));
+    SandboxResult quiet = runOn(h, m);
+    EXPECT_EQ(quiet.err, warning(true, "Unknown", -1, "Intel 32-bit"));
+}
+
+TEST(PlatformMatch, InteractiveSkipsIdentification)
+{
+    LauncherHarness h;
+    h.writePackage(recordsPackage({rec(1, 7, 3, "foreign"), rec(2, 11, 2, "match")}, 2, 1));
+    SandboxResult r = runOn(h, FakeMachine{}, {"VESK_PORTABLE_INTERACTIVE="});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(readFile(h.dir + "/ran"), "foreign\n");
+    EXPECT_LT(r.seconds, 4);
+}
+
+TEST(PlatformMatch, MalformedTablesEndAsDocumented)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> records;
+        int32_t count;
+        std::string globalInfo; // replaces element 2 when set
+        std::string extra;      // appended to element 3
+        bool interactive;
+        int status;
+        std::string err;
+        std::string ran;
+    } cases[] = {
+        {"negative count", {rec(2, 11, 2, "match")}, -1, "", "", false, 1, "", ""},
+        {"huge count", {rec(2, 11, 2, "match")}, 0x7fffffff, "", "", false, 0, "", "match\n"},
+        {"count beyond the table", {rec(2, 10, 2, "only")}, 5, "", "", true, 0, "", "only\n"},
+        {"element 2 of 12 bytes", {rec(2, 11, 2, "match")}, 1, globalInfoBytes(1, 0) + "1234", "", false, 1,
+         "Failed extracting global info\n", ""},
+        {"element 2 of 4 bytes", {rec(2, 11, 2, "match")}, 1, le32(1), "", false, 0, "", "match\n"},
+        {"empty table", {}, 0, "", "", true, 1, "", ""},
+        {"450-byte table", {rec(2, 11, 2, "match")}, 1, "", std::string(50, 'x'), false, 0, "", "match\n"},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        PackageSpec layout = recordsPackage(c.records, c.count, 1);
+        if (!c.globalInfo.empty())
+            layout.globalInfo = c.globalInfo;
+        layout.commands += c.extra;
+        h.writePackage(layout);
+        SandboxResult r = runOn(h, FakeMachine{}, c.interactive ? std::vector<std::string>{"VESK_PORTABLE_INTERACTIVE="}
+                                                                 : std::vector<std::string>{});
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_EQ(fileThere(h.dir + "/ran") ? readFile(h.dir + "/ran") : "", c.ran) << c.name;
+        EXPECT_EQ(r.tmpAfter, "") << c.name;
+    }
+}
+
+TEST(PlatformMatch, HostileSizesNeverBecomeHugeAllocations)
+{
+    struct Case {
+        const char *name;
+        int element;
+        uint32_t size;
+        std::string err;
+    } cases[] = {
+        {"element 3 of 4 GiB", 3, 0xfffffff0u, "Failed extracting command\n"},
+        {"element 3 past the end", 3, 1u << 20, "Failed extracting command\n"},
+        {"element 2 past the end", 2, 0x7ffffff0u, "Failed extracting global info\n"},
+        {"element 0 wraps the sum", 0, 0xffffffffu, "Failed extracting global info\n"},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        PackageSpec layout = recordsPackage({rec(2, 11, 2, "match")}, 1, 0);
+        std::array<uint32_t, 5> sizes = {uint32_t(layout.launcher.size()), uint32_t(layout.unzip.size()), 8, 400,
+                                         uint32_t(layout.image.size())};
+        sizes[c.element] = c.size;
+        layout.recordedSizes = sizes;
+        h.writePackage(layout);
+        SandboxResult r = h.run();
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_EQ(r.tmpAfter, "") << c.name;
+    }
+}
+
+TEST(PlatformMatch, DualImageUnpacksTheVariantForTheArchitecture)
+{
+    struct Case {
+        const char *hardware;
+        int status;
+        std::string ran;
+        std::string err;
+    } cases[] = {
+        {"i386", 0, "thirty-two\n", ""},
+        {"x86_64", 0, "sixty-four\n", ""},
+        {"ppc", 1, "", "Failed determining platform architecture!\nFailed extracting portable image\n"},
+        {"sparc", 1, "", "Failed determining platform architecture!\nFailed extracting portable image\n"},
+    };
+    std::string first = echoImage("thirty-two");
+    std::string second = echoImage("sixty-four");
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        PackageSpec layout = standardPackage(first + second, "./tool.sh");
+        layout.imageSize[0] = uint32_t(first.size());
+        layout.imageSize[1] = uint32_t(second.size());
+        h.writePackage(layout);
+        FakeMachine m;
+        m.hardware = c.hardware;
+        // The variant is chosen even when the record check is skipped.
+        SandboxResult r = runOn(h, m, {"VESK_PORTABLE_INTERACTIVE="});
+        EXPECT_EQ(r.status, c.status) << c.hardware;
+        EXPECT_EQ(r.err, c.err) << c.hardware;
+        EXPECT_EQ(fileThere(h.dir + "/ran") ? readFile(h.dir + "/ran") : "", c.ran) << c.hardware;
+        EXPECT_EQ(r.tmpAfter, "") << c.hardware;
+    }
+    // Sizes that do not add up to element 4: one image, unpacked whole.
+    LauncherHarness h;
+    PackageSpec layout = standardPackage(first, "./tool.sh");
+    layout.imageSize[0] = 1;
+    layout.imageSize[1] = uint32_t(first.size());
+    h.writePackage(layout);
+    SandboxResult r = runOn(h, FakeMachine{}, {"VESK_PORTABLE_INTERACTIVE="});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(h.dir + "/ran"), "thirty-two\n");
+}
+
+TEST(PlatformMatch, ThisMachineIsIdentifiedThroughItsMachineName)
+{
+    // No fake uname: "uname -i" of the machine itself, which prints
+    // "unknown" on Debian, falls back to "uname -m".
+    LauncherHarness h;
+    h.writePackage(recordsPackage({rec(2, 15, 1, "i386"), rec(2, 15, 2, "x86_64")}, 2, 1));
+    FakeMachine m;
+    m.hardware.clear();
+    m.etc = {{"os-release", "NAME=\"SLES\"\nID=\"sles\"\nVERSION_ID=\"15.5\"\n"}};
+    SandboxResult r = runOn(h, m);
+    EXPECT_EQ(r.status, 0) << r.err;
+#if defined(__x86_64__)
+    EXPECT_EQ(readFile(h.dir + "/ran"), "x86_64\n");
+#endif
+}
+
+TEST(PlatformMatch, APlantedCaptureFileLinkIsNeverWritten)
+{
+    LauncherHarness h;
+    h.writePackage(recordsPackage({rec(2, 11, 2, "match")}, 1, 1));
+    writeFile(h.dir + "/victim", "precious");
+    SandboxRun run = h.sandboxRun({});
+    run.env.clear();
+    run.setup = "ln -s \"$PWD/victim\" /tmp/vesk_uname.txt";
+    onMachine(run, h, FakeMachine{});
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(h.dir + "/victim"), "precious");
+    EXPECT_EQ(r.tmpAfter, "vesk_uname.txt\n");
+}
+
+TEST(PlatformMatch, InterruptDuringThePauseEndsAtOnce)
+{
+    LauncherHarness h;
+    h.writePackage(recordsPackage({rec(2, 10, 2, "first")}, 1, 0));
+    SandboxRun run = h.sandboxRun({});
+    run.env.clear();
+    onMachine(run, h, FakeMachine{});
+    run.signal = SIGINT;
+    run.toGroup = true;
+    run.delayMs = 1500;
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LT(r.seconds, 4);
+    EXPECT_FALSE(fileThere(h.dir + "/ran"));
+    EXPECT_EQ(r.tmpAfter, "");
+    EXPECT_EQ(r.shmAfter, "");
+}
+
+} // namespace

@@ -1,0 +1,142 @@
+#include "zip_fixture.h"
+
+#include <gtest/gtest.h>
+#include <minizip/zip.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr unsigned long kMadeByUnix = (3 << 8) | 20;  // host Unix, zip 2.0
+constexpr unsigned long kMadeByMsDos = (0 << 8) | 20; // host MS-DOS, zip 2.0
+constexpr unsigned long kDosDirectoryAttr = 0x10;
+
+void check(bool ok, const std::string &what) {
+  if (!ok)
+    throw std::runtime_error("writeZip: " + what);
+}
+
+unsigned long externalAttrs(const ZipEntrySpec &e) {
+  unsigned long dosAttrs = e.kind == ZipEntrySpec::Dir ? kDosDirectoryAttr : 0;
+  if (!e.unixMode)
+    return dosAttrs;
+  unsigned long type = e.kind == ZipEntrySpec::Dir ? S_IFDIR
+                       : e.kind == ZipEntrySpec::Symlink ? S_IFLNK
+                                                         : S_IFREG;
+  return ((type | (e.mode & 07777)) << 16) | dosAttrs;
+}
+
+// Raw deflate (no zlib header), as a zip entry stores it.
+std::string deflateRaw(const std::string &data) {
+  z_stream zs{};
+  check(deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
+                     Z_DEFAULT_STRATEGY) == Z_OK,
+        "deflateInit2");
+  std::string out(deflateBound(&zs, data.size()), '\0');
+  zs.next_in = (Bytef *)data.data();
+  zs.avail_in = (uInt)data.size();
+  zs.next_out = (Bytef *)out.data();
+  zs.avail_out = (uInt)out.size();
+  int rc = deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  check(rc == Z_STREAM_END, "deflate");
+  return out;
+}
+
+void addEntry(zipFile zf, const ZipEntrySpec &e) {
+  zip_fileinfo info{};
+  info.tmz_date = {0, 0, 12, 1, 0, 2020}; // 2020-01-01 12:00:00
+  info.external_fa = externalAttrs(e);
+  const std::string &data = e.kind == ZipEntrySpec::Dir ? std::string() : e.data;
+  bool raw = e.damage != ZipEntrySpec::Intact;
+  int method = e.kind == ZipEntrySpec::Dir ? 0 : Z_DEFLATED;
+  int rc = zipOpenNewFileInZip4_64(zf, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                   method, Z_DEFAULT_COMPRESSION, raw, -MAX_WBITS, 8,
+                                   Z_DEFAULT_STRATEGY, nullptr, 0,
+                                   e.unixMode ? kMadeByUnix : kMadeByMsDos, 0, 0);
+  check(rc == ZIP_OK, "zipOpenNewFileInZip4_64 " + std::to_string(rc) + " for an entry of " +
+                          std::to_string(e.name.size()) + " name bytes");
+  if (!raw) {
+    check(zipWriteInFileInZip(zf, data.data(), (unsigned)data.size()) == ZIP_OK,
+          "zipWriteInFileInZip");
+    check(zipCloseFileInZip(zf) == ZIP_OK, "zipCloseFileInZip");
+    return;
+  }
+  std::string packed = e.damage == ZipEntrySpec::BadDeflate ? std::string(16, '\xff')
+                                                            : deflateRaw(data);
+  uLong crc = crc32(0, (const Bytef *)data.data(), (uInt)data.size());
+  uint64_t size = data.size();
+  if (e.damage == ZipEntrySpec::BadCrc)
+    crc ^= 0x5a5a5a5a;
+  else if (e.damage == ZipEntrySpec::ShortSize)
+    size -= 1;
+  else if (e.damage == ZipEntrySpec::LongSize)
+    size += 1;
+  check(zipWriteInFileInZip(zf, packed.data(), (unsigned)packed.size()) == ZIP_OK,
+        "zipWriteInFileInZip (raw)");
+  check(zipCloseFileInZipRaw64(zf, size, crc) == ZIP_OK, "zipCloseFileInZipRaw64");
+}
+
+} // namespace
+
+ZipEntrySpec fileEntry(const std::string &name, const std::string &data, unsigned mode) {
+  return {name, data, mode, ZipEntrySpec::File};
+}
+
+ZipEntrySpec dirEntry(const std::string &name, unsigned mode) {
+  return {name, "", mode, ZipEntrySpec::Dir};
+}
+
+ZipEntrySpec linkEntry(const std::string &name, const std::string &target) {
+  return {name, target, 0777, ZipEntrySpec::Symlink};
+}
+
+void writeZip(const std::string &path, const std::vector<ZipEntrySpec> &entries) {
+  zipFile zf = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+  check(zf != nullptr, "zipOpen64 " + path);
+  try {
+    for (const ZipEntrySpec &e : entries)
+      addEntry(zf, e);
+  } catch (...) {
+    zipClose(zf, nullptr);
+    throw;
+  }
+  check(zipClose(zf, nullptr) == ZIP_OK, "zipClose " + path);
+}
+
+std::string makeScratchDir() {
+  const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "no-test";
+  for (char &c : name)
+    if (c == '/')
+      c = '_';
+  fs::path dir = fs::path(TEST_WORK_ROOT) / name;
+  // Tests leave read-only directories behind; make them removable first.
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(dir))) {
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::end(it); it.increment(ec))
+      if (it->is_directory() && !it->is_symlink())
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir.string();
+}
+
+std::string readWholeFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    throw std::runtime_error("readWholeFile: cannot open " + path);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}

@@ -1,0 +1,43 @@
+// Test fixture: writes zip files entry by entry, including hostile names,
+// symbolic links and deliberately damaged entries, plus a fresh scratch
+// directory per test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ZipEntrySpec {
+  enum Kind { File, Dir, Symlink };
+  // How an entry is damaged on purpose. The data is deflated by hand and
+  // stored raw so that the headers can record anything.
+  enum Damage {
+    Intact,
+    BadCrc,     // recorded CRC differs from the data's
+    ShortSize,  // recorded uncompressed size is one byte less than the data
+    LongSize,   // recorded uncompressed size is one byte more than the data
+    BadDeflate, // compressed bytes are not a valid deflate stream
+  };
+
+  std::string name;      // stored exactly as given (no NUL bytes)
+  std::string data;      // file content; the link target for Symlink; unused for Dir
+  unsigned mode = 0644;  // permission bits, set-id and sticky bits allowed; type comes from kind
+  Kind kind = File;
+  bool unixMode = true;  // false: recorded as made on MS-DOS, without a Unix mode
+  Damage damage = Intact;
+};
+
+// Shorthands for the common entries.
+ZipEntrySpec fileEntry(const std::string &name, const std::string &data, unsigned mode = 0644);
+ZipEntrySpec dirEntry(const std::string &name, unsigned mode = 0755);
+ZipEntrySpec linkEntry(const std::string &name, const std::string &target);
+
+// Writes a zip file at `path` holding `entries` in order (duplicates
+// allowed). Throws std::runtime_error naming the failing call on error.
+void writeZip(const std::string &path, const std::vector<ZipEntrySpec> &entries);
+
+// Returns the absolute path of an empty directory for the running test,
+// TEST_WORK_ROOT/<suite>.<test>, removing whatever an earlier run left there.
+std::string makeScratchDir();
+
+// Returns the whole content of the file at `path`; throws if it can't be read.
+std::string readWholeFile(const std::string &path);

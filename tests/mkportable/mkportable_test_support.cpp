@@ -1,0 +1,194 @@
+#include "mkportable_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <minizip/unzip.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace mkptest {
+
+fs::path scratchDir()
+{
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    fs::path dir = fs::path(TEST_WORK_ROOT) / "mkportable" / name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string slurp(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path.string());
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void put(const fs::path &path, const std::string &data, mode_t mode)
+{
+    fs::create_directories(path.parent_path());
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!(out << data))
+            throw std::runtime_error("cannot write " + path.string());
+    }
+    if (chmod(path.c_str(), mode) != 0)
+        throw std::runtime_error("chmod " + path.string());
+}
+
+void makeDir(const fs::path &path, mode_t mode)
+{
+    fs::create_directories(path);
+    if (chmod(path.c_str(), mode) != 0)
+        throw std::runtime_error("chmod " + path.string());
+}
+
+std::vector<std::string> listDir(const fs::path &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<ZipEntry> readZip(const fs::path &path)
+{
+    std::vector<ZipEntry> entries;
+    unzFile zip = unzOpen64(path.c_str());
+    if (zip == nullptr) {
+        ADD_FAILURE() << "unzOpen64 " << path;
+        return entries;
+    }
+    for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
+        unz_file_info64 info;
+        char name[4096];
+        if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) !=
+                UNZ_OK ||
+            unzOpenCurrentFile(zip) != UNZ_OK) {
+            ADD_FAILURE() << "cannot read an entry of " << path;
+            break;
+        }
+        ZipEntry e;
+        e.name = name;
+        e.versionMadeBy = unsigned(info.version);
+        e.externalAttributes = info.external_fa;
+        e.dosDate = info.dosDate;
+        e.method = int(info.compression_method);
+        e.centralExtraBytes = info.size_file_extra;
+        e.commentBytes = info.size_file_comment;
+        e.localExtraBytes = unzGetLocalExtrafield(zip, nullptr, 0);
+        char buf[8192];
+        int n;
+        while ((n = unzReadCurrentFile(zip, buf, sizeof buf)) > 0)
+            e.data.append(buf, std::size_t(n));
+        EXPECT_EQ(n, 0) << "unzReadCurrentFile " << e.name;
+        EXPECT_EQ(unzCloseCurrentFile(zip), UNZ_OK) << "CRC of " << e.name;
+        entries.push_back(std::move(e));
+    }
+    unzClose(zip);
+    return entries;
+}
+
+DecodedPackage decodePackage(const std::string &bytes)
+{
+    DecodedPackage pkg;
+    const std::size_t trailer = PKG_DIRECTORY_SIZE + 1;
+    if (bytes.size() < trailer) {
+        ADD_FAILURE() << "package of " << bytes.size() << " bytes has no directory";
+        return pkg;
+    }
+    const auto *raw = reinterpret_cast<const unsigned char *>(bytes.data());
+    pkg.endMarker = raw[bytes.size() - 1];
+    decodePackageDirectory(raw + bytes.size() - trailer, &pkg.directory);
+    std::size_t offset = 0;
+    for (int i = 0; i < PKG_ELEMENT_COUNT; ++i) {
+        const std::size_t size = pkg.directory.elementSize[i];
+        if (offset + size > bytes.size() - trailer) {
+            ADD_FAILURE() << "element " << i << " runs past the directory";
+            return pkg;
+        }
+        pkg.elements[i] = bytes.substr(offset, size);
+        offset += size;
+    }
+    EXPECT_EQ(offset, bytes.size() - trailer) << "elements do not end at the directory";
+    const std::string &info = pkg.elements[PKG_GLOBAL_INFO];
+    decodeGlobalInfo(reinterpret_cast<const unsigned char *>(info.data()), uint32_t(info.size()),
+                     &pkg.globalInfo);
+    const std::string &table = pkg.elements[PKG_COMMANDS];
+    for (std::size_t at = 0; at + COMMAND_RECORD_SIZE <= table.size(); at += COMMAND_RECORD_SIZE) {
+        CommandRecord rec;
+        decodeCommandRecord(reinterpret_cast<const unsigned char *>(table.data() + at), &rec);
+        pkg.records.push_back(rec);
+    }
+    return pkg;
+}
+
+pid_t startProgram(const std::vector<std::string> &argv, const fs::path &scratch,
+                   const std::vector<std::string> &env)
+{
+    const fs::path outPath = scratch / "program.out";
+    const fs::path errPath = scratch / "program.err";
+    std::vector<std::string> envText;
+    for (char **e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "SOURCE_DATE_EPOCH=", 18) != 0)
+            envText.emplace_back(*e);
+    envText.insert(envText.end(), env.begin(), env.end());
+    std::vector<char *> args, envp;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    for (const std::string &e : envText)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(126);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    if (pid < 0)
+        ADD_FAILURE() << "fork for " << argv[0];
+    return pid;
+}
+
+ProgramResult finishProgram(pid_t pid, const fs::path &scratch)
+{
+    ProgramResult result;
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+        ADD_FAILURE() << "waitpid " << pid;
+        return result;
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = slurp(scratch / "program.out");
+    result.err = slurp(scratch / "program.err");
+    fs::remove(scratch / "program.out");
+    fs::remove(scratch / "program.err");
+    return result;
+}
+
+ProgramResult runProgram(const std::vector<std::string> &argv, const fs::path &scratch,
+                         const std::vector<std::string> &env)
+{
+    return finishProgram(startProgram(argv, scratch, env), scratch);
+}
+
+} // namespace mkptest
