@@ -1,11 +1,12 @@
 #include "mkportable_test_support.h"
 
-#include <gtest/gtest.h>
+#include "mkportable/pack_error.h"
 
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <minizip/unzip.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -40,13 +41,9 @@ std::string slurp(const fs::path &path)
 void put(const fs::path &path, const std::string &data, mode_t mode)
 {
     fs::create_directories(path.parent_path());
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!(out << data))
-            throw std::runtime_error("cannot write " + path.string());
-    }
-    if (chmod(path.c_str(), mode) != 0)
-        throw std::runtime_error("chmod " + path.string());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+    if (slurp(path) != data || chmod(path.c_str(), mode) != 0)
+        throw std::runtime_error("cannot write " + path.string());
 }
 
 void makeDir(const fs::path &path, mode_t mode)
@@ -63,6 +60,25 @@ std::vector<std::string> listDir(const fs::path &dir)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::string> tempFilesIn(const fs::path &dir, const std::string &output)
+{
+    std::vector<std::string> found;
+    for (const std::string &name : listDir(dir))
+        if (name.rfind("." + output + ".", 0) == 0)
+            found.push_back(name);
+    return found;
+}
+
+void expectPackError(const std::function<void()> &action, const std::string &message)
+{
+    try {
+        action();
+        ADD_FAILURE() << "no error; expected one with: " << message;
+    } catch (const mkportable::PackError &e) {
+        EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+    }
 }
 
 std::vector<ZipEntry> readZip(const fs::path &path)
@@ -82,15 +98,11 @@ std::vector<ZipEntry> readZip(const fs::path &path)
             ADD_FAILURE() << "cannot read an entry of " << path;
             break;
         }
-        ZipEntry e;
-        e.name = name;
-        e.versionMadeBy = unsigned(info.version);
-        e.externalAttributes = info.external_fa;
-        e.dosDate = info.dosDate;
-        e.method = int(info.compression_method);
-        e.centralExtraBytes = info.size_file_extra;
-        e.commentBytes = info.size_file_comment;
-        e.localExtraBytes = unzGetLocalExtrafield(zip, nullptr, 0);
+        ZipEntry e{name, unsigned(info.version), info.external_fa, info.dosDate,
+                   int(info.compression_method),
+                   info.size_file_extra + info.size_file_comment +
+                       unsigned(unzGetLocalExtrafield(zip, nullptr, 0)),
+                   ""};
         char buf[8192];
         int n;
         while ((n = unzReadCurrentFile(zip, buf, sizeof buf)) > 0)
@@ -140,8 +152,6 @@ DecodedPackage decodePackage(const std::string &bytes)
 pid_t startProgram(const std::vector<std::string> &argv, const fs::path &scratch,
                    const std::vector<std::string> &env)
 {
-    const fs::path outPath = scratch / "program.out";
-    const fs::path errPath = scratch / "program.err";
     std::vector<std::string> envText;
     for (char **e = environ; *e != nullptr; ++e)
         if (std::strncmp(*e, "SOURCE_DATE_EPOCH=", 18) != 0)
@@ -150,22 +160,22 @@ pid_t startProgram(const std::vector<std::string> &argv, const fs::path &scratch
     std::vector<char *> args, envp;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
     for (const std::string &e : envText)
         envp.push_back(const_cast<char *>(e.c_str()));
+    args.push_back(nullptr);
     envp.push_back(nullptr);
+    const std::string out = (scratch / "program.out").string();
+    const std::string err = (scratch / "program.err").string();
 
     pid_t pid = fork();
     if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
-            _exit(126);
-        execve(args[0], args.data(), envp.data());
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o >= 0 && e >= 0 && dup2(o, 1) >= 0 && dup2(e, 2) >= 0)
+            execve(args[0], args.data(), envp.data());
         _exit(127);
     }
-    if (pid < 0)
-        ADD_FAILURE() << "fork for " << argv[0];
+    EXPECT_GT(pid, 0) << "fork for " << argv[0];
     return pid;
 }
 
@@ -173,7 +183,7 @@ ProgramResult finishProgram(pid_t pid, const fs::path &scratch)
 {
     ProgramResult result;
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid) {
         ADD_FAILURE() << "waitpid " << pid;
         return result;
     }

@@ -5,8 +5,8 @@
 
 #include "package_format.h"
 
-#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -19,12 +19,17 @@ namespace fs = std::filesystem;
 fs::path scratchDir();
 
 std::string slurp(const fs::path &path);
-// Writes `data` to `path` (parents created) and sets `mode` exactly.
+// Writes `data` to `path` (parents created) and sets exactly `mode`.
 void put(const fs::path &path, const std::string &data, mode_t mode = 0644);
-// Creates `path` as a directory with exactly `mode`.
+// Creates the directory `path` (parents too) with exactly `mode`.
 void makeDir(const fs::path &path, mode_t mode = 0755);
 // Names in `dir`, sorted.
 std::vector<std::string> listDir(const fs::path &dir);
+// Names in `dir` of the temporary files that writing `output` there uses.
+std::vector<std::string> tempFilesIn(const fs::path &dir, const std::string &output);
+
+// Expects `action` to throw mkportable::PackError with `message` in its text.
+void expectPackError(const std::function<void()> &action, const std::string &message);
 
 // One entry of a zip archive as unzip.h reports it.
 struct ZipEntry {
@@ -33,16 +38,13 @@ struct ZipEntry {
     unsigned long externalAttributes = 0;
     unsigned long dosDate = 0;
     int method = -1;
-    unsigned long centralExtraBytes = 0;
-    int localExtraBytes = 0;
-    unsigned long commentBytes = 0;
+    unsigned long extraBytes = 0; // central and local extra fields together
     std::string data;
 };
-// Every entry of the zip at `path`, in stored order. Fails the test (ADD_FAILURE)
-// and returns what it has when minizip reports an error.
+// Every entry of the zip at `path`, in stored order; a read error fails the test.
 std::vector<ZipEntry> readZip(const fs::path &path);
 
-// A package split along its directory.
+// A package split along its directory with the launcher's codec.
 struct DecodedPackage {
     PackageDirectory directory{};
     std::string elements[PKG_ELEMENT_COUNT];
@@ -50,8 +52,7 @@ struct DecodedPackage {
     std::vector<CommandRecord> records;
     unsigned char endMarker = 0;
 };
-// Decodes `bytes` with the launcher's codec. Fails the test when the
-// recorded sizes do not add up to the file's length.
+// Fails the test when the recorded sizes do not add up to the file's length.
 DecodedPackage decodePackage(const std::string &bytes);
 
 struct ProgramResult {
@@ -63,9 +64,8 @@ struct ProgramResult {
 // `env` ("NAME=value"); its output goes to files in `scratch`.
 pid_t startProgram(const std::vector<std::string> &argv, const fs::path &scratch,
                    const std::vector<std::string> &env = {});
-// Waits for a program that startProgram started in `scratch`; collects its output.
+// Waits for a program started in `scratch` and collects its output.
 ProgramResult finishProgram(pid_t pid, const fs::path &scratch);
-// Both in one.
 ProgramResult runProgram(const std::vector<std::string> &argv, const fs::path &scratch,
                          const std::vector<std::string> &env = {});
 

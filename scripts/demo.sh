@@ -1,0 +1,40 @@
+#!/bin/sh
+# Packs examples/hello into a portable package and runs it.
+#
+#   scripts/demo.sh BUILD_DIR
+#
+# Uses BUILD_DIR/bin/mkportable (with the launcher and miniunz beside it),
+# writes BUILD_DIR/demo/hello.run and exits with the package's exit status.
+set -eu
+
+if [ $# -ne 1 ]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+fi
+build_dir=$1
+root=$(cd "$(dirname "$0")/.." && pwd)
+mkportable="$build_dir/bin/mkportable"
+package="$build_dir/demo/hello.run"
+
+for program in mkportable launcher miniunz; do
+    if [ ! -x "$build_dir/bin/$program" ]; then
+        echo "demo: $build_dir/bin/$program is missing; build the project first (make build)" >&2
+        exit 1
+    fi
+done
+
+echo "==> Packing $root/examples/hello into $package"
+mkdir -p "$build_dir/demo"
+"$mkportable" build -o "$package" --image "$root/examples/hello" --command ./hello.sh
+echo
+
+# VESK_PORTABLE_INTERACTIVE makes the launcher take the first command record
+# without checking the platform, so the demo runs on any Linux machine.
+echo "==> Running: VESK_PORTABLE_INTERACTIVE=1 $package \"first argument\" second"
+echo "    (the launcher unpacks the image into a fresh directory and runs ./hello.sh there)"
+echo
+status=0
+VESK_PORTABLE_INTERACTIVE=1 "$package" "first argument" second || status=$?
+echo
+echo "==> $package exited with status $status"
+exit "$status"

@@ -1,0 +1,21 @@
+// The mkportable command line.
+#ifndef MKPORTABLE_CLI_H
+#define MKPORTABLE_CLI_H
+
+#include <ostream>
+
+namespace mkportable {
+
+// Exit statuses of mkportable.
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_BAD_INPUT = 1; // the inputs cannot make a package; a message says why
+constexpr int EXIT_USAGE = 2;     // the command line itself is wrong
+
+// Parses the arguments, runs the chosen subcommand and returns the exit
+// status. Normal output goes to `out`, messages to `err`; --help prints to
+// `out` and returns EXIT_OK. Installs removeTempFileOnSignal (temp_file.h).
+int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err);
+
+} // namespace mkportable
+
+#endif

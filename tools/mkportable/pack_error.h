@@ -1,0 +1,22 @@
+// The one error type of packing.
+#ifndef MKPORTABLE_PACK_ERROR_H
+#define MKPORTABLE_PACK_ERROR_H
+
+#include <stdexcept>
+#include <string>
+
+namespace mkportable {
+
+// A failure that ends a packing run. The message is complete text for the
+// operator: it names the failing call or the offending input and the reason.
+class PackError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws PackError with "<what>: <strerror(err)>".
+[[noreturn]] void throwSystemError(const std::string &what, int err);
+
+} // namespace mkportable
+
+#endif

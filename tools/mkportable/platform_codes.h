@@ -1,0 +1,32 @@
+// Names and codes of the platforms that a command record is made for.
+#ifndef MKPORTABLE_PLATFORM_CODES_H
+#define MKPORTABLE_PLATFORM_CODES_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mkportable {
+
+// Distribution codes: 0 none, 1 windows, 2 suse, 3 redhat, 4 novell.
+// Architecture codes: 0 none, 1 i386 (Intel 32-bit), 2 x86_64 (Intel 64-bit),
+// 3 ppc (PPC 32-bit).
+
+// Parses a distribution given by name (case-insensitive) or by its decimal
+// code; nullopt for anything else, codes out of range included.
+std::optional<std::int32_t> parseDistribution(std::string_view text);
+// Same for an architecture.
+std::optional<std::int32_t> parseArchitecture(std::string_view text);
+
+// The name of a code, or "code N" for a code without one.
+std::string distributionName(std::int32_t code);
+std::string architectureName(std::int32_t code);
+
+// "none, windows, suse, redhat, novell or 0-4", for help and messages.
+std::string distributionChoices();
+std::string architectureChoices();
+
+} // namespace mkportable
+
+#endif

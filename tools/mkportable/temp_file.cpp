@@ -1,0 +1,112 @@
+#include "temp_file.h"
+
+#include "pack_error.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mkportable {
+
+namespace {
+
+std::filesystem::path directoryOf(const std::filesystem::path &file)
+{
+    std::filesystem::path dir = file.parent_path();
+    return dir.empty() ? std::filesystem::path(".") : dir;
+}
+
+// The TempFile that the signal handler removes. A fixed buffer and a flag,
+// because a handler may only touch such things and call async-signal-safe
+// functions.
+char watchedPath[PATH_MAX];
+volatile std::sig_atomic_t watching = 0;
+
+extern "C" void removeWatchedAndDie(int sig)
+{
+    if (watching)
+        ::unlink(watchedPath);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+} // namespace
+
+void removeTempFileOnSignal()
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(sig, removeWatchedAndDie);
+}
+
+TempFile::TempFile(const std::filesystem::path &destination, const char *tag)
+    : destination_(destination)
+{
+    std::string pattern = (directoryOf(destination) /
+                           ("." + destination.filename().string() + "." + tag + "-XXXXXX"))
+                              .string();
+    int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0)
+        throwSystemError("mkstemp(" + pattern + ")", errno);
+    fd_ = UniqueFd(fd);
+    path_ = pattern;
+    if (!watching && pattern.size() < sizeof watchedPath) {
+        std::memcpy(watchedPath, pattern.c_str(), pattern.size() + 1);
+        watching = 1;
+        watched_ = true;
+    }
+}
+
+TempFile::~TempFile()
+{
+    if (owned_)
+        ::unlink(path_.c_str());
+    forget();
+}
+
+void TempFile::forget()
+{
+    if (watched_) {
+        watching = 0;
+        watched_ = false;
+    }
+}
+
+void TempFile::commit(mode_t mode)
+{
+    const std::string what = path_.string();
+    if (fsync(fd_.get()) != 0)
+        throwSystemError("fsync(" + what + ")", errno);
+    if (fchmod(fd_.get(), mode) != 0)
+        throwSystemError("fchmod(" + what + ")", errno);
+    fd_.close(what);
+    if (rename(path_.c_str(), destination_.c_str()) != 0)
+        throwSystemError("rename(" + what + ", " + destination_.string() + ")", errno);
+    owned_ = false;
+    forget();
+
+    // The rename is durable only once the directory itself is on disk. The
+    // package is complete and in place by now, so a failure here is reported
+    // but cannot be undone.
+    std::filesystem::path dir = directoryOf(destination_);
+    UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dirFd.valid())
+        throwSystemError("open(" + dir.string() + ")", errno);
+    if (fsync(dirFd.get()) != 0)
+        throwSystemError("fsync(" + dir.string() + ")", errno);
+}
+
+UniqueFd TempFile::releaseAnonymous()
+{
+    if (::unlink(path_.c_str()) != 0)
+        throwSystemError("unlink(" + path_.string() + ")", errno);
+    owned_ = false;
+    forget();
+    return std::move(fd_);
+}
+
+} // namespace mkportable

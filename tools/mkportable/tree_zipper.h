@@ -1,0 +1,26 @@
+// Zips a directory tree into a reproducible image.
+#ifndef MKPORTABLE_TREE_ZIPPER_H
+#define MKPORTABLE_TREE_ZIPPER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace mkportable {
+
+// Writes a zip archive of everything below `root` to `fd` (from its current
+// position; the caller keeps the descriptor). Entries come in scanTree order
+// (byte order of their paths); directories are entries ending in '/',
+// regular files are deflated, symbolic links are stored as links (mode
+// S_IFLNK, data = the link's target text) and never followed. Every entry
+// keeps its st_mode and carries `dosDateTime`. The same tree and time stamp
+// always give the same bytes. `name` names the archive in messages; the
+// archive may not grow beyond `sizeLimit` bytes. Returns the number of
+// entries. Throws PackError naming the failing call or path.
+std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string &name,
+                    std::uint32_t dosDateTime, std::uint64_t sizeLimit);
+
+} // namespace mkportable
+
+#endif

@@ -1,0 +1,102 @@
+#include "unique_fd.h"
+
+#include "pack_error.h"
+
+#include <cerrno>
+#include <unistd.h>
+#include <vector>
+
+namespace mkportable {
+
+namespace {
+constexpr std::size_t COPY_CHUNK = 1 << 20;
+}
+
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+int UniqueFd::release()
+{
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void UniqueFd::close(const std::string &what)
+{
+    int fd = release();
+    // Linux releases the descriptor even when close reports an error, so it
+    // is never retried.
+    if (fd >= 0 && ::close(fd) != 0)
+        throwSystemError("close(" + what + ")", errno);
+}
+
+void writeAll(int fd, const void *data, std::size_t size, const std::string &what)
+{
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throwSystemError("write(" + what + ")", errno);
+        }
+        if (n == 0)
+            throw PackError("write(" + what + "): wrote nothing");
+        p += n;
+        size -= std::size_t(n);
+    }
+}
+
+std::size_t readUpTo(int fd, void *data, std::size_t size, const std::string &what)
+{
+    char *p = static_cast<char *>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::read(fd, p + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throwSystemError("read(" + what + ")", errno);
+        }
+        if (n == 0)
+            break;
+        done += std::size_t(n);
+    }
+    return done;
+}
+
+void copyExactly(int in, int out, std::uint64_t size, const std::string &inWhat,
+                 const std::string &outWhat)
+{
+    std::vector<char> buffer(COPY_CHUNK);
+    std::uint64_t left = size;
+    while (left > 0) {
+        std::size_t want = left < COPY_CHUNK ? std::size_t(left) : COPY_CHUNK;
+        std::size_t got = readUpTo(in, buffer.data(), want, inWhat);
+        if (got < want)
+            throw PackError(inWhat + " became shorter while it was being packed (expected " +
+                            std::to_string(size) + " bytes)");
+        writeAll(out, buffer.data(), got, outWhat);
+        left -= got;
+    }
+    char extra;
+    if (readUpTo(in, &extra, 1, inWhat) != 0)
+        throw PackError(inWhat + " grew while it was being packed (expected " +
+                        std::to_string(size) + " bytes)");
+}
+
+} // namespace mkportable

@@ -1,0 +1,52 @@
+// An owned file descriptor and the checked read/write loops built on it.
+#ifndef MKPORTABLE_UNIQUE_FD_H
+#define MKPORTABLE_UNIQUE_FD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace mkportable {
+
+// Owns one descriptor; the destructor closes it without checking (for error
+// paths). Code that must know that a close succeeded calls close().
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept;
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    ~UniqueFd();
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Gives up ownership and returns the descriptor (-1 when none).
+    int release();
+    // Closes the descriptor; throws PackError "close(<what>)" when close fails.
+    void close(const std::string &what);
+
+private:
+    int fd_ = -1;
+};
+
+// Writes all `size` bytes, retrying short writes and EINTR. Throws PackError
+// "write(<what>)" on failure.
+void writeAll(int fd, const void *data, std::size_t size, const std::string &what);
+
+// Reads up to `size` bytes, retrying short reads and EINTR; returns the count,
+// which is smaller than `size` only at end of file. Throws PackError
+// "read(<what>)" on failure.
+std::size_t readUpTo(int fd, void *data, std::size_t size, const std::string &what);
+
+// Copies exactly `size` bytes from the current position of `in` to `out` in
+// bounded chunks. Throws PackError when `in` ends early or still has bytes
+// after `size` (the input changed since it was measured), naming `inWhat`, or
+// when a read or write fails.
+void copyExactly(int in, int out, std::uint64_t size, const std::string &inWhat,
+                 const std::string &outWhat);
+
+} // namespace mkportable
+
+#endif
