@@ -1,0 +1,114 @@
+// Damaged and hostile packages: every one ends with a message and status 1,
+// never with a crash, a hang or anything left in /tmp.
+#include "launcher_harness.h"
+
+#include <cstdlib>
+#include <map>
+#include <sstream>
+
+namespace {
+
+// A small package whose only 0xFF byte is the end marker, so that a file cut
+// anywhere has no end marker at its new end.
+std::string smallPackage()
+{
+    PackageSpec layout;
+    layout.launcher = std::string(300, 'L');
+    layout.unzip = "#!/bin/sh\nexit 0\n";
+    layout.globalInfo = globalInfoBytes(1, 0);
+    layout.commands = commandRecordBytes(2, 11, 2, "./tool.sh");
+    layout.image = std::string(700, 'I');
+    return buildPackage(layout);
+}
+
+// Runs the real launcher once for every cut, all in one namespace: the
+// launcher is told (argv[0]) that the cut file is its own.
+std::map<std::string, std::vector<std::size_t>> runCuts(const std::string &dir, const std::string &full,
+                                                       const std::vector<std::size_t> &lengths)
+{
+    writeFile(dir + "/full", full);
+    std::ostringstream list;
+    for (std::size_t n : lengths)
+        list << n << "\n";
+    writeFile(dir + "/lengths", list.str());
+    SandboxRun run;
+    run.argv = {"/bin/bash", "-c",
+                "while read n; do head -c \"$n\" full > cut; "
+                "( exec -a \"$PWD/cut\" " LAUNCHER_BIN " ) > out 2> err; rc=$?; "
+                "e=$(<err); printf '%s %s %s|\\n' \"$n\" \"$rc\" \"${e//$'\\n'/|}\" >> results; "
+                "done < lengths; ls -A /tmp > left"};
+    run.cwd = dir;
+    run.timeoutSeconds = 240;
+    SandboxResult r = runSandboxed(dir, run);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(dir + "/left"), "") << "the launcher left something in /tmp";
+    std::map<std::string, std::vector<std::size_t>> outcomes; // "status message" -> lengths
+    std::istringstream in(readFile(dir + "/results"));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::size_t n = std::stoul(line);
+        outcomes[line.substr(line.find(' ') + 1)].push_back(n);
+    }
+    return outcomes;
+}
+
+TEST(HostilePackage, EveryCutEndsWithAMessageAndStatusOne)
+{
+    std::string dir = scratchDir();
+    std::string full = smallPackage();
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 0; n < full.size(); ++n)
+        lengths.push_back(n);
+    auto outcomes = runCuts(dir, full, lengths);
+    std::size_t total = 0;
+    for (const auto &[outcome, ns] : outcomes)
+        total += ns.size();
+    EXPECT_EQ(total, lengths.size());
+    EXPECT_EQ(outcomes["1 Failed seeking to package directory|"].size(), 549u);
+    EXPECT_EQ(outcomes["1 Failed reading package directory|"].size(), full.size() - 549);
+}
+
+TEST(HostilePackage, TextFieldsThatFillTheirWidthEndThere)
+{
+    LauncherHarness h;
+    // 128 bytes of command and 256 of arguments, neither with a NUL.
+    std::string command = "./tool.sh" + std::string(128 - 9, ' ');
+    std::string arguments = std::string(255, ' ') + "z";
+    PackageSpec layout = standardPackage(toolImage("printf '<%s>' \"$@\" > \"$QUARN_PORTABLE_EXEC_DIR/args\""),
+                                         command, arguments);
+    h.writePackage(layout);
+    SandboxResult r = h.run();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(h.dir + "/args"), "<z>");
+}
+
+TEST(HostilePackage, ALastByteOtherThanTheMarkerIsRefused)
+{
+    for (unsigned char marker : {0x00, 0xFE, 0x7F}) {
+        LauncherHarness h;
+        PackageSpec layout = standardPackage(toolImage("exit 0"), "./tool.sh");
+        layout.endMarker = marker;
+        h.writePackage(layout);
+        SandboxResult r = h.run();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Failed reading package directory\n");
+        EXPECT_EQ(r.tmpAfter, "");
+    }
+}
+
+TEST(HostilePackage, NoProgramCarriesARunPathOfTheCurrentDirectory)
+{
+    for (const char *program : {LAUNCHER_BIN, MINIUNZ_BIN, MKPORTABLE_BIN}) {
+        std::string dynamic = scratchDir() + "/dynamic";
+        ASSERT_EQ(system(("readelf -d '" + std::string(program) + "' > '" + dynamic + "' 2>&1").c_str()), 0);
+        std::istringstream in(readFile(dynamic));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.find("RPATH") != std::string::npos || line.find("RUNPATH") != std::string::npos) {
+                EXPECT_EQ(line.find("[.]"), std::string::npos) << program << ": " << line;
+            }
+        }
+    }
+}
+
+} // namespace
