@@ -244,8 +244,12 @@ int extractAndExecute(int argc, char **argv)
                    DEV_NULL);
     int status = runChild(command);
     if (status != 0) {
-        if (!interrupted)
+        if (!interrupted) {
             std::fprintf(stderr, "\nFailed executing <%s>\n", command);
+            if (isNoExecFileSystem(wrkDir))
+                std::fprintf(stderr, "%s is on a file system mounted noexec: programs cannot run there.\n",
+                             wrkDir);
+        }
         return 1;
     }
     // An operator who interrupted the unpacking does not want the tool to

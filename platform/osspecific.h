@@ -56,6 +56,10 @@ int makeFileExecutable(const char *path);
  * failure. */
 int makePrivateDir(const char *path);
 
+/* 1 when path lies on a file system mounted without the right to run
+ * programs (noexec), else 0. */
+int isNoExecFileSystem(const char *path);
+
 /* ---- Descriptor input and output: one system call each, no retry ------ */
 
 /* Write-only, created or truncated, permission bits 0200 (less the umask). */

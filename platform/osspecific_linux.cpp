@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 int isAbsolutePath(const char *path)
@@ -66,6 +67,12 @@ int makePrivateDir(const char *path)
     if (mkdir(path, 0700) == 0)
         return 0;
     return errno == EEXIST ? 1 : -1;
+}
+
+int isNoExecFileSystem(const char *path)
+{
+    struct statvfs fs;
+    return statvfs(path, &fs) == 0 && (fs.f_flag & ST_NOEXEC) ? 1 : 0;
 }
 
 int fd_create(const char *path)

@@ -3,6 +3,7 @@
 #include "launcher_harness.h"
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -94,14 +95,17 @@ TEST(Launch, FindsItsOwnFileUnderAnyName)
         {"stale underscore", nullptr, "_=/usr/bin/env"},
         {"bare name, underscore holds the path", "pkg.run", "_=@PACKAGE@"},
         {"bare name and no underscore", "pkg.run", nullptr},
+        {"another name given with exec -a", "renamed", nullptr},
     };
     for (const auto &c : cases) {
         LauncherHarness h;
         h.writePackage(toolImage("exit 3"));
         SandboxRun run = h.sandboxRun({});
+        run.env.push_back("_=" + h.package);
         if (c.argv0)
             run.argv0 = c.argv0;
         if (c.underscore) {
+            run.env.pop_back();
             std::string u = c.underscore;
             if (auto at = u.find("@PACKAGE@"); at != std::string::npos)
                 u.replace(at, 9, h.package);
@@ -109,6 +113,18 @@ TEST(Launch, FindsItsOwnFileUnderAnyName)
         }
         SandboxResult r = runSandboxed(h.dir, run);
         EXPECT_EQ(r.status, 3) << c.name << "\n" << r.err;
+    }
+    // Through a symbolic link, and by a relative path from another directory.
+    LauncherHarness h;
+    h.writePackage(toolImage("exit 4"));
+    symlink(h.package.c_str(), (h.dir + "/link.run").c_str());
+    mkdir((h.dir + "/sub").c_str(), 0755);
+    for (std::string path : {h.dir + "/link.run", std::string("../pkg.run")}) {
+        SandboxRun run = h.sandboxRun({});
+        run.argv[0] = path;
+        run.cwd = h.dir + "/sub";
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, 4) << path << "\n" << r.err;
     }
 }
 
@@ -168,6 +184,44 @@ TEST(Launch, InterruptOutsideAChildEndsAtOnceWithStatusOne)
         EXPECT_LT(r.seconds, 4) << strsignal(sig);
         EXPECT_EQ(r.tmpAfter, "");
         EXPECT_EQ(r.shmAfter, "");
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(HostileTmp, NoexecAndFullTmpFailCleanlyWithTheirCause)
+{
+    struct Case {
+        const char *name;
+        const char *mount;
+        std::string errTail;
+    } cases[] = {
+        {"noexec", "mount -o remount,noexec /tmp",
+         "\nFailed executing <./miniunz image.zip > /dev/null>\n"
+         "/tmp/portable_install_00000000 is on a file system mounted noexec: programs cannot run there.\n"},
+        {"too small for the unzip utility", "mount -o remount,size=64k /tmp", "Failed extracting unzip\n"},
+        {"too small for the unpacked tree", "mount -o remount,size=2900k /tmp",
+         "\nFailed executing <./miniunz image.zip > /dev/null>\n"},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        // A tree that unpacks to far more than it packs to.
+        std::vector<ZipEntrySpec> big;
+        for (int i = 0; i < 8; ++i)
+            big.push_back({"big" + std::to_string(i), std::string(1 << 20, 'z'), 0644});
+        h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"", big));
+        SandboxRun run = h.sandboxRun({});
+        run.setup = c.mount;
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, 1) << c.name;
+        ASSERT_GE(r.err.size(), c.errTail.size()) << c.name;
+        EXPECT_EQ(r.err.substr(r.err.size() - c.errTail.size()), c.errTail) << c.name << ": " << r.err;
+        EXPECT_NE(r.err, "") << c.name;
+        EXPECT_FALSE(fileThere(h.dir + "/ran")) << c.name;
+        EXPECT_EQ(r.tmpAfter, "") << c.name;
+        EXPECT_EQ(r.shmAfter, "") << c.name;
     }
 }
 
