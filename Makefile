@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo sanitize clean
+.PHONY: all deps build test demo sanitize fuzz clean
 
 all: build
 
@@ -25,5 +25,9 @@ demo: build
 sanitize:
 	$(MAKE) test BUILD_DIR=build-sanitize BUILD_TYPE=Debug CMAKE_FLAGS=-DPORTABLE_SANITIZE=ON
 
+# libFuzzer targets, each run for FUZZ_SECONDS (default 60).
+fuzz: deps
+	scripts/fuzz.sh
+
 clean:
-	rm -rf build build-sanitize
+	rm -rf build build-sanitize build-fuzz
