@@ -1,16 +1,10 @@
 #include "zip_fixture.h"
 
-#include <gtest/gtest.h>
 #include <minizip/zip.h>
 #include <zlib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -27,7 +21,7 @@ unsigned long externalAttrs(const ZipEntrySpec &e) {
   unsigned long dosAttrs = e.kind == ZipEntrySpec::Dir ? kDosDirectoryAttr : 0;
   if (!e.unixMode)
     return dosAttrs;
-  unsigned long type = e.kind == ZipEntrySpec::Dir ? S_IFDIR
+  unsigned long type = e.kind == ZipEntrySpec::Dir       ? S_IFDIR
                        : e.kind == ZipEntrySpec::Symlink ? S_IFLNK
                                                          : S_IFREG;
   return ((type | (e.mode & 07777)) << 16) | dosAttrs;
@@ -36,8 +30,8 @@ unsigned long externalAttrs(const ZipEntrySpec &e) {
 // Raw deflate (no zlib header), as a zip entry stores it.
 std::string deflateRaw(const std::string &data) {
   z_stream zs{};
-  check(deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
-                     Z_DEFAULT_STRATEGY) == Z_OK,
+  check(deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) ==
+            Z_OK,
         "deflateInit2");
   std::string out(deflateBound(&zs, data.size()), '\0');
   zs.next_in = (Bytef *)data.data();
@@ -57,21 +51,23 @@ void addEntry(zipFile zf, const ZipEntrySpec &e) {
   info.external_fa = externalAttrs(e);
   const std::string &data = e.kind == ZipEntrySpec::Dir ? std::string() : e.data;
   bool raw = e.damage != ZipEntrySpec::Intact;
+  check(!raw || e.repeat == 1, "a damaged entry cannot repeat its data");
   int method = e.kind == ZipEntrySpec::Dir ? 0 : Z_DEFLATED;
-  int rc = zipOpenNewFileInZip4_64(zf, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                   method, Z_DEFAULT_COMPRESSION, raw, -MAX_WBITS, 8,
-                                   Z_DEFAULT_STRATEGY, nullptr, 0,
-                                   e.unixMode ? kMadeByUnix : kMadeByMsDos, 0, 0);
+  int rc =
+      zipOpenNewFileInZip4_64(zf, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method,
+                              Z_DEFAULT_COMPRESSION, raw, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY,
+                              nullptr, 0, e.unixMode ? kMadeByUnix : kMadeByMsDos, 0, 0);
   check(rc == ZIP_OK, "zipOpenNewFileInZip4_64 " + std::to_string(rc) + " for an entry of " +
                           std::to_string(e.name.size()) + " name bytes");
   if (!raw) {
-    check(zipWriteInFileInZip(zf, data.data(), (unsigned)data.size()) == ZIP_OK,
-          "zipWriteInFileInZip");
+    for (size_t i = 0; i < e.repeat; i++)
+      check(zipWriteInFileInZip(zf, data.data(), (unsigned)data.size()) == ZIP_OK,
+            "zipWriteInFileInZip");
     check(zipCloseFileInZip(zf) == ZIP_OK, "zipCloseFileInZip");
     return;
   }
-  std::string packed = e.damage == ZipEntrySpec::BadDeflate ? std::string(16, '\xff')
-                                                            : deflateRaw(data);
+  std::string packed =
+      e.damage == ZipEntrySpec::BadDeflate ? std::string(16, '\xff') : deflateRaw(data);
   uLong crc = crc32(0, (const Bytef *)data.data(), (uInt)data.size());
   uint64_t size = data.size();
   if (e.damage == ZipEntrySpec::BadCrc)
@@ -110,33 +106,4 @@ void writeZip(const std::string &path, const std::vector<ZipEntrySpec> &entries)
     throw;
   }
   check(zipClose(zf, nullptr) == ZIP_OK, "zipClose " + path);
-}
-
-std::string makeScratchDir() {
-  const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "no-test";
-  for (char &c : name)
-    if (c == '/')
-      c = '_';
-  fs::path dir = fs::path(TEST_WORK_ROOT) / name;
-  // Tests leave read-only directories behind; make them removable first.
-  std::error_code ec;
-  if (fs::exists(fs::symlink_status(dir))) {
-    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::end(it); it.increment(ec))
-      if (it->is_directory() && !it->is_symlink())
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-  }
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir.string();
-}
-
-std::string readWholeFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw std::runtime_error("readWholeFile: cannot open " + path);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }

@@ -1,6 +1,5 @@
 // Test fixture: writes zip files entry by entry, including hostile names,
-// symbolic links and deliberately damaged entries, plus a fresh scratch
-// directory per test.
+// symbolic links and deliberately damaged entries.
 #pragma once
 
 #include <string>
@@ -18,11 +17,14 @@ struct ZipEntrySpec {
     BadDeflate, // compressed bytes are not a valid deflate stream
   };
 
-  std::string name;      // stored exactly as given (no NUL bytes)
-  std::string data;      // file content; the link target for Symlink; unused for Dir
-  unsigned mode = 0644;  // permission bits, set-id and sticky bits allowed; type comes from kind
+  std::string name;     // stored exactly as given (no NUL bytes)
+  std::string data;     // file content; the link target for Symlink; unused for Dir
+  unsigned mode = 0644; // permission bits, set-id and sticky bits allowed; type comes from kind
   Kind kind = File;
-  bool unixMode = true;  // false: recorded as made on MS-DOS, without a Unix mode
+  bool unixMode = true; // false: recorded as made on MS-DOS, without a Unix mode
+  // The file content is `data` repeated this often, streamed into the zip:
+  // large entries without large memory. Intact entries only.
+  size_t repeat = 1;
   Damage damage = Intact;
 };
 
@@ -34,10 +36,3 @@ ZipEntrySpec linkEntry(const std::string &name, const std::string &target);
 // Writes a zip file at `path` holding `entries` in order (duplicates
 // allowed). Throws std::runtime_error naming the failing call on error.
 void writeZip(const std::string &path, const std::vector<ZipEntrySpec> &entries);
-
-// Returns the absolute path of an empty directory for the running test,
-// TEST_WORK_ROOT/<suite>.<test>, removing whatever an earlier run left there.
-std::string makeScratchDir();
-
-// Returns the whole content of the file at `path`; throws if it can't be read.
-std::string readWholeFile(const std::string &path);

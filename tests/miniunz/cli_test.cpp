@@ -9,7 +9,7 @@
 namespace {
 
 TEST(MiniunzCli, BadCommandLinesPrintUsageAndFail) {
-  Sandbox box;
+  Workspace box;
   box.pack({fileEntry("f.txt", "data")});
   const std::vector<std::vector<std::string>> cases = {
       {},
@@ -32,13 +32,11 @@ TEST(MiniunzCli, BadCommandLinesPrintUsageAndFail) {
 }
 
 TEST(MiniunzCli, OptionsBeforeOrAfterTheArchive) {
-  Sandbox box;
+  Workspace box;
   box.pack({fileEntry("f.txt", "data"), fileEntry("sub/g.txt", "more")});
   const std::vector<std::vector<std::string>> layouts = {
-      {"-o", "image.zip", "-d", "@DIR@"},
-      {"image.zip", "-o", "-d", "@DIR@"},
-      {"image.zip", "-d", "@DIR@", "-o"},
-      {"-d", "@DIR@", "image.zip"},
+      {"-o", "image.zip", "-d", "@DIR@"}, {"image.zip", "-o", "-d", "@DIR@"},
+      {"image.zip", "-d", "@DIR@", "-o"}, {"-d", "@DIR@", "image.zip"},
       {"-d", "@DIR@", "--", "image.zip"},
   };
   int n = 0;
@@ -50,22 +48,22 @@ TEST(MiniunzCli, OptionsBeforeOrAfterTheArchive) {
         a = dir;
     RunResult r = runMiniunz(args, box.root);
     EXPECT_EQ(r.exitCode, 0) << args[0] << " " << args[1] << ": " << r.err;
-    EXPECT_EQ(readWholeFile(box.root + "/" + dir + "/f.txt"), "data");
-    EXPECT_EQ(readWholeFile(box.root + "/" + dir + "/sub/g.txt"), "more");
+    EXPECT_EQ(readFile(box.root + "/" + dir + "/f.txt"), "data");
+    EXPECT_EQ(readFile(box.root + "/" + dir + "/sub/g.txt"), "more");
   }
 }
 
 TEST(MiniunzCli, PlainCallUnpacksIntoTheCurrentDirectory) {
-  Sandbox box;
+  Workspace box;
   box.pack({fileEntry("f.txt", "data"), dirEntry("empty/")});
   RunResult r = runMiniunz({"image.zip"}, box.root);
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(readWholeFile(box.root + "/f.txt"), "data");
+  EXPECT_EQ(readFile(box.root + "/f.txt"), "data");
   EXPECT_TRUE(S_ISDIR(modeOf(box.root + "/empty")));
 }
 
 TEST(MiniunzCli, MissingOrForeignArchiveFails) {
-  Sandbox box;
+  Workspace box;
   std::filesystem::create_directory(box.out);
   writeZip(box.root + "/empty.zip", {});
   std::ofstream(box.root + "/text.zip") << "not a zip archive at all";

@@ -43,7 +43,8 @@ TEST(EntryRules, NamesAreSplitOrRefused) {
   for (const NameCase &c : cases) {
     EntryPath path;
     const char *why = parseEntryName(c.raw, path);
-    SCOPED_TRACE("name '" + c.raw.substr(0, 40) + "' of " + std::to_string(c.raw.size()) + " bytes");
+    SCOPED_TRACE("name '" + c.raw.substr(0, 40) + "' of " + std::to_string(c.raw.size()) +
+                 " bytes");
     EXPECT_EQ(why != nullptr, c.refused) << (why ? why : "accepted");
     if (!c.refused) {
       EXPECT_EQ(path.parts, c.parts);
@@ -62,11 +63,20 @@ struct LinkCase {
 
 TEST(EntryRules, LinkTargetsMustStayInside) {
   const LinkCase cases[] = {
-      {"lib.so.1", 0, true},     {"sub/dir/file", 0, true}, {".", 0, true},
-      {"../x", 1, true},         {"../../x", 2, true},      {"./../x", 1, true},
-      {"../x", 0, false},        {"../..", 1, false},       {"../../../x", 2, false},
-      {"/etc", 3, false},        {"", 1, false},            {"a/../x", 1, false},
-      {"self/..", 0, false},     {"x/../../y", 5, false},
+      {"lib.so.1", 0, true},
+      {"sub/dir/file", 0, true},
+      {".", 0, true},
+      {"../x", 1, true},
+      {"../../x", 2, true},
+      {"./../x", 1, true},
+      {"../x", 0, false},
+      {"../..", 1, false},
+      {"../../../x", 2, false},
+      {"/etc", 3, false},
+      {"", 1, false},
+      {"a/../x", 1, false},
+      {"self/..", 0, false},
+      {"x/../../y", 5, false},
       {std::string("a\0b", 3), 0, false},
   };
   for (const LinkCase &c : cases) {
@@ -88,7 +98,8 @@ TEST(EntryRules, KindAndModeFromAttributes) {
   const unsigned long onUnix = 3 << 8, onDos = 0;
   const ModeCase cases[] = {
       {"unix file", onUnix, (S_IFREG | 0750ul) << 16, false, EntryKind::File, 0750},
-      {"set-id and sticky dropped", onUnix, (S_IFREG | 07755ul) << 16, false, EntryKind::File, 0755},
+      {"set-id and sticky dropped", onUnix, (S_IFREG | 07755ul) << 16, false, EntryKind::File,
+       0755},
       {"unix dir", onUnix, ((S_IFDIR | 0555ul) << 16) | 0x10, true, EntryKind::Directory, 0555},
       {"dir by type alone", onUnix, (S_IFDIR | 0700ul) << 16, false, EntryKind::Directory, 0700},
       {"link", onUnix, (S_IFLNK | 0777ul) << 16, false, EntryKind::Symlink, 0777},

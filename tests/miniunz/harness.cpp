@@ -1,11 +1,10 @@
 #include "harness.h"
 
-#include <filesystem>
-
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -71,13 +70,12 @@ RunResult runMiniunz(const std::vector<std::string> &args, const std::string &cw
   return result;
 }
 
-Sandbox::Sandbox()
-    : root(makeScratchDir()), zip(root + "/image.zip"), out(root + "/out"),
-      outside(root + "/outside") {
+Workspace::Workspace()
+    : root(scratchDir()), zip(root + "/image.zip"), out(root + "/out"), outside(root + "/outside") {
   std::filesystem::create_directory(outside);
 }
 
-RunResult Sandbox::unpack(bool overwrite, const RunOptions &options) const {
+RunResult Workspace::unpack(bool overwrite, const RunOptions &options) const {
   std::vector<std::string> args;
   if (overwrite)
     args.push_back("-o");
@@ -85,7 +83,7 @@ RunResult Sandbox::unpack(bool overwrite, const RunOptions &options) const {
   return runMiniunz(args, root, options);
 }
 
-std::set<std::string> Sandbox::outsideTarget() const {
+std::set<std::string> Workspace::outsideTarget() const {
   namespace fs = std::filesystem;
   std::set<std::string> seen;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
@@ -99,7 +97,7 @@ std::set<std::string> Sandbox::outsideTarget() const {
     if (it->is_symlink())
       line += " -> " + fs::read_symlink(it->path()).string();
     else if (it->is_regular_file())
-      line += " = " + readWholeFile(path);
+      line += " = " + readFile(path);
     seen.insert(line);
   }
   return seen;

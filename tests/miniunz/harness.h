@@ -2,6 +2,8 @@
 // scratch directory per test.
 #pragma once
 
+#include "package_fixture.h" // readFile
+#include "sandbox.h"         // scratchDir
 #include "zip_fixture.h"
 
 #include <set>
@@ -12,7 +14,8 @@
 
 struct RunOptions {
   std::string program = MINIUNZ_BIN;
-  rlim_t fileSizeLimit = RLIM_INFINITY; // RLIMIT_FSIZE, with SIGXFSZ ignored: writes fail with EFBIG
+  rlim_t fileSizeLimit =
+      RLIM_INFINITY; // RLIMIT_FSIZE, with SIGXFSZ ignored: writes fail with EFBIG
   mode_t umask = 022;
 };
 
@@ -22,7 +25,7 @@ struct RunResult {
   long maxRssKiB = 0;
 };
 
-// Runs `program` the way the launcher does: standard output discarded,
+// Runs options.program the way the launcher does: standard output discarded,
 // standard error captured, and standard input an open pipe that never
 // delivers anything, so that a prompt would hang and time out. Runs it with
 // `args` in directory `cwd`; kills it after 60 seconds (exitCode stays -1
@@ -32,8 +35,8 @@ RunResult runMiniunz(const std::vector<std::string> &args, const std::string &cw
 
 // One test's scratch layout: ROOT/image.zip is unpacked into ROOT/out, and
 // ROOT/outside holds what an escaping entry might hit.
-struct Sandbox {
-  Sandbox();
+struct Workspace {
+  Workspace();
   std::string root, zip, out, outside;
 
   // Writes `entries` to `zip`.

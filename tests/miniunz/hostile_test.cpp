@@ -29,11 +29,14 @@ const HostileCase kCases[] = {
     {"link up", {linkEntry("up", "../.."), linkEntry("a/up", "../../outside")}, {"up", "a/up"}},
     // d/self is the target itself, so d/self/.. would be its parent.
     {"link chain", {linkEntry("d/self", ".."), linkEntry("d/esc", "self/..")}, {"d/esc"}},
+    {"link target too long", {linkEntry("long", std::string(5000, 'a'))}, {"long"}},
     {"through own link",
      {dirEntry("real/"), linkEntry("lnk", "real"), fileEntry("lnk/x", "e"), dirEntry("lnk/d/")},
      {"lnk/x", "lnk/d/"}},
-    {"through planted link", {fileEntry("planted/x", "e"), dirEntry("planted/d/")},
-     {"planted/x", "planted/d/"}, true},
+    {"through planted link",
+     {fileEntry("planted/x", "e"), dirEntry("planted/d/")},
+     {"planted/x", "planted/d/"},
+     true},
 };
 
 std::string withRoot(std::string s, const std::string &root) {
@@ -46,7 +49,7 @@ TEST(MiniunzHostile, EscapesAreRefused) {
   for (const HostileCase &c : kCases) {
     for (bool overwrite : {false, true}) {
       SCOPED_TRACE(std::string(c.label) + (overwrite ? " with -o" : ""));
-      Sandbox box;
+      Workspace box;
       std::vector<ZipEntrySpec> entries = c.entries;
       for (ZipEntrySpec &e : entries)
         e.name = withRoot(e.name, box.root);
@@ -63,7 +66,7 @@ TEST(MiniunzHostile, EscapesAreRefused) {
         EXPECT_NE(r.err.find("miniunz: " + withRoot(name, box.root) + ": "), std::string::npos)
             << name << " not reported in: " << r.err;
       EXPECT_EQ(box.outsideTarget(), before);
-      EXPECT_EQ(readWholeFile(box.out + "/ok.txt"), "fine");
+      EXPECT_EQ(readFile(box.out + "/ok.txt"), "fine");
       // No link that stays in the target leads anywhere outside it.
       for (auto &p : fs::recursive_directory_iterator(box.out))
         if (p.is_symlink() && p.path().filename() != "planted") {
@@ -83,25 +86,25 @@ TEST(MiniunzHostile, LongNamesFailCleanly) {
     std::string name;
     bool accepted;
   } cases[] = {
-      {part200 + "/" + part99, true},             // 300 bytes, components within NAME_MAX
-      {std::string(300, 'L'), false},              // one component too long
-      {std::string(65535, 'L'), false},            // the longest name a zip can record
-      {deep, false},                               // longer than PATH_MAX
+      {part200 + "/" + part99, true},   // 300 bytes, components within NAME_MAX
+      {std::string(300, 'L'), false},   // one component too long
+      {std::string(65535, 'L'), false}, // the longest name a zip can record
+      {deep, false},                    // longer than PATH_MAX
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.name.size()) + " bytes, accepted " + std::to_string(c.accepted));
-    Sandbox box;
+    Workspace box;
     box.pack({fileEntry(c.name, "long"), fileEntry("after.txt", "after")});
     RunResult r = box.unpack();
     EXPECT_EQ(r.exitCode, c.accepted ? 0 : 1) << r.err.substr(0, 500);
     if (c.accepted) {
-      EXPECT_EQ(readWholeFile(box.out + "/" + c.name), "long");
+      EXPECT_EQ(readFile(box.out + "/" + c.name), "long");
     } else {
       EXPECT_NE(r.err.find("refused"), std::string::npos) << r.err.substr(0, 500);
       EXPECT_LT(r.err.size(), 1000u) << "the name must be shortened in messages";
       EXPECT_FALSE(fs::exists(box.out + "/d")) << "nothing of a refused name is created";
     }
-    EXPECT_EQ(readWholeFile(box.out + "/after.txt"), "after");
+    EXPECT_EQ(readFile(box.out + "/after.txt"), "after");
   }
 }
 

@@ -9,7 +9,7 @@
 namespace {
 
 TEST(MiniunzModes, RestoredFromTheArchive) {
-  Sandbox box;
+  Workspace box;
   ZipEntrySpec dosFile = fileEntry("dos.txt", "d", 0700), dosDir = dirEntry("dosdir/", 0700);
   dosFile.unixMode = dosDir.unixMode = false;
   box.pack({
@@ -32,12 +32,18 @@ TEST(MiniunzModes, RestoredFromTheArchive) {
     const char *path;
     unsigned mode;
   } expected[] = {
-      {"bin", S_IFDIR | 0755},         {"bin/tool.sh", S_IFREG | 0755},
-      {"deep", S_IFDIR | 0755},        {"deep/er", S_IFDIR | 0755},
-      {"deep/er/run.sh", S_IFREG | 0750}, {"suid", S_IFREG | 0755},
-      {"sgid", S_IFREG | 0750},        {"private", S_IFREG | 0600},
-      {"ro", S_IFDIR | 0555},          {"ro/inside.txt", S_IFREG | 0444},
-      {"sticky", S_IFDIR | 0777},      {"dos.txt", S_IFREG | 0644},
+      {"bin", S_IFDIR | 0755},
+      {"bin/tool.sh", S_IFREG | 0755},
+      {"deep", S_IFDIR | 0755},
+      {"deep/er", S_IFDIR | 0755},
+      {"deep/er/run.sh", S_IFREG | 0750},
+      {"suid", S_IFREG | 0755},
+      {"sgid", S_IFREG | 0750},
+      {"private", S_IFREG | 0600},
+      {"ro", S_IFDIR | 0555},
+      {"ro/inside.txt", S_IFREG | 0444},
+      {"sticky", S_IFDIR | 0777},
+      {"dos.txt", S_IFREG | 0644},
       {"dosdir", S_IFDIR | 0755},
   };
   for (const auto &e : expected)

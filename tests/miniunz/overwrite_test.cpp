@@ -15,18 +15,20 @@ namespace {
 
 struct ExistingCase {
   const char *label;
-  std::function<void(const Sandbox &)> prepare; // makes out/f before the run
+  std::function<void(const Workspace &)> prepare; // makes out/f before the run
   bool overwrite;
   int exitCode;
-  unsigned fType;        // S_IFMT of out/f after the run
-  const char *fContent;  // content of out/f after the run, if a file
+  unsigned fType;       // S_IFMT of out/f after the run
+  const char *fContent; // content of out/f after the run, if a file
 };
 
-void oldFile(const Sandbox &b) { std::ofstream(b.out + "/f") << "old"; }
-void hardLinkOutside(const Sandbox &b) { fs::create_hard_link(b.outside + "/victim", b.out + "/f"); }
-void linkOutside(const Sandbox &b) { fs::create_symlink("../outside/victim", b.out + "/f"); }
-void danglingLink(const Sandbox &b) { fs::create_symlink("../outside/new", b.out + "/f"); }
-void directory(const Sandbox &b) { fs::create_directories(b.out + "/f/keep"); }
+void oldFile(const Workspace &b) { std::ofstream(b.out + "/f") << "old"; }
+void hardLinkOutside(const Workspace &b) {
+  fs::create_hard_link(b.outside + "/victim", b.out + "/f");
+}
+void linkOutside(const Workspace &b) { fs::create_symlink("../outside/victim", b.out + "/f"); }
+void danglingLink(const Workspace &b) { fs::create_symlink("../outside/new", b.out + "/f"); }
+void directory(const Workspace &b) { fs::create_directories(b.out + "/f/keep"); }
 
 const ExistingCase kExisting[] = {
     {"file kept", oldFile, false, 1, S_IFREG, "old"},
@@ -42,7 +44,7 @@ const ExistingCase kExisting[] = {
 TEST(MiniunzOverwrite, ExistingNames) {
   for (const ExistingCase &c : kExisting) {
     SCOPED_TRACE(c.label);
-    Sandbox box;
+    Workspace box;
     box.pack({fileEntry("f", "new", 0600), fileEntry("g", "g")});
     fs::create_directory(box.out);
     std::ofstream(box.outside + "/victim") << "victim";
@@ -55,25 +57,42 @@ TEST(MiniunzOverwrite, ExistingNames) {
     }
     EXPECT_EQ(modeOf(box.out + "/f") & S_IFMT, c.fType);
     if (c.fContent) {
-      EXPECT_EQ(readWholeFile(box.out + "/f"), c.fContent);
+      EXPECT_EQ(readFile(box.out + "/f"), c.fContent);
     }
     if (c.fContent && c.overwrite) {
       EXPECT_EQ(modeOf(box.out + "/f") & 07777, 0600u) << "the new file has the entry's mode";
     }
     EXPECT_EQ(box.outsideTarget(), before);
-    EXPECT_EQ(readWholeFile(box.out + "/g"), "g");
+    EXPECT_EQ(readFile(box.out + "/g"), "g");
   }
 }
 
 TEST(MiniunzOverwrite, DuplicateEntriesObeyTheSameRule) {
   for (bool overwrite : {false, true}) {
-    Sandbox box;
+    Workspace box;
     box.pack({fileEntry("dup", "first"), linkEntry("ln", "dup"), fileEntry("dup", "second"),
               linkEntry("ln", "other"), dirEntry("d/"), dirEntry("d/")});
     RunResult r = box.unpack(overwrite);
     EXPECT_EQ(r.exitCode, overwrite ? 0 : 1) << r.err;
-    EXPECT_EQ(readWholeFile(box.out + "/dup"), overwrite ? "second" : "first");
+    EXPECT_EQ(readFile(box.out + "/dup"), overwrite ? "second" : "first");
     EXPECT_EQ(fs::read_symlink(box.out + "/ln"), overwrite ? "other" : "dup");
+  }
+}
+
+TEST(MiniunzOverwrite, DirectoryEntryOverAnExistingFile) {
+  for (bool overwrite : {false, true}) {
+    Workspace box;
+    box.pack({dirEntry("d/", 0750), fileEntry("d/x", "x")});
+    fs::create_directory(box.out);
+    std::ofstream(box.out + "/d") << "old";
+    RunResult r = box.unpack(overwrite);
+    EXPECT_EQ(r.exitCode, overwrite ? 0 : 1) << r.err;
+    if (overwrite) {
+      EXPECT_EQ(modeOf(box.out + "/d"), S_IFDIR | 0750u);
+      EXPECT_EQ(readFile(box.out + "/d/x"), "x");
+    } else {
+      EXPECT_EQ(readFile(box.out + "/d"), "old");
+    }
   }
 }
 
@@ -82,20 +101,20 @@ TEST(MiniunzOverwrite, DuplicateEntriesObeyTheSameRule) {
 TEST(MiniunzOverwrite, EntriesNamedLikeTheArchiveAndTheProgram) {
   for (bool overwrite : {false, true}) {
     SCOPED_TRACE(overwrite ? "with -o" : "without -o");
-    Sandbox box;
+    Workspace box;
     fs::copy_file(MINIUNZ_BIN, box.root + "/miniunz");
     // Read from the archive only after image.zip has been replaced.
     const std::string after = noise(200 * 1024, 5);
     box.pack({fileEntry("image.zip", "inner archive"), fileEntry("miniunz", "#!/bin/sh\n", 0755),
               fileEntry("after.txt", after)});
-    std::string archive = readWholeFile(box.zip);
+    std::string archive = readFile(box.zip);
     RunResult r = runMiniunz(overwrite ? std::vector<std::string>{"-o", "image.zip"}
                                        : std::vector<std::string>{"image.zip"},
                              box.root, RunOptions{.program = box.root + "/miniunz"});
     EXPECT_EQ(r.exitCode, overwrite ? 0 : 1) << r.err;
-    EXPECT_EQ(readWholeFile(box.zip), overwrite ? "inner archive" : archive);
-    EXPECT_EQ(readWholeFile(box.root + "/miniunz") == "#!/bin/sh\n", overwrite);
-    EXPECT_TRUE(readWholeFile(box.root + "/after.txt") == after);
+    EXPECT_EQ(readFile(box.zip), overwrite ? "inner archive" : archive);
+    EXPECT_EQ(readFile(box.root + "/miniunz") == "#!/bin/sh\n", overwrite);
+    EXPECT_TRUE(readFile(box.root + "/after.txt") == after);
   }
 }
 

@@ -1,0 +1,17 @@
+// Diagnostics: every message goes to stderr, prefixed "miniunz: ".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Writes "miniunz: <formatted message>\n" to stderr with one write, so that
+// messages from several processes sharing stderr do not interleave.
+void complain(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Returns `name` in a form that is safe to print: bytes outside printable
+// ASCII become \xNN and names longer than 200 bytes are cut, ending in "...".
+// Entry names come from the archive and may hold anything.
+std::string printableName(std::string_view name);
+
+// Text for a minizip (UNZ_*) or zlib (Z_*) result code; UNZ_ERRNO reads errno.
+const char *unzErrorText(int rc);

@@ -1,0 +1,26 @@
+// Unpacking a whole archive into a target directory.
+#pragma once
+
+#include <string>
+
+// Exit statuses of miniunz.
+constexpr int kExitOk = 0;     // every entry written completely and correctly
+constexpr int kExitFailed = 1; // any entry refused or failed, or the archive is damaged
+constexpr int kExitUsage = 2;  // bad command line
+
+struct ExtractOptions {
+  std::string archive;    // the zip file to read
+  std::string targetDir;  // where to unpack; "" is the current directory
+  bool overwrite = false; // -o: replace existing names instead of failing those entries
+};
+
+// Unpacks every entry of `opts.archive` below `opts.targetDir`, creating the
+// target directory and its missing parents. Each file is streamed through
+// one fixed buffer, created anew (O_CREAT|O_EXCL|O_NOFOLLOW), checked for
+// size and CRC, and removed again if anything about it failed. Entries whose
+// names or link targets would lead out of the target are refused. A refused
+// or failed entry is reported and the others still go on; a damaged entry
+// list ends the run. Returns kExitOk only when every entry was written
+// completely and correctly and every directory got its mode, else
+// kExitFailed. Never reads standard input; writes only to standard error.
+int extractArchive(const ExtractOptions &opts);

@@ -1,0 +1,171 @@
+#include "target_tree.h"
+
+#include "diag.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr mode_t kWorkingDirMode = 0700; // usable while entries are written
+constexpr mode_t kDefaultDirMode = 0755;
+
+std::vector<std::string> splitPath(const std::string &path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find('/', start);
+    parts.push_back(path.substr(start, end - start));
+    if (end == std::string::npos)
+      return parts;
+    start = end + 1;
+  }
+}
+
+// mkdir -p for the operator's target path. Returns false after complaining.
+bool makeParents(const std::string &path) {
+  for (size_t pos = 1; pos <= path.size(); pos++) {
+    if (pos < path.size() && path[pos] != '/')
+      continue;
+    std::string prefix = path.substr(0, pos);
+    struct stat st;
+    if (stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      continue;
+    if (mkdir(prefix.c_str(), kDefaultDirMode) != 0 && errno != EEXIST) {
+      complain("%s: mkdir: %s", printableName(prefix).c_str(), strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace
+
+bool TargetTree::open(const std::string &path) {
+  if (!path.empty() && !makeParents(path))
+    return false;
+  const char *dir = path.empty() ? "." : path.c_str();
+  root_.reset(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root_.valid()) {
+    complain("%s: open target directory: %s", printableName(dir).c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+int TargetTree::makeDirectory(int parentFd, const std::string &name, const std::string &path,
+                              const std::string &shown) {
+  // EEXIST: made meanwhile by someone else; it is then opened like any other.
+  bool madeNow = mkdirat(parentFd, name.c_str(), kWorkingDirMode) == 0;
+  if (!madeNow && errno != EEXIST) {
+    complain("%s: mkdirat '%s': %s", shown.c_str(), printableName(path).c_str(), strerror(errno));
+    return -1;
+  }
+  int fd = openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    complain("%s: openat '%s': %s", shown.c_str(), printableName(path).c_str(), strerror(errno));
+    return -1;
+  }
+  if (madeNow) {
+    // The umask may have taken owner bits; entries must still go in.
+    if (fchmod(fd, kWorkingDirMode) != 0) {
+      complain("%s: fchmod '%s': %s", shown.c_str(), printableName(path).c_str(), strerror(errno));
+      ::close(fd);
+      return -1;
+    }
+    created_.emplace(path, kDefaultDirMode);
+  }
+  return fd;
+}
+
+ScopedFd TargetTree::openDirectory(const std::vector<std::string> &parts, size_t count,
+                                   bool replaceLast, const std::string &shown) {
+  return walk(parts, count, true, replaceLast, shown);
+}
+
+ScopedFd TargetTree::walk(const std::vector<std::string> &parts, size_t count, bool create,
+                          bool replaceLast, const std::string &shown) {
+  ScopedFd current(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+  if (!current.valid()) {
+    complain("%s: fcntl F_DUPFD_CLOEXEC: %s", shown.c_str(), strerror(errno));
+    return current;
+  }
+  std::string path;
+  for (size_t i = 0; i < count; i++) {
+    const std::string &name = parts[i];
+    if (i)
+      path += '/';
+    path += name;
+    int next = openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && create) {
+      next = makeDirectory(current.get(), name, path, shown);
+    } else if (next < 0 && (errno == ENOTDIR || errno == ELOOP) && replaceLast && i + 1 == count) {
+      if (makeRoom(current.get(), name, shown))
+        next = makeDirectory(current.get(), name, path, shown);
+    } else if (next < 0 && (errno == ENOTDIR || errno == ELOOP)) {
+      complain("%s: '%s' is a symbolic link or not a directory; it is not followed", shown.c_str(),
+               printableName(path).c_str());
+    } else if (next < 0) {
+      complain("%s: openat '%s': %s", shown.c_str(), printableName(path).c_str(), strerror(errno));
+    }
+    if (next < 0)
+      return ScopedFd();
+    current.reset(next);
+  }
+  return current;
+}
+
+bool TargetTree::makeRoom(int dirFd, const std::string &leaf, const std::string &shown) {
+  if (!overwrite_) {
+    complain("%s: already exists; not replaced (use -o to overwrite)", shown.c_str());
+    return false;
+  }
+  if (unlinkat(dirFd, leaf.c_str(), 0) != 0) {
+    complain("%s: unlinkat (to replace it): %s", shown.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void TargetTree::setFinalMode(const std::vector<std::string> &parts, mode_t perms) {
+  std::string path;
+  for (const std::string &part : parts) {
+    if (!path.empty())
+      path += '/';
+    path += part;
+  }
+  auto it = created_.find(path);
+  if (it != created_.end())
+    it->second = perms;
+}
+
+bool TargetTree::applyFinalModes() {
+  struct Pending {
+    size_t depth;
+    const std::string *path;
+    mode_t perms;
+  };
+  std::vector<Pending> order;
+  order.reserve(created_.size());
+  for (const auto &[path, perms] : created_)
+    order.push_back({(size_t)std::count(path.begin(), path.end(), '/'), &path, perms});
+  std::stable_sort(order.begin(), order.end(),
+                   [](const Pending &a, const Pending &b) { return a.depth > b.depth; });
+  bool ok = true;
+  for (const Pending &p : order) {
+    std::vector<std::string> parts = splitPath(*p.path);
+    std::string shown = printableName(*p.path);
+    // Walk without creating: everything on the way was made by this run.
+    ScopedFd dir = walk(parts, parts.size(), false, false, shown);
+    if (!dir.valid()) {
+      ok = false;
+    } else if (fchmod(dir.get(), p.perms) != 0) {
+      complain("%s: fchmod: %s", shown.c_str(), strerror(errno));
+      ok = false;
+    }
+  }
+  return ok;
+}
