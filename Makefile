@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo sanitize fuzz clean
+.PHONY: all deps build test demo sanitize fuzz hardening-report clean
 
 all: build
 
@@ -24,6 +24,10 @@ demo: build
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
 	$(MAKE) test BUILD_DIR=build-sanitize BUILD_TYPE=Debug CMAKE_FLAGS=-DPORTABLE_SANITIZE=ON
+
+# docs/hardening.md: what the attacking tests tried and whether it held.
+hardening-report: build
+	scripts/hardening-report.sh $(BUILD_DIR)
 
 # libFuzzer targets, each run for FUZZ_SECONDS (default 60).
 fuzz: deps

@@ -1,10 +1,12 @@
 #!/bin/sh
-# Packs examples/hello into a portable package and runs it.
+# Packs examples/hello from its manifest, shows and checks the package, and
+# runs it.
 #
 #   scripts/demo.sh BUILD_DIR
 #
-# Uses BUILD_DIR/bin/mkportable (with the launcher and miniunz beside it),
-# writes BUILD_DIR/demo/hello.run and exits with the package's exit status.
+# Uses BUILD_DIR/bin/mkportable (which finds the launcher and miniunz beside
+# it), writes BUILD_DIR/demo/hello.run and exits with the package's exit
+# status.
 set -eu
 
 if [ $# -ne 1 ]; then
@@ -14,18 +16,25 @@ fi
 build_dir=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
 mkportable="$build_dir/bin/mkportable"
+manifest="$root/examples/hello.toml"
 package="$build_dir/demo/hello.run"
 
-for program in mkportable launcher miniunz; do
-    if [ ! -x "$build_dir/bin/$program" ]; then
-        echo "demo: $build_dir/bin/$program is missing; build the project first (make build)" >&2
-        exit 1
-    fi
-done
+if [ ! -x "$mkportable" ]; then
+    echo "demo: $mkportable is missing; build the project first (make build)" >&2
+    exit 1
+fi
 
-echo "==> Packing $root/examples/hello into $package"
+echo "==> Packing $root/examples/hello as $manifest describes it, into $package"
 mkdir -p "$build_dir/demo"
-"$mkportable" build -o "$package" --image "$root/examples/hello" --command ./hello.sh
+"$mkportable" build "$manifest" -o "$package"
+echo
+
+echo "==> mkportable info $package"
+"$mkportable" info "$package"
+echo
+
+echo "==> mkportable verify $package"
+"$mkportable" verify "$package"
 echo
 
 # VESK_PORTABLE_INTERACTIVE makes the launcher take the first command record

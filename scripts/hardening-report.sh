@@ -18,7 +18,8 @@ python3 - "$build" > "$out" <<'PY'
 import re, sys, xml.etree.ElementTree as ET
 build = sys.argv[1]
 def words(name):
-    return re.sub(r'(?<=[a-z0-9])(?=[A-Z])', ' ', name).lower().capitalize()
+    spaced = re.sub(r'(?<=[a-z0-9])(?=[A-Z])|(?<=[A-Z])(?=[A-Z][a-z])', ' ', name.split('/')[-1])
+    return spaced.lower().capitalize()
 print("# What was tried against the launcher and miniunz\n")
 print("Written by `scripts/hardening-report.sh` from the test results; do not edit by hand.\n")
 print("| Area | What was tried | Held |")

@@ -5,7 +5,9 @@ set -eu
 packages="cmake ninja-build g++ make pkgconf file util-linux
 libgtest-dev libminizip-dev zlib1g-dev libdeflate-dev
 libcli11-dev libtomlplusplus-dev
-python3 python3-pyftpdlib libcurl4 e2fsprogs"
+python3 python3-pyftpdlib libcurl4 e2fsprogs
+clang libclang-rt-14-dev binutils
+g++-multilib lib32z1-dev libminizip-dev:i386 qemu-user"
 
 missing=""
 for p in $packages; do
@@ -17,6 +19,11 @@ echo "Installing:$missing"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+# The 32-bit launcher and miniunz link Debian's i386 minizip; qemu-user runs
+# them in the tests on kernels without 32-bit support.
+case "$missing" in
+*:i386*) dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386 ;;
+esac
 $sudo apt-get update
 # shellcheck disable=SC2086
 $sudo apt-get install -y --no-install-recommends $missing

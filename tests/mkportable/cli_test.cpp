@@ -26,6 +26,11 @@ struct CliFixture {
         put(dir / "tool" / "run.sh", "#!/bin/sh\necho hi\n", 0755);
         put(dir / "tool" / "lib" / "data.txt", "data\n");
         put(dir / "notzip.zip", "this is no zip archive");
+        const std::string suse11 = "[[record]]\ndistribution = 'suse'\nrelease = 11\n"
+                                   "architecture = 'x86_64'\ncommand = './run.sh'\n";
+        put(dir / "m.toml", "image = 'tool'\n" + suse11);
+        put(dir / "dup.toml", "output = 'out.run'\nimage = 'tool'\n" + suse11 + suse11);
+        put(dir / "typo.toml", "output = 'out.run'\nimage = 'tool'\n" + suse11 + "comand = 'x'\n");
         EXPECT_EQ(run({"build", "-q", "-o", (dir / "p.run").string(), "--image",
                        (dir / "tool").string(), "--command", "x"})
                       .status,
@@ -112,8 +117,58 @@ INSTANTIATE_TEST_SUITE_P(
                 "open(launcher @/none): No such file"},
         CliCase{"LauncherIsDirectory", build({"--unzip", "@/tool"}), 1,
                 "unzip utility @/tool is not a regular file"},
-        CliCase{"BadSourceDateEpoch", build({}), 1, "SOURCE_DATE_EPOCH", {"SOURCE_DATE_EPOCH=x"}}),
+        CliCase{"BadSourceDateEpoch", build({}), 1, "SOURCE_DATE_EPOCH", {"SOURCE_DATE_EPOCH=x"}},
+        CliCase{"Manifest", {"build", "@/m.toml", "-o", "@/out.run"}, 0,
+                "record 0      SuSE 11, Intel 64-bit: ./run.sh"},
+        CliCase{"ManifestWithoutOutput", {"build", "@/m.toml"}, 2,
+                "mkportable build: --output is required: the manifest names no output\n"},
+        CliCase{"ManifestAndRecordOption", {"build", "@/m.toml", "-o", "@/out.run", "--strict"},
+                2, "--strict cannot be used with a manifest"},
+        CliCase{"ManifestMistake", {"build", "@/typo.toml"}, 1,
+                "mkportable: @/typo.toml:8:1: unknown key 'comand' in record 0"},
+        CliCase{"MissingManifest", {"build", "@/none.toml", "-o", "@/out.run"}, 1,
+                "open(manifest @/none.toml): No such file"},
+        CliCase{"RepeatedPlatform", {"build", "@/dup.toml"}, 1,
+                "command record 1 (SuSE 11, Intel 64-bit) repeats the platform of record 0; the "
+                "launcher would never select it"},
+        CliCase{"StrictWithoutAMatchableRecord", build({"--strict", "--distribution", "windows"}),
+                1, "with these records the launcher refuses every machine"},
+        CliCase{"HalfADualImage", {"build", "-o", "@/out.run", "--image-i386", "@/tool",
+                                   "--command", "x"}, 2,
+                "--image-i386 and --image-x86_64 go together"},
+        CliCase{"ImageAndDualImage", {"build", "-o", "@/out.run", "--image", "@/tool",
+                                      "--image-x86_64", "@/tool", "--command", "x"}, 2,
+                "--image cannot be used with --image-i386 and --image-x86_64"},
+        CliCase{"SecondImageMissing", {"build", "-o", "@/out.run", "--image-i386", "@/tool",
+                                       "--image-x86_64", "@/none", "--command", "x"}, 1,
+                "stat(image @/none): No such file"},
+        CliCase{"InfoHelp", {"info", "--help"}, 0, "--json"},
+        CliCase{"VerifyWithoutPackage", {"verify"}, 2, "package is required"}),
     [](const auto &p) { return p.param.name; });
+
+TEST(MkportableCli, WarnsAboutRecordsNoMachineMatches)
+{
+    CliFixture fx;
+    put(fx.dir / "w.toml", "image = 'tool'\n[[record]]\ncommand = 'x'\n"
+                           "[[record]]\ndistribution = 'suse'\nrelease = 11\ncommand = 'y'\n"
+                           "[[record]]\ndistribution = 'redhat'\nrelease = 5\n"
+                           "architecture = 'i386'\ncommand = 'z'\n");
+    ProgramResult r = fx.run({"build", "-q", "@/w.toml", "-o", "@/out.run"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "mkportable: warning: command record 0 (Unknown 0, Unknown) matches no "
+                     "machine; the launcher runs it only after the mismatch warning and a "
+                     "5-second pause\n"
+                     "mkportable: warning: command record 1 (SuSE 11, Unknown) matches no "
+                     "machine; the launcher never selects it\n");
+
+    // A 64-bit launcher in a package for 32-bit machines would not start there.
+    r = fx.run(build({"-q", "--distribution", "suse", "--architecture", "i386", "--launcher",
+                      LAUNCHER_BIN}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, std::string("mkportable: warning: the launcher ") + LAUNCHER_BIN +
+                         " is a 64-bit program (ELF 64-bit x86-64); the package is made for "
+                         "32-bit machines too, where it cannot run\n");
+}
 
 TEST(MkportableCli, RecordsEveryOptionInThePackage)
 {

@@ -1,6 +1,8 @@
 #include "mkportable_test_support.h"
 
 #include "mkportable/pack_error.h"
+#include "mkportable/zip_output.h"
+#include "mkportable/zip_timestamp.h"
 
 #include <algorithm>
 #include <cstring>
@@ -115,6 +117,24 @@ std::vector<ZipEntry> readZip(const fs::path &path)
     return entries;
 }
 
+void writeStoredZip(const fs::path &path, const std::vector<StoredEntry> &entries)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw std::runtime_error("cannot create " + path.string());
+    {
+        mkportable::ZipOutput zip(fd, path.string(), mkportable::imageTimestamp(nullptr),
+                                  PKG_MAX_FILE_SIZE);
+        for (const StoredEntry &entry : entries) {
+            zip.beginEntry(entry.name, entry.mode, false);
+            zip.write(entry.data.data(), entry.data.size());
+            zip.endEntry();
+        }
+        zip.finish();
+    }
+    close(fd);
+}
+
 DecodedPackage decodePackage(const std::string &bytes)
 {
     DecodedPackage pkg;
@@ -171,7 +191,7 @@ pid_t startProgram(const std::vector<std::string> &argv, const fs::path &scratch
     if (pid == 0) {
         int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (o >= 0 && e >= 0 && dup2(o, 1) >= 0 && dup2(e, 2) >= 0)
+        if (o >= 0 && e >= 0 && dup2(o, 1) >= 0 && dup2(e, 2) >= 0 && chdir(scratch.c_str()) == 0)
             execve(args[0], args.data(), envp.data());
         _exit(127);
     }

@@ -44,6 +44,17 @@ struct ZipEntry {
 // Every entry of the zip at `path`, in stored order; a read error fails the test.
 std::vector<ZipEntry> readZip(const fs::path &path);
 
+// One entry of a zip that writeStoredZip makes.
+struct StoredEntry {
+    std::string name; // ends in '/' for a directory
+    mode_t mode;      // type bits and permissions
+    std::string data; // the link target for a symbolic link
+};
+// Writes a zip with every entry stored (not deflated), so that its bytes
+// and sizes do not depend on the zlib version, in the order given and
+// without checking the names; time stamps are 1980-01-01.
+void writeStoredZip(const fs::path &path, const std::vector<StoredEntry> &entries);
+
 // A package split along its directory with the launcher's codec.
 struct DecodedPackage {
     PackageDirectory directory{};
@@ -60,8 +71,9 @@ struct ProgramResult {
     std::string out;
     std::string err;
 };
-// Starts argv[0] with the test's environment minus SOURCE_DATE_EPOCH plus
-// `env` ("NAME=value"); its output goes to files in `scratch`.
+// Starts argv[0] in `scratch` with the test's environment minus
+// SOURCE_DATE_EPOCH plus `env` ("NAME=value"); its output goes to files in
+// `scratch`.
 pid_t startProgram(const std::vector<std::string> &argv, const fs::path &scratch,
                    const std::vector<std::string> &env = {});
 // Waits for a program started in `scratch` and collects its output.

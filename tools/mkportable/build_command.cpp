@@ -1,9 +1,13 @@
 #include "build_command.h"
 
 #include "image_source.h"
+#include "manifest.h"
 #include "pack_error.h"
 #include "package_writer.h"
 #include "platform_codes.h"
+#include "program_dir.h"
+#include "program_kind.h"
+#include "progress_bar.h"
 #include "zip_timestamp.h"
 
 #include <CLI/CLI.hpp>
@@ -14,6 +18,18 @@
 namespace mkportable {
 
 namespace {
+
+const char *const BUILD_EXAMPLES = R"(Examples:
+  Pack from a manifest (see docs/manifest.md):
+    mkportable build tool.toml
+    mkportable build tool.toml -o dist/tool.run
+  Pack a directory with one record, for SuSE 11 on Intel 64-bit machines:
+    mkportable build -o tool.run --image build/tool --command ./run.sh \
+        --distribution suse --release 11 --architecture x86_64
+  A dual-image package (the 32-bit launcher picks the image for the machine):
+    mkportable build -o tool.run --image-i386 out32/tool --image-x86_64 out64/tool \
+        --command ./run.sh --distribution redhat --release 5 --architecture i386
+)";
 
 // A CLI11 option check that accepts what `parse` accepts.
 CLI::Validator codeValidator(std::optional<std::int32_t> (*parse)(std::string_view),
@@ -53,7 +69,7 @@ void checkOutputDirectory(const std::filesystem::path &output)
         throw PackError("output directory " + dir.string() + " is not a directory");
 }
 
-// Refuses an output inside the image directory: each build would zip the
+// Refuses an output inside an image directory: each build would zip the
 // previous package into the new one.
 void checkOutputOutsideImage(const std::filesystem::path &output,
                              const std::filesystem::path &image)
@@ -75,99 +91,228 @@ void checkOutputOutsideImage(const std::filesystem::path &output,
                         image.string() + "; the package would be zipped into its own image");
 }
 
-void printSummary(std::ostream &out, const BuildOptions &options, const PackageContents &contents,
-                  std::optional<std::size_t> zippedEntries, const PackageLayout &layout)
+// Every image must be there before the first one is zipped.
+void checkImageExists(const std::filesystem::path &image)
 {
-    const CommandEntry &cmd = options.command;
-    out << "mkportable: wrote " << options.output.string() << " (" << layout.fileSize
-        << " bytes)\n"
-        << "  launcher      " << contents.launcher.size() << " bytes  " << options.launcher.string()
-        << "\n"
-        << "  unzip         " << contents.unzip.size() << " bytes  " << options.unzip.string()
-        << "\n"
-        << "  image         " << contents.images[0].size() << " bytes  " << options.image.string();
-    if (zippedEntries)
-        out << " (" << *zippedEntries << " entries zipped)";
-    out << "\n"
-        << "  command       " << cmd.command << "\n";
-    if (!cmd.arguments.empty())
-        out << "  arguments     " << cmd.arguments
-            << (cmd.alwaysAppendArguments ? " (always appended)" : " (when none are given)")
-            << "\n";
-    out << "  platform      distribution " << distributionName(cmd.distribution) << ", release "
-        << cmd.release << ", architecture " << architectureName(cmd.architecture)
-        << (options.strictPlatformMatch ? " (strict)" : "") << "\n";
+    struct stat st;
+    if (stat(image.c_str(), &st) != 0)
+        throwSystemError("stat(image " + image.string() + ")", errno);
+}
+
+// The words for image `index` of `count`.
+std::string imageRole(std::size_t index, std::size_t count)
+{
+    if (count == 1)
+        return "image";
+    return index == 0 ? "image i386" : "image x86_64";
+}
+
+// A 64-bit program cannot run on the 32-bit machines the package is for.
+void warnIfTooWide(const InputFile &program, bool intel32, std::ostream &err)
+{
+    const ProgramKind kind = programKind(program.fd(), 0);
+    if (intel32 && kind.elf && kind.bits == 64)
+        err << "mkportable: warning: the " << program.name() << " is a 64-bit program ("
+            << describe(kind)
+            << "); the package is made for 32-bit machines too, where it cannot run\n";
+}
+
+std::string padded(const std::string &text, std::size_t width)
+{
+    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+// What was packed, for the summary.
+struct Packed {
+    std::filesystem::path launcher;
+    std::filesystem::path unzip;
+    std::vector<std::optional<std::size_t>> zippedEntries; // per image; none for a ready zip
+};
+
+void printSummary(std::ostream &out, const PackagePlan &plan, const PackageContents &contents,
+                  const Packed &packed, const PackageLayout &layout)
+{
+    out << "mkportable: wrote " << plan.output.string() << " (" << layout.fileSize << " bytes)\n"
+        << "  " << padded("launcher", 14) << contents.launcher.size() << " bytes  "
+        << packed.launcher.string() << " (" << describe(programKind(contents.launcher.fd(), 0))
+        << ")\n"
+        << "  " << padded("unzip", 14) << contents.unzip.size() << " bytes  "
+        << packed.unzip.string() << " (" << describe(programKind(contents.unzip.fd(), 0))
+        << ")\n";
+    const std::size_t count = contents.images.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        out << "  " << padded(imageRole(i, count), 14) << contents.images[i].size() << " bytes  "
+            << plan.images[i].string();
+        if (packed.zippedEntries[i])
+            out << " (" << *packed.zippedEntries[i] << " entries zipped)";
+        out << "\n";
+    }
+    for (std::size_t i = 0; i < plan.commands.size(); ++i) {
+        const CommandEntry &cmd = plan.commands[i];
+        out << "  " << padded("record " + std::to_string(i), 14)
+            << platformText(cmd.distribution, cmd.release, cmd.architecture) << ": "
+            << cmd.command << "\n";
+        if (!cmd.arguments.empty())
+            out << "  " << padded("", 14) << "arguments " << cmd.arguments
+                << (cmd.alwaysAppendArguments ? " (always appended)"
+                                              : " (only when the user gives none)")
+                << "\n";
+    }
+    out << "  " << padded("platform match", 14)
+        << (plan.strictPlatformMatch ? "strict" : "lenient") << "\n";
 }
 
 } // namespace
 
-CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options,
-                          const std::filesystem::path &programDir)
+CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
 {
     CLI::App *cmd = app.add_subcommand("build", "Pack a tool into a self-extracting package");
-    cmd->add_option("-o,--output", options.output, "Package file to write (replaced atomically)")
-        ->type_name("FILE")
-        ->required();
-    cmd->add_option("--image", options.image,
-                    "Directory to zip (reproducibly) or ready zip file to pack verbatim")
-        ->type_name("DIR|ZIP")
-        ->required();
-    cmd->add_option("--command", options.command.command,
-                    "Shell command the launcher runs in the unpacked image (at most " +
-                        std::to_string(MAX_COMMAND_BYTES) + " bytes)")
-        ->type_name("CMD")
-        ->required();
-    cmd->add_option("--arguments", options.command.arguments,
-                    "Default arguments, appended when the user gives none (at most " +
-                        std::to_string(MAX_ARGUMENTS_BYTES) + " bytes)")
-        ->type_name("ARGS");
-    cmd->add_flag("--always-append", options.command.alwaysAppendArguments,
-                  "Append --arguments even when the user gives arguments");
-    cmd->add_flag("--strict", options.strictPlatformMatch,
-                  "Refuse to run on a platform that matches no command record");
-    addCodeOption(cmd, "--distribution", options.command.distribution, parseDistribution,
-                  "distribution", distributionChoices());
-    cmd->add_option("--release", options.command.release,
-                    "Platform release number the command is made for (default: 0)")
-        ->type_name("N")
-        ->check(CLI::NonNegativeNumber);
-    addCodeOption(cmd, "--architecture", options.command.architecture, parseArchitecture,
-                  "architecture", architectureChoices());
+    cmd->footer(BUILD_EXAMPLES);
+    cmd->add_option("manifest", options.manifest,
+                    "TOML manifest that describes the package; it replaces the record and image "
+                    "options")
+        ->type_name("MANIFEST");
+    cmd->add_option("-o,--output", options.output,
+                    "Package file to write (replaced atomically); overrides the manifest's")
+        ->type_name("FILE");
+    std::vector<const CLI::Option *> &recordOptions = options.recordOptions;
+    recordOptions.push_back(
+        cmd->add_option("--image", options.image,
+                        "Directory to zip (reproducibly) or ready zip file to pack verbatim")
+            ->type_name("DIR|ZIP"));
+    recordOptions.push_back(
+        cmd->add_option("--image-i386", options.image32,
+                        "Image for Intel 32-bit machines, in a dual-image package")
+            ->type_name("DIR|ZIP"));
+    recordOptions.push_back(
+        cmd->add_option("--image-x86_64", options.image64,
+                        "Image for Intel 64-bit machines, in a dual-image package")
+            ->type_name("DIR|ZIP"));
+    recordOptions.push_back(
+        cmd->add_option("--command", options.command.command,
+                        "Shell command the launcher runs in the unpacked image (at most " +
+                            std::to_string(MAX_COMMAND_BYTES) + " bytes)")
+            ->type_name("CMD"));
+    recordOptions.push_back(
+        cmd->add_option("--arguments", options.command.arguments,
+                        "Default arguments, appended when the user gives none (at most " +
+                            std::to_string(MAX_ARGUMENTS_BYTES) + " bytes)")
+            ->type_name("ARGS"));
+    recordOptions.push_back(cmd->add_flag("--always-append", options.command.alwaysAppendArguments,
+                                          "Append --arguments even when the user gives arguments"));
+    recordOptions.push_back(cmd->add_flag("--strict", options.strictPlatformMatch,
+                                          "Refuse to run on a platform that matches no record"));
+    recordOptions.push_back(addCodeOption(cmd, "--distribution", options.command.distribution,
+                                          parseDistribution, "distribution",
+                                          distributionChoices()));
+    recordOptions.push_back(
+        cmd->add_option("--release", options.command.release,
+                        "Platform release number the command is made for (default: 0)")
+            ->type_name("N")
+            ->check(CLI::NonNegativeNumber));
+    recordOptions.push_back(addCodeOption(cmd, "--architecture", options.command.architecture,
+                                          parseArchitecture, "architecture",
+                                          architectureChoices()));
 
-    options.launcher = programDir.empty() ? "launcher" : programDir / "launcher";
-    options.unzip = programDir.empty() ? "miniunz" : programDir / "miniunz";
     cmd->add_option("--launcher", options.launcher,
-                    "Launcher executable (default: 'launcher' beside mkportable)")
-        ->type_name("PATH")
-        ->capture_default_str();
+                    "Launcher executable (default: the one for the package's machines, "
+                    "installed or built beside mkportable; the 32-bit one for a dual-image "
+                    "package or one with an i386 record)")
+        ->type_name("PATH");
     cmd->add_option("--unzip", options.unzip,
-                    "Unzip utility executable (default: 'miniunz' beside mkportable)")
-        ->type_name("PATH")
-        ->capture_default_str();
-    cmd->add_flag("-q,--quiet", options.quiet, "Print nothing on success");
+                    "Unzip utility executable (default: miniunz, chosen like the launcher)")
+        ->type_name("PATH");
+    cmd->add_flag("-q,--quiet", options.quiet, "Print no summary and no progress bar");
     return cmd;
 }
 
-void runBuild(const BuildOptions &options, const char *sourceDateEpoch, std::ostream &out)
+PackagePlan planFromOptions(const BuildOptions &options)
+{
+    PackagePlan plan;
+    if (!options.manifest.empty()) {
+        for (const CLI::Option *option : options.recordOptions)
+            if (option->count() > 0)
+                throw UsageError(option->get_name() + " cannot be used with a manifest, which "
+                                                      "describes the records and images itself");
+        plan = readManifest(options.manifest);
+    } else {
+        if (!options.image.empty() && (!options.image32.empty() || !options.image64.empty()))
+            throw UsageError("--image cannot be used with --image-i386 and --image-x86_64: give "
+                             "one image, or the two of a dual-image package");
+        if (options.command.command.empty())
+            throw UsageError("--command is required (or name a manifest)");
+        if (!options.image.empty())
+            plan.images = {options.image};
+        else if (!options.image32.empty() && !options.image64.empty())
+            plan.images = {options.image32, options.image64};
+        else if (!options.image32.empty() || !options.image64.empty())
+            throw UsageError("--image-i386 and --image-x86_64 go together: a dual-image package "
+                             "needs both images");
+        else
+            throw UsageError("--image is required (or name a manifest)");
+        plan.commands = {options.command};
+        plan.strictPlatformMatch = options.strictPlatformMatch;
+    }
+    if (!options.output.empty())
+        plan.output = options.output;
+    if (plan.output.empty())
+        throw UsageError(options.manifest.empty()
+                             ? "--output is required"
+                             : "--output is required: the manifest names no output");
+    if (!options.launcher.empty())
+        plan.launcher = options.launcher;
+    if (!options.unzip.empty())
+        plan.unzip = options.unzip;
+    return plan;
+}
+
+void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostream &out,
+              std::ostream &err)
 {
     // Cheap checks first, so that a typo fails before a big tree is zipped.
-    validateCommand(options.command, 0);
-    checkOutputDirectory(options.output);
-    checkOutputOutsideImage(options.output, options.image);
-    const std::uint32_t timestamp = imageTimestamp(sourceDateEpoch);
+    checkRecords(plan, err);
+    if (plan.images.empty() || plan.images.size() > 2)
+        throw PackError("a package holds one image or two image variants, not " +
+                        std::to_string(plan.images.size()));
+    checkOutputDirectory(plan.output);
+    for (const std::filesystem::path &image : plan.images) {
+        checkImageExists(image);
+        checkOutputOutsideImage(plan.output, image);
+    }
+    const std::uint32_t timestamp = imageTimestamp(settings.sourceDateEpoch);
 
+    const bool intel32 = wants32BitPrograms(plan);
+    const std::string arch = programArchitecture(intel32);
+    Packed packed;
+    packed.launcher = plan.launcher.empty()
+                          ? findProgram(settings.programDir, "launcher", arch, "--launcher")
+                          : plan.launcher;
+    packed.unzip = plan.unzip.empty()
+                       ? findProgram(settings.programDir, "miniunz", arch, "--unzip")
+                       : plan.unzip;
     PackageContents contents{
-        .launcher = InputFile::open(options.launcher, "launcher"),
-        .unzip = InputFile::open(options.unzip, "unzip utility"),
-        .strictPlatformMatch = options.strictPlatformMatch,
-        .commands = {options.command},
+        .launcher = InputFile::open(packed.launcher, "launcher"),
+        .unzip = InputFile::open(packed.unzip, "unzip utility"),
+        .strictPlatformMatch = plan.strictPlatformMatch,
+        .commands = plan.commands,
         .images = {},
     };
-    PreparedImage image = prepareImage(options.image, options.output, timestamp);
-    contents.images.push_back(std::move(image.zip));
-    const PackageLayout layout = writePackage(contents, options.output);
-    if (!options.quiet)
-        printSummary(out, options, contents, image.zippedEntries, layout);
+    warnIfTooWide(contents.launcher, intel32, err);
+    warnIfTooWide(contents.unzip, intel32, err);
+
+    for (std::size_t i = 0; i < plan.images.size(); ++i) {
+        ProgressBar bar(settings.quiet ? nullptr : settings.progress,
+                        "zipping " + imageRole(i, plan.images.size()));
+        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp,
+                                           [&bar](std::uint64_t done, std::uint64_t total) {
+                                               bar.update(done, total);
+                                           });
+        contents.images.push_back(std::move(image.zip));
+        packed.zippedEntries.push_back(image.zippedEntries);
+    }
+    const PackageLayout layout = writePackage(contents, plan.output);
+    if (!settings.quiet)
+        printSummary(out, plan, contents, packed, layout);
 }
 
 } // namespace mkportable

@@ -1,40 +1,65 @@
-// The `build` subcommand: packs a tool into a portable package.
+// The `build` subcommand: packs a tool into a portable package, from a
+// manifest (manifest.h) or from command-line options for one record.
 #ifndef MKPORTABLE_BUILD_COMMAND_H
 #define MKPORTABLE_BUILD_COMMAND_H
 
-#include "command_entry.h"
+#include "package_plan.h"
 
 #include <filesystem>
 #include <ostream>
+#include <vector>
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace mkportable {
 
-// Everything `build` needs, as given on the command line.
+// Everything `build` takes, as given on the command line.
 struct BuildOptions {
+    std::filesystem::path manifest;
     std::filesystem::path output;
     std::filesystem::path image;
+    std::filesystem::path image32;
+    std::filesystem::path image64;
     std::filesystem::path launcher;
     std::filesystem::path unzip;
     CommandEntry command;
     bool strictPlatformMatch = false;
     bool quiet = false;
+    // The options that describe records and images, which a manifest
+    // replaces; filled by addBuildCommand, to tell which were given.
+    std::vector<const CLI::Option *> recordOptions;
 };
 
 // Registers the `build` subcommand and its options on `app`; parsing fills
-// `options`. `programDir` supplies the defaults of --launcher and --unzip.
-CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options,
-                          const std::filesystem::path &programDir);
+// `options`.
+CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options);
 
-// Builds the package that `options` describe: checks the command record,
-// opens the launcher and the unzip utility, prepares the image (zipping a
-// directory with the SOURCE_DATE_EPOCH time stamp from `sourceDateEpoch`,
-// null when unset) and writes the package atomically. Unless quiet, prints
-// a summary to `out`. Throws PackError with a message naming the problem.
-void runBuild(const BuildOptions &options, const char *sourceDateEpoch, std::ostream &out);
+// The package that `options` describe: the manifest, if one is named, with
+// -o, --launcher and --unzip taking precedence over it; otherwise the
+// record and image options. Throws UsageError when the options do not
+// describe a package (no --command, no image, half a dual image, no
+// output), PackError when the manifest is wrong.
+PackagePlan planFromOptions(const BuildOptions &options);
+
+// How a build runs, beyond what the package is made of.
+struct BuildSettings {
+    const char *sourceDateEpoch = nullptr; // the variable's value; null when unset
+    std::filesystem::path programDir;      // where mkportable lives, for the default programs
+    bool quiet = false;                    // no summary
+    std::ostream *progress = nullptr;      // a terminal to draw a progress bar on, or null
+};
+
+// Builds the package that `plan` describes: checks the records, the output
+// and the inputs, opens the launcher and the unzip utility (by default the
+// ones for the package's machines, found beside mkportable), prepares each
+// image (zipping a directory with the SOURCE_DATE_EPOCH time stamp) and
+// writes the package atomically. Warnings go to `err`; unless quiet, a
+// summary goes to `out`. Throws PackError with a message naming the problem.
+void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostream &out,
+              std::ostream &err);
 
 } // namespace mkportable
 

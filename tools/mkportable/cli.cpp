@@ -1,23 +1,35 @@
 #include "cli.h"
 
 #include "build_command.h"
+#include "info_command.h"
 #include "pack_error.h"
 #include "program_dir.h"
 #include "temp_file.h"
+#include "verify_command.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdlib>
 
 namespace mkportable {
 
-int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err)
+int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err,
+           bool errIsTerminal)
 {
-    CLI::App app{"mkportable: packs a tool into a self-extracting portable package"};
+    CLI::App app{"mkportable: builds, shows and checks self-extracting portable packages"};
     app.name("mkportable");
     app.require_subcommand(1);
+    app.footer("Examples:\n"
+               "  mkportable build tool.toml -o tool.run\n"
+               "  mkportable info tool.run\n"
+               "  mkportable verify tool.run\n"
+               "Run 'mkportable SUBCOMMAND --help' for the options of each.\n");
 
     BuildOptions build;
-    CLI::App *buildCmd = addBuildCommand(app, build, programDirectory());
+    InfoOptions info;
+    VerifyOptions verify;
+    CLI::App *buildCmd = addBuildCommand(app, build);
+    CLI::App *infoCmd = addInfoCommand(app, info);
+    CLI::App *verifyCmd = addVerifyCommand(app, verify);
 
     try {
         app.parse(argc, argv);
@@ -30,9 +42,23 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
 
     removeTempFileOnSignal();
     try {
-        if (buildCmd->parsed())
-            runBuild(build, std::getenv("SOURCE_DATE_EPOCH"), out);
+        if (buildCmd->parsed()) {
+            const PackagePlan plan = planFromOptions(build);
+            BuildSettings settings;
+            settings.sourceDateEpoch = std::getenv("SOURCE_DATE_EPOCH");
+            settings.programDir = programDirectory();
+            settings.quiet = build.quiet;
+            settings.progress = errIsTerminal ? &err : nullptr;
+            runBuild(plan, settings, out, err);
+        }
+        if (infoCmd->parsed())
+            return runInfo(info, out, err);
+        if (verifyCmd->parsed())
+            return runVerify(verify, out);
         return EXIT_OK;
+    } catch (const UsageError &e) {
+        err << "mkportable build: " << e.what() << "\nRun with --help for more information.\n";
+        return EXIT_USAGE;
     } catch (const PackError &e) {
         err << "mkportable: " << e.what() << "\n";
     } catch (const std::exception &e) {

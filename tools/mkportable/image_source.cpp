@@ -14,11 +14,11 @@ namespace mkportable {
 namespace {
 
 PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesystem::path &output,
-                           std::uint32_t dosDateTime)
+                           std::uint32_t dosDateTime, const ZipProgress &progress)
 {
     const std::string name = "image of " + dir.string();
     UniqueFd fd = TempFile(output, "image").releaseAnonymous();
-    std::size_t entries = zipTree(dir, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE);
+    std::size_t entries = zipTree(dir, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE, progress);
     return {InputFile::adopt(std::move(fd), name), entries};
 }
 
@@ -37,13 +37,14 @@ PreparedImage readyZip(const std::filesystem::path &file)
 } // namespace
 
 PreparedImage prepareImage(const std::filesystem::path &image,
-                           const std::filesystem::path &output, std::uint32_t dosDateTime)
+                           const std::filesystem::path &output, std::uint32_t dosDateTime,
+                           const ZipProgress &progress)
 {
     struct stat st;
     if (stat(image.c_str(), &st) != 0)
         throwSystemError("stat(image " + image.string() + ")", errno);
     if (S_ISDIR(st.st_mode))
-        return zipDirectory(image, output, dosDateTime);
+        return zipDirectory(image, output, dosDateTime, progress);
     return readyZip(image);
 }
 

@@ -3,6 +3,7 @@
 #define MKPORTABLE_IMAGE_SOURCE_H
 
 #include "input_file.h"
+#include "tree_zipper.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,10 +22,12 @@ struct PreparedImage {
 // When `image` is a directory, zips it with zipTree, time stamp
 // `dosDateTime`, into a temporary file beside `output` that is unlinked at
 // once: memory stays bounded however big the tree, and nothing is left
-// behind however the run ends. When `image` is a file, it must be a zip
-// archive that minizip can open; it is packed verbatim. Throws PackError.
+// behind however the run ends; `progress` follows the zipping. When `image`
+// is a file, it must be a zip archive that minizip can open; it is packed
+// verbatim. Throws PackError.
 PreparedImage prepareImage(const std::filesystem::path &image,
-                           const std::filesystem::path &output, std::uint32_t dosDateTime);
+                           const std::filesystem::path &output, std::uint32_t dosDateTime,
+                           const ZipProgress &progress = {});
 
 } // namespace mkportable
 

@@ -1,8 +1,9 @@
 #include "cli.h"
 
 #include <iostream>
+#include <unistd.h>
 
 int main(int argc, char **argv)
 {
-    return mkportable::runCli(argc, argv, std::cout, std::cerr);
+    return mkportable::runCli(argc, argv, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
 }

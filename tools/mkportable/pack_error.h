@@ -14,6 +14,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A command line that cannot be carried out as written (an option missing
+// or two that exclude each other), found after parsing.
+class UsageError : public PackError {
+public:
+    using PackError::PackError;
+};
+
 // Throws PackError with "<what>: <strerror(err)>".
 [[noreturn]] void throwSystemError(const std::string &what, int err);
 

@@ -13,6 +13,10 @@ namespace {
 constexpr std::array<std::string_view, 5> DISTRIBUTIONS = {"none", "windows", "suse", "redhat",
                                                            "novell"};
 constexpr std::array<std::string_view, 4> ARCHITECTURES = {"none", "i386", "x86_64", "ppc"};
+constexpr std::array<std::string_view, 5> DISTRIBUTION_LABELS = {"Unknown", "Windows", "SuSE",
+                                                                 "Red Hat", "Novell Linux Desktop"};
+constexpr std::array<std::string_view, 4> ARCHITECTURE_LABELS = {"Unknown", "Intel 32-bit",
+                                                                 "Intel 64-bit", "PPC 32-bit"};
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b)
 {
@@ -49,6 +53,14 @@ std::string nameOf(std::int32_t code, const std::array<std::string_view, N> &nam
 }
 
 template <std::size_t N>
+std::string labelOf(std::int32_t code, const std::array<std::string_view, N> &labels)
+{
+    if (code >= 0 && code < std::int32_t(N))
+        return std::string(labels[std::size_t(code)]);
+    return "Unknown (code " + std::to_string(code) + ")";
+}
+
+template <std::size_t N>
 std::string choicesOf(const std::array<std::string_view, N> &names)
 {
     std::string text;
@@ -73,6 +85,16 @@ std::optional<std::int32_t> parseArchitecture(std::string_view text)
 
 std::string distributionName(std::int32_t code) { return nameOf(code, DISTRIBUTIONS); }
 std::string architectureName(std::int32_t code) { return nameOf(code, ARCHITECTURES); }
+std::string distributionLabel(std::int32_t code) { return labelOf(code, DISTRIBUTION_LABELS); }
+std::string architectureLabel(std::int32_t code) { return labelOf(code, ARCHITECTURE_LABELS); }
+
+std::string platformText(std::int32_t distribution, std::int32_t release,
+                         std::int32_t architecture)
+{
+    return distributionLabel(distribution) + " " + std::to_string(release) + ", " +
+           architectureLabel(architecture);
+}
+
 std::string distributionChoices() { return choicesOf(DISTRIBUTIONS); }
 std::string architectureChoices() { return choicesOf(ARCHITECTURES); }
 

@@ -12,6 +12,9 @@ namespace mkportable {
 // Distribution codes: 0 none, 1 windows, 2 suse, 3 redhat, 4 novell.
 // Architecture codes: 0 none, 1 i386 (Intel 32-bit), 2 x86_64 (Intel 64-bit),
 // 3 ppc (PPC 32-bit).
+constexpr std::int32_t DIST_NONE = 0, DIST_WINDOWS = 1, DIST_SUSE = 2, DIST_REDHAT = 3,
+                       DIST_NOVELL = 4;
+constexpr std::int32_t ARCH_NONE = 0, ARCH_INTEL32 = 1, ARCH_INTEL64 = 2, ARCH_PPC32 = 3;
 
 // Parses a distribution given by name (case-insensitive) or by its decimal
 // code; nullopt for anything else, codes out of range included.
@@ -22,6 +25,14 @@ std::optional<std::int32_t> parseArchitecture(std::string_view text);
 // The name of a code, or "code N" for a code without one.
 std::string distributionName(std::int32_t code);
 std::string architectureName(std::int32_t code);
+
+// The words the launcher uses for a code ("SuSE", "Red Hat", "Intel 64-bit");
+// "Unknown (code N)" for a code it has no word for.
+std::string distributionLabel(std::int32_t code);
+std::string architectureLabel(std::int32_t code);
+// A platform in words: "SuSE 11, Intel 64-bit".
+std::string platformText(std::int32_t distribution, std::int32_t release,
+                         std::int32_t architecture);
 
 // "none, windows, suse, redhat, novell or 0-4", for help and messages.
 std::string distributionChoices();

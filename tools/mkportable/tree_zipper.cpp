@@ -30,7 +30,21 @@ std::string readLinkTarget(const TreeEntry &entry)
     }
 }
 
-void addFile(ZipOutput &zip, const TreeEntry &entry)
+// Counts the bytes read for the progress callback.
+struct Meter {
+    const ZipProgress &progress;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+
+    void add(std::uint64_t bytes)
+    {
+        done += bytes;
+        if (progress)
+            progress(done, total);
+    }
+};
+
+void addFile(ZipOutput &zip, const TreeEntry &entry, Meter &meter)
 {
     // O_NOFOLLOW: an entry that became a link since it was listed is refused
     // rather than followed out of the tree.
@@ -42,18 +56,20 @@ void addFile(ZipOutput &zip, const TreeEntry &entry)
     for (;;) {
         std::size_t got = readUpTo(in.get(), buffer.data(), buffer.size(), entry.source.string());
         zip.write(buffer.data(), got);
+        meter.add(got);
         if (got < buffer.size())
             break;
     }
     zip.endEntry();
 }
 
-void addSymlink(ZipOutput &zip, const TreeEntry &entry)
+void addSymlink(ZipOutput &zip, const TreeEntry &entry, Meter &meter)
 {
     const std::string target = readLinkTarget(entry);
     zip.beginEntry(entry.name, entry.mode, false);
     zip.write(target.data(), target.size());
     zip.endEntry();
+    meter.add(target.size());
 }
 
 void addDirectory(ZipOutput &zip, const TreeEntry &entry)
@@ -65,9 +81,14 @@ void addDirectory(ZipOutput &zip, const TreeEntry &entry)
 } // namespace
 
 std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string &name,
-                    std::uint32_t dosDateTime, std::uint64_t sizeLimit)
+                    std::uint32_t dosDateTime, std::uint64_t sizeLimit,
+                    const ZipProgress &progress)
 {
     const std::vector<TreeEntry> entries = scanTree(root);
+    Meter meter{progress};
+    for (const TreeEntry &entry : entries)
+        meter.total += entry.size;
+    meter.add(0);
     ZipOutput zip(fd, name, dosDateTime, sizeLimit);
     for (const TreeEntry &entry : entries) {
         switch (entry.kind) {
@@ -75,10 +96,10 @@ std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string
             addDirectory(zip, entry);
             break;
         case EntryKind::File:
-            addFile(zip, entry);
+            addFile(zip, entry, meter);
             break;
         case EntryKind::Symlink:
-            addSymlink(zip, entry);
+            addSymlink(zip, entry, meter);
             break;
         }
     }

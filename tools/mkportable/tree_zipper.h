@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace mkportable {
@@ -18,8 +19,13 @@ namespace mkportable {
 // always give the same bytes. `name` names the archive in messages; the
 // archive may not grow beyond `sizeLimit` bytes. Returns the number of
 // entries. Throws PackError naming the failing call or path.
+//
+// `progress`, when set, is told how many of the bytes of regular files and
+// link targets have been read: first (0, total), then after every chunk.
+using ZipProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string &name,
-                    std::uint32_t dosDateTime, std::uint64_t sizeLimit);
+                    std::uint32_t dosDateTime, std::uint64_t sizeLimit,
+                    const ZipProgress &progress = {});
 
 } // namespace mkportable
 

@@ -1,0 +1,31 @@
+# The launcher and miniunz for 32-bit Intel machines: the same sources built
+# again with the i386 toolchain in a build tree of their own, statically, so
+# that one program runs on 32-bit and on 64-bit machines alike. They land in
+# <build>/libexec/mkportable/i386, where mkportable looks for them, and are
+# installed to <prefix>/libexec/mkportable/i386.
+include(ExternalProject)
+include(GNUInstallDirs)
+
+set(I386_PROGRAM_DIR ${CMAKE_BINARY_DIR}/libexec/mkportable/i386)
+ExternalProject_Add(i386_programs
+  SOURCE_DIR ${PROJECT_SOURCE_DIR}
+  BINARY_DIR ${CMAKE_BINARY_DIR}/i386
+  CMAKE_ARGS
+    -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/i386-toolchain.cmake
+    -DCMAKE_BUILD_TYPE=Release
+    -DPORTABLE_I386=OFF
+    -DPORTABLE_PACKAGED_ONLY=ON
+    -DPORTABLE_TESTS=OFF
+    -DPORTABLE_SANITIZE=OFF
+    -DPORTABLE_STATIC=ON
+    -DSUPPORT_FTP_HOST=${SUPPORT_FTP_HOST}
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target launcher miniunz
+  INSTALL_COMMAND ${CMAKE_COMMAND} -E make_directory ${I386_PROGRAM_DIR}
+  COMMAND ${CMAKE_COMMAND} -E copy <BINARY_DIR>/bin/launcher <BINARY_DIR>/bin/miniunz ${I386_PROGRAM_DIR}
+  # The inner build decides itself what is out of date.
+  BUILD_ALWAYS ON
+  BUILD_BYPRODUCTS ${I386_PROGRAM_DIR}/launcher ${I386_PROGRAM_DIR}/miniunz
+  USES_TERMINAL_BUILD ON)
+
+install(PROGRAMS ${I386_PROGRAM_DIR}/launcher ${I386_PROGRAM_DIR}/miniunz
+        DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/mkportable/i386)

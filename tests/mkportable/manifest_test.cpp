@@ -1,0 +1,149 @@
+// Manifests: what a complete one turns into, and the exact message for
+// each kind of mistake.
+#include "mkportable/manifest.h"
+#include "mkportable/pack_error.h"
+#include "mkportable_test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace mkptest;
+using mkportable::parseManifest;
+
+TEST(Manifest, ReadsEveryFieldWithPathsFromTheManifestFolder)
+{
+    const mkportable::PackagePlan plan = parseManifest(R"(
+output = "dist/tool.run"
+strict = true
+launcher = "/opt/launcher"
+unzip = "bin/miniunz"
+image = { i386 = "out32", x86_64 = "/abs/out64" }
+
+[[record]]
+distribution = "SuSE"
+release = 11
+architecture = "x86_64"
+command = "./run.sh"
+arguments = "--batch 'two words'"
+always_append = true
+
+[[record]]
+distribution = 3
+architecture = 1
+command = "cd bin; ./run32"
+)",
+                                                       "/m/tool.toml");
+    EXPECT_EQ(plan.output, "/m/dist/tool.run");
+    EXPECT_TRUE(plan.strictPlatformMatch);
+    EXPECT_EQ(plan.launcher, "/opt/launcher");
+    EXPECT_EQ(plan.unzip, "/m/bin/miniunz");
+    EXPECT_EQ(plan.images, (std::vector<fs::path>{"/m/out32", "/abs/out64"}));
+    ASSERT_EQ(plan.commands.size(), 2u);
+    const auto &a = plan.commands[0], &b = plan.commands[1];
+    EXPECT_EQ(std::tie(a.distribution, a.release, a.architecture), std::tuple(2, 11, 2));
+    EXPECT_EQ(a.command, "./run.sh");
+    EXPECT_EQ(a.arguments, "--batch 'two words'");
+    EXPECT_TRUE(a.alwaysAppendArguments);
+    EXPECT_EQ(std::tie(b.distribution, b.release, b.architecture), std::tuple(3, 0, 1));
+    EXPECT_EQ(b.command, "cd bin; ./run32");
+    EXPECT_EQ(b.arguments, "");
+    EXPECT_FALSE(b.alwaysAppendArguments);
+
+    const auto single = parseManifest("image = 'tree'\n[[record]]\ncommand = 'x'\n", "t.toml");
+    EXPECT_EQ(single.images, std::vector<fs::path>{"tree"});
+    EXPECT_EQ(single.output, "");
+    EXPECT_FALSE(single.strictPlatformMatch);
+}
+
+struct BadManifest {
+    const char *name;
+    std::string text;
+    std::string message; // the whole message
+};
+void PrintTo(const BadManifest &c, std::ostream *os) { *os << c.name; }
+
+class BadManifestTest : public ::testing::TestWithParam<BadManifest> {};
+
+TEST_P(BadManifestTest, NamesTheMistakeAndWhereItIs)
+{
+    const BadManifest &c = GetParam();
+    try {
+        parseManifest(c.text, "m.toml");
+        ADD_FAILURE() << "accepted";
+    } catch (const mkportable::PackError &e) {
+        EXPECT_EQ(std::string(e.what()), c.message);
+    }
+}
+
+const std::string IMAGE = "image = 'tree'\n";
+const std::string RECORD = "[[record]]\ncommand = './run.sh'\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Manifest, BadManifestTest,
+    ::testing::Values(
+        BadManifest{"Syntax", "image = \n", "m.toml:1:9: Error while parsing key-value pair: "
+                                            "expected value, saw '\\n'"},
+        BadManifest{"UnknownTopKey", IMAGE + "strickt = true\n" + RECORD,
+                    "m.toml:2:1: unknown key 'strickt' (known: output, strict, launcher, unzip, "
+                    "image, record)"},
+        BadManifest{"UnknownRecordKey", IMAGE + RECORD + "comand = 'x'\n",
+                    "m.toml:4:1: unknown key 'comand' in record 0 (known: distribution, release, "
+                    "architecture, command, arguments, always_append)"},
+        BadManifest{"NoImage", RECORD, "m.toml:1:1: no image: set image to a directory or zip "
+                                       "archive"},
+        BadManifest{"EmptyImage", "image = ''\n" + RECORD, "m.toml:1:9: image is empty"},
+        BadManifest{"HalfDualImage", "image = { i386 = 'a' }\n" + RECORD,
+                    "m.toml:1:9: a dual-image package needs both images, i386 and x86_64; "
+                    "x86_64 is missing"},
+        BadManifest{"ThirdVariant", "image = { i386 = 'a', x86_64 = 'b', ppc = 'c' }\n" + RECORD,
+                    "m.toml:1:37: unknown key 'ppc' in image (known: i386, x86_64)"},
+        BadManifest{"ImageNumber", "image = 5\n" + RECORD,
+                    "m.toml:1:9: image must be a path, or a table of two paths, i386 and x86_64"},
+        BadManifest{"NoRecord", IMAGE, "m.toml:1:1: no command record: add at least one "
+                                       "[[record]] with a command"},
+        BadManifest{"RecordNotTables", IMAGE + "record = ['x']\n",
+                    "m.toml:2:10: record must be an array of tables: write each as [[record]]"},
+        BadManifest{"NoCommand", IMAGE + "[[record]]\nrelease = 1\n",
+                    "m.toml:2:1: record 0 has no command"},
+        BadManifest{"CommandNumber", IMAGE + "[[record]]\ncommand = 5\n",
+                    "m.toml:3:11: command must be a string"},
+        BadManifest{"LongCommand",
+                    IMAGE + "[[record]]\ncommand = '" + std::string(128, 'c') + "'\n",
+                    "m.toml:3:11: command record 0: command is 128 bytes long; at most 127 "
+                    "bytes fit"},
+        BadManifest{"LongArguments",
+                    IMAGE + RECORD + RECORD + "arguments = '" + std::string(256, 'a') + "'\n",
+                    "m.toml:5:11: command record 1: arguments is 256 bytes long; at most 255 "
+                    "bytes fit"},
+        BadManifest{"BlankCommand", IMAGE + "[[record]]\ncommand = '  '\n",
+                    "m.toml:3:11: command record 0: the command is empty"},
+        BadManifest{"UnknownDistribution", IMAGE + RECORD + "distribution = 'debian'\n",
+                    "m.toml:4:16: unknown distribution 'debian' (expected none, windows, suse, "
+                    "redhat, novell or 0-4)"},
+        BadManifest{"DistributionCodeOutOfRange", IMAGE + RECORD + "distribution = 5\n",
+                    "m.toml:4:16: unknown distribution '5' (expected none, windows, suse, "
+                    "redhat, novell or 0-4)"},
+        BadManifest{"UnknownArchitecture", IMAGE + RECORD + "architecture = 'amd64'\n",
+                    "m.toml:4:16: unknown architecture 'amd64' (expected none, i386, x86_64, "
+                    "ppc or 0-3)"},
+        BadManifest{"ArchitectureBoolean", IMAGE + RECORD + "architecture = true\n",
+                    "m.toml:4:16: architecture must be a name or a code"},
+        BadManifest{"NegativeRelease", IMAGE + RECORD + "release = -1\n",
+                    "m.toml:4:11: release -1 is out of range (0 to 2147483647)"},
+        BadManifest{"HugeRelease", IMAGE + RECORD + "release = 2147483648\n",
+                    "m.toml:4:11: release 2147483648 is out of range (0 to 2147483647)"},
+        BadManifest{"ReleaseText", IMAGE + RECORD + "release = '11'\n",
+                    "m.toml:4:11: release must be a whole number"},
+        BadManifest{"StrictText", "strict = 'yes'\n" + IMAGE + RECORD,
+                    "m.toml:1:10: strict must be true or false"}),
+    [](const auto &p) { return p.param.name; });
+
+TEST(Manifest, MissingFileIsNamed)
+{
+    const fs::path dir = scratchDir();
+    expectPackError([&] { mkportable::readManifest(dir / "none.toml"); },
+                    "open(manifest " + (dir / "none.toml").string() + "): No such file");
+}
+
+} // namespace

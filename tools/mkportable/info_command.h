@@ -1,0 +1,35 @@
+// The `info` subcommand: a package in words or as JSON.
+#ifndef MKPORTABLE_INFO_COMMAND_H
+#define MKPORTABLE_INFO_COMMAND_H
+
+#include "package_probe.h"
+
+#include <filesystem>
+#include <ostream>
+
+namespace CLI {
+class App;
+}
+
+namespace mkportable {
+
+struct InfoOptions {
+    std::filesystem::path package;
+    bool json = false;
+};
+
+CLI::App *addInfoCommand(CLI::App &app, InfoOptions &options);
+
+// Prints the package directory, the global info, every record in words, the
+// image variants and the files of each image with their sizes, then any
+// problems found on the way. Returns the exit status: 0, or 1 when the
+// directory cannot be trusted (the reason then goes to `err`).
+int runInfo(const InfoOptions &options, std::ostream &out, std::ostream &err);
+
+// The two renderings of a probed package whose layout is sound.
+void printInfoText(const ProbedPackage &pkg, std::ostream &out);
+void printInfoJson(const ProbedPackage &pkg, std::ostream &out);
+
+} // namespace mkportable
+
+#endif

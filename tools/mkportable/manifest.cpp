@@ -1,0 +1,201 @@
+#include "manifest.h"
+
+#include "pack_error.h"
+#include "platform_codes.h"
+
+#include <cerrno>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <toml++/toml.h>
+
+namespace mkportable {
+
+namespace {
+
+// Turns node positions into "FILE:LINE:COLUMN: " message prefixes.
+class Reader {
+public:
+    explicit Reader(const std::filesystem::path &file) : file_(file) {}
+
+    [[noreturn]] void fail(const toml::source_region &where, const std::string &message) const
+    {
+        throw PackError(file_.string() + ":" + std::to_string(where.begin.line) + ":" +
+                        std::to_string(where.begin.column) + ": " + message);
+    }
+
+    // Refuses keys of `table` that are not in `known`: a misspelt key must
+    // not silently fall back to a default.
+    void checkKeys(const toml::table &table, std::initializer_list<std::string_view> known,
+                   const std::string &context) const
+    {
+        for (const auto &[key, node] : table) {
+            bool ok = false;
+            std::string list;
+            for (std::string_view k : known) {
+                ok = ok || key.str() == k;
+                list += (list.empty() ? "" : ", ") + std::string(k);
+            }
+            if (!ok)
+                fail(key.source(), "unknown key '" + std::string(key.str()) + "'" + context +
+                                       " (known: " + list + ")");
+        }
+    }
+
+    std::string string(const toml::node &node, const std::string &what) const
+    {
+        if (const auto *v = node.as_string())
+            return v->get();
+        fail(node.source(), what + " must be a string");
+    }
+
+    bool boolean(const toml::node &node, const std::string &what) const
+    {
+        if (const auto *v = node.as_boolean())
+            return v->get();
+        fail(node.source(), what + " must be true or false");
+    }
+
+    std::filesystem::path path(const toml::node &node, const std::string &what) const
+    {
+        const std::string text = string(node, what);
+        if (text.empty())
+            fail(node.source(), what + " is empty");
+        return file_.parent_path() / text;
+    }
+
+    std::int32_t release(const toml::node &node) const
+    {
+        const auto *v = node.as_integer();
+        if (v == nullptr)
+            fail(node.source(), "release must be a whole number");
+        if (v->get() < 0 || v->get() > std::numeric_limits<std::int32_t>::max())
+            fail(node.source(), "release " + std::to_string(v->get()) + " is out of range (0 to " +
+                                    std::to_string(std::numeric_limits<std::int32_t>::max()) + ")");
+        return std::int32_t(v->get());
+    }
+
+    std::int32_t code(const toml::node &node,
+                      std::optional<std::int32_t> (*parse)(std::string_view),
+                      const std::string &what, const std::string &choices) const
+    {
+        std::string text;
+        if (const auto *s = node.as_string())
+            text = s->get();
+        else if (const auto *i = node.as_integer())
+            text = std::to_string(i->get());
+        else
+            fail(node.source(), what + " must be a name or a code");
+        if (auto parsed = parse(text))
+            return *parsed;
+        fail(node.source(), "unknown " + what + " '" + text + "' (expected " + choices + ")");
+    }
+
+private:
+    std::filesystem::path file_;
+};
+
+CommandEntry readRecord(const Reader &r, const toml::table &table, std::size_t index)
+{
+    const std::string context = " in record " + std::to_string(index);
+    r.checkKeys(table,
+                {"distribution", "release", "architecture", "command", "arguments",
+                 "always_append"},
+                context);
+    CommandEntry entry;
+    if (const toml::node *n = table.get("distribution"))
+        entry.distribution = r.code(*n, parseDistribution, "distribution", distributionChoices());
+    if (const toml::node *n = table.get("release"))
+        entry.release = r.release(*n);
+    if (const toml::node *n = table.get("architecture"))
+        entry.architecture = r.code(*n, parseArchitecture, "architecture", architectureChoices());
+    const toml::node *command = table.get("command");
+    if (command == nullptr)
+        r.fail(table.source(), "record " + std::to_string(index) + " has no command");
+    entry.command = r.string(*command, "command");
+    if (const toml::node *n = table.get("arguments"))
+        entry.arguments = r.string(*n, "arguments");
+    if (const toml::node *n = table.get("always_append"))
+        entry.alwaysAppendArguments = r.boolean(*n, "always_append");
+    try {
+        validateCommand(entry, index);
+    } catch (const PackError &e) {
+        r.fail(command->source(), e.what());
+    }
+    return entry;
+}
+
+void readImage(const Reader &r, const toml::node &node, PackagePlan &plan)
+{
+    if (node.is_string()) {
+        plan.images = {r.path(node, "image")};
+        return;
+    }
+    const toml::table *variants = node.as_table();
+    if (variants == nullptr)
+        r.fail(node.source(), "image must be a path, or a table of two paths, i386 and x86_64");
+    r.checkKeys(*variants, {"i386", "x86_64"}, " in image");
+    for (const char *arch : {"i386", "x86_64"}) {
+        const toml::node *variant = variants->get(arch);
+        if (variant == nullptr)
+            r.fail(node.source(), std::string("a dual-image package needs both images, i386 and "
+                                              "x86_64; ") +
+                                      arch + " is missing");
+        plan.images.push_back(r.path(*variant, std::string("image ") + arch));
+    }
+}
+
+} // namespace
+
+PackagePlan parseManifest(std::string_view text, const std::filesystem::path &file)
+{
+    const Reader r(file);
+    toml::table root;
+    try {
+        root = toml::parse(text, file.string());
+    } catch (const toml::parse_error &e) {
+        r.fail(e.source(), std::string(e.description()));
+    }
+    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "record"}, "");
+
+    PackagePlan plan;
+    if (const toml::node *n = root.get("output"))
+        plan.output = r.path(*n, "output");
+    if (const toml::node *n = root.get("strict"))
+        plan.strictPlatformMatch = r.boolean(*n, "strict");
+    if (const toml::node *n = root.get("launcher"))
+        plan.launcher = r.path(*n, "launcher");
+    if (const toml::node *n = root.get("unzip"))
+        plan.unzip = r.path(*n, "unzip");
+
+    const toml::node *image = root.get("image");
+    if (image == nullptr)
+        r.fail(root.source(), "no image: set image to a directory or zip archive");
+    readImage(r, *image, plan);
+
+    const toml::node *records = root.get("record");
+    if (records == nullptr)
+        r.fail(root.source(), "no command record: add at least one [[record]] with a command");
+    const toml::array *list = records->as_array();
+    if (list == nullptr || !list->is_array_of_tables())
+        r.fail(records->source(), "record must be an array of tables: write each as [[record]]");
+    if (list->empty())
+        r.fail(records->source(), "no command record: add at least one [[record]] with a command");
+    for (std::size_t i = 0; i < list->size(); ++i)
+        plan.commands.push_back(readRecord(r, *list->get(i)->as_table(), i));
+    return plan;
+}
+
+PackagePlan readManifest(const std::filesystem::path &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throwSystemError("open(manifest " + file.string() + ")", errno);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad())
+        throwSystemError("read(manifest " + file.string() + ")", errno);
+    return parseManifest(text.str(), file);
+}
+
+} // namespace mkportable

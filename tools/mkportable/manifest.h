@@ -1,0 +1,43 @@
+// The package manifest: a TOML file that describes a package.
+//
+//   output = "dist/tool.run"        # optional; -o wins
+//   strict = false                  # optional
+//   launcher = "..."                # optional; default: the one beside mkportable
+//   unzip = "..."                   # optional; likewise
+//   image = "tool"                  # a directory to zip, or a ready zip archive
+//   # or, for a dual-image package:
+//   # image = { i386 = "tool-32", x86_64 = "tool-64" }
+//
+//   [[record]]                      # one or more, in the order the launcher scans them
+//   distribution = "suse"           # name or code; default none
+//   release = 11                    # default 0
+//   architecture = "x86_64"         # name or code; default none
+//   command = "./tool.sh"           # required
+//   arguments = "--batch"           # default ""
+//   always_append = false           # default false
+//
+// Relative paths are taken from the manifest's own folder.
+#ifndef MKPORTABLE_MANIFEST_H
+#define MKPORTABLE_MANIFEST_H
+
+#include "package_plan.h"
+
+#include <filesystem>
+#include <string_view>
+
+namespace mkportable {
+
+// Reads the manifest at `file`. Throws PackError with "FILE:LINE:COLUMN: "
+// before the message for every mistake it finds in the text: a TOML syntax
+// error, an unknown key, a value of the wrong type or out of range, an
+// unknown distribution or architecture name, a missing command, a record
+// that validateCommand refuses, an image table without both variants.
+PackagePlan readManifest(const std::filesystem::path &file);
+
+// The same for manifest text already in memory; `file` names it in
+// messages and anchors relative paths.
+PackagePlan parseManifest(std::string_view text, const std::filesystem::path &file);
+
+} // namespace mkportable
+
+#endif

@@ -1,0 +1,70 @@
+#include "package_plan.h"
+
+#include "pack_error.h"
+#include "platform_codes.h"
+
+#include <algorithm>
+
+namespace mkportable {
+
+namespace {
+
+// The launcher identifies only these platforms; a record for any other
+// can be selected only as the fallback after the mismatch warning.
+bool machineCanMatch(const CommandEntry &entry)
+{
+    const bool knownDistribution = entry.distribution == DIST_SUSE ||
+                                   entry.distribution == DIST_REDHAT ||
+                                   entry.distribution == DIST_NOVELL;
+    return knownDistribution && entry.architecture != ARCH_NONE;
+}
+
+std::string platformOf(const CommandEntry &entry)
+{
+    return platformText(entry.distribution, entry.release, entry.architecture);
+}
+
+bool samePlatform(const CommandEntry &a, const CommandEntry &b)
+{
+    return a.distribution == b.distribution && a.release == b.release &&
+           a.architecture == b.architecture;
+}
+
+} // namespace
+
+bool wants32BitPrograms(const PackagePlan &plan)
+{
+    if (plan.images.size() == 2)
+        return true;
+    return std::any_of(plan.commands.begin(), plan.commands.end(),
+                       [](const CommandEntry &e) { return e.architecture == ARCH_INTEL32; });
+}
+
+void checkRecords(const PackagePlan &plan, std::ostream &warnings)
+{
+    const std::vector<CommandEntry> &commands = plan.commands;
+    if (commands.empty())
+        throw PackError("a package needs at least one command record");
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        validateCommand(commands[i], i);
+        for (std::size_t j = 0; j < i; ++j)
+            if (samePlatform(commands[i], commands[j]))
+                throw PackError("command record " + std::to_string(i) + " (" +
+                                platformOf(commands[i]) + ") repeats the platform of record " +
+                                std::to_string(j) + "; the launcher would never select it");
+    }
+    if (plan.strictPlatformMatch && std::none_of(commands.begin(), commands.end(), machineCanMatch))
+        throw PackError("a strict package needs a record for SuSE, Red Hat or Novell on a known "
+                        "architecture; with these records the launcher refuses every machine");
+    for (std::size_t i = 0; i < commands.size(); ++i)
+        if (!machineCanMatch(commands[i]))
+            warnings << "mkportable: warning: command record " << i << " ("
+                     << platformOf(commands[i])
+                     << ") matches no machine; the launcher "
+                     << (i == 0 && !plan.strictPlatformMatch
+                             ? "runs it only after the mismatch warning and a 5-second pause"
+                             : "never selects it")
+                     << "\n";
+}
+
+} // namespace mkportable

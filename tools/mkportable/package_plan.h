@@ -1,0 +1,44 @@
+// What a package is to be made of, as the user describes it (command line
+// or manifest), before any input is opened.
+#ifndef MKPORTABLE_PACKAGE_PLAN_H
+#define MKPORTABLE_PACKAGE_PLAN_H
+
+#include "command_entry.h"
+
+#include <filesystem>
+#include <ostream>
+#include <vector>
+
+namespace mkportable {
+
+struct PackagePlan {
+    std::filesystem::path output;
+    // One image; or two, the Intel 32-bit variant first, for a dual-image
+    // package. Each is a directory to zip or a ready zip archive.
+    std::vector<std::filesystem::path> images;
+    std::vector<CommandEntry> commands;
+    bool strictPlatformMatch = false;
+    // Empty: the program installed or built beside mkportable for the
+    // machines the package is made for (wants32BitPrograms).
+    std::filesystem::path launcher;
+    std::filesystem::path unzip;
+};
+
+// True when the package must carry the 32-bit launcher and unzip utility:
+// it has two image variants, or a record names Intel 32-bit machines. The
+// 32-bit programs run on 64-bit machines too; the 64-bit ones do not start
+// on 32-bit machines, so a package with an i386 record among x86_64 ones
+// needs them as much as one with i386 records only.
+bool wants32BitPrograms(const PackagePlan &plan);
+
+// Checks the records of `plan` beyond what each holds alone: there is at
+// least one, each passes validateCommand, no record repeats the platform of
+// an earlier one (it could never be selected), and a strict package has at
+// least one record that a machine can match. Throws PackError. Records that
+// no machine can match are legal (record 0 still runs after the mismatch
+// warning) but surprising: each gets a line on `warnings`.
+void checkRecords(const PackagePlan &plan, std::ostream &warnings);
+
+} // namespace mkportable
+
+#endif

@@ -1,0 +1,71 @@
+// A zip archive stored inside a larger file (an image inside a package),
+// read through minizip without copying it out.
+#ifndef MKPORTABLE_ZIP_REGION_H
+#define MKPORTABLE_ZIP_REGION_H
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace mkportable {
+
+// One entry as the central directory records it.
+struct ImageEntry {
+    std::string name;
+    std::uint64_t size = 0;           // uncompressed
+    std::uint64_t compressedSize = 0;
+    std::uint32_t dosDateTime = 0;    // date in the high 16 bits, time in the low 16
+    bool hasUnixMode = false;         // made on a Unix host: `mode` is st_mode
+    mode_t mode = 0;
+};
+
+// The archive that occupies bytes [offset, offset + size) of `fd`. The
+// descriptor stays the caller's and must outlive the object. Not copyable:
+// minizip keeps a pointer to it.
+class ZipRegion {
+public:
+    // Throws PackError "<name> is not a zip archive" when minizip finds no
+    // end-of-central-directory record inside the region.
+    ZipRegion(int fd, std::uint64_t offset, std::uint64_t size, std::string name);
+    ZipRegion(const ZipRegion &) = delete;
+    ZipRegion &operator=(const ZipRegion &) = delete;
+    ~ZipRegion();
+
+    // Every entry, in stored order. A damaged central directory ends the
+    // list early and adds a line to `problems`.
+    std::vector<ImageEntry> entries(std::vector<std::string> &problems);
+
+    // Reads the data of every entry, checking its local header, its deflate
+    // stream, its size and its CRC; adds one line to `problems` for each
+    // entry that fails. Returns the number of entries read.
+    std::size_t checkData(std::vector<std::string> &problems);
+
+    // Positioned reads within the region, for the minizip callbacks.
+    struct Source {
+        int fd;
+        std::uint64_t base;
+        std::uint64_t size;
+        std::uint64_t pos = 0;
+    };
+
+private:
+    Source source_;
+    std::string name_;
+    void *zip_ = nullptr;
+};
+
+// Why extracting `name` could write outside the target directory, or empty
+// when it could not: an absolute path, a ".." component, or a path through
+// an entry of `links` (names of symbolic-link entries stored before it).
+std::string escapeReason(const std::string &name, const std::vector<std::string> &links);
+
+// "drwxr-xr-x"-style text for a st_mode.
+std::string modeText(mode_t mode);
+
+// "2023-11-14 22:13:20" for a DOS date and time.
+std::string dosTimeText(std::uint32_t dosDateTime);
+
+} // namespace mkportable
+
+#endif
