@@ -7,6 +7,11 @@
 
 namespace {
 
+// The shell that touches a trigger file catches SIGINT and would carry on
+// into its next command: the signal is sent once the script has had time to
+// exec the program that waits.
+constexpr int SETTLE_MS = 200;
+
 TEST(Launch, PassesTheToolsExitStatusThrough)
 {
     struct Case {
@@ -132,11 +137,12 @@ TEST(Launch, InterruptWhileTheToolRunsEndsBothAndCleansUp)
 {
     for (int sig : {SIGINT, SIGTERM, SIGQUIT}) {
         LauncherHarness h;
-        h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; sleep 30"));
+        h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; exec sleep 30"));
         SandboxRun run = h.sandboxRun({});
         run.signal = sig;
         run.toGroup = true;
         run.triggerFile = h.dir + "/started";
+        run.delayMs = SETTLE_MS;
         SandboxResult r = runSandboxed(h.dir, run);
         EXPECT_EQ(r.status, 128 + sig) << strsignal(sig) << "\n" << r.err;
         EXPECT_LT(r.seconds, 10);
@@ -151,12 +157,13 @@ TEST(Launch, InterruptWhileUnpackingStopsWithoutStartingTheTool)
     PackageSpec layout = standardPackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/tool-ran\""), "./tool.sh");
     // An unzip utility that takes its time, so the interrupt surely lands
     // while it runs.
-    layout.unzip = "#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/unpacking\"\nsleep 30\n";
+    layout.unzip = "#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/unpacking\"\nexec sleep 30\n";
     h.writePackage(layout);
     SandboxRun run = h.sandboxRun({});
     run.signal = SIGINT;
     run.toGroup = true;
     run.triggerFile = h.dir + "/unpacking";
+    run.delayMs = SETTLE_MS;
     SandboxResult r = runSandboxed(h.dir, run);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");

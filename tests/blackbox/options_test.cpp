@@ -41,7 +41,7 @@ TEST(Options, SemdestroyWithoutAGuardReleasesNothingAndSaysSo)
 TEST(Options, AGuardLeftByAKilledLauncherIsRefusedUntilReleased)
 {
     LauncherHarness h;
-    h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; sleep 30"));
+    h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; exec sleep 30"));
     SandboxRun run = h.sandboxRun({});
     run.signal = SIGKILL;
     run.toGroup = true;
