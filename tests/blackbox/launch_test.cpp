@@ -7,11 +7,6 @@
 
 namespace {
 
-// The shell that touches a trigger file catches SIGINT and would carry on
-// into its next command: the signal is sent once the script has had time to
-// exec the program that waits.
-constexpr int SETTLE_MS = 200;
-
 TEST(Launch, PassesTheToolsExitStatusThrough)
 {
     struct Case {
@@ -138,12 +133,7 @@ TEST(Launch, InterruptWhileTheToolRunsEndsBothAndCleansUp)
     for (int sig : {SIGINT, SIGTERM, SIGQUIT}) {
         LauncherHarness h;
         h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; exec sleep 30"));
-        SandboxRun run = h.sandboxRun({});
-        run.signal = sig;
-        run.toGroup = true;
-        run.triggerFile = h.dir + "/started";
-        run.delayMs = SETTLE_MS;
-        SandboxResult r = runSandboxed(h.dir, run);
+        SandboxResult r = runSandboxed(h.dir, h.interruptedRun("started", sig));
         EXPECT_EQ(r.status, 128 + sig) << strsignal(sig) << "\n" << r.err;
         EXPECT_LT(r.seconds, 10);
         EXPECT_EQ(r.tmpAfter, "");
@@ -159,12 +149,7 @@ TEST(Launch, InterruptWhileUnpackingStopsWithoutStartingTheTool)
     // while it runs.
     layout.unzip = "#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/unpacking\"\nexec sleep 30\n";
     h.writePackage(layout);
-    SandboxRun run = h.sandboxRun({});
-    run.signal = SIGINT;
-    run.toGroup = true;
-    run.triggerFile = h.dir + "/unpacking";
-    run.delayMs = SETTLE_MS;
-    SandboxResult r = runSandboxed(h.dir, run);
+    SandboxResult r = runSandboxed(h.dir, h.interruptedRun("unpacking", SIGINT));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
     EXPECT_LT(r.seconds, 10);

@@ -53,6 +53,21 @@ struct LauncherHarness {
         return run;
     }
 
+    // A run whose whole process group gets `sig` once `trigger` (a file of
+    // the scratch directory that the package's script touches) exists. The
+    // shell that touches it catches SIGINT and would carry on into its next
+    // command, so the signal waits until the script has had time to exec
+    // the program that waits.
+    SandboxRun interruptedRun(const std::string &trigger, int sig)
+    {
+        SandboxRun run = sandboxRun({});
+        run.signal = sig;
+        run.toGroup = true;
+        run.triggerFile = dir + "/" + trigger;
+        run.delayMs = 200;
+        return run;
+    }
+
     SandboxResult run(std::vector<std::string> args = {}, std::vector<std::string> env = {})
     {
         return runSandboxed(dir, sandboxRun(std::move(args), std::move(env)));

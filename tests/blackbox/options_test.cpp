@@ -42,10 +42,7 @@ TEST(Options, AGuardLeftByAKilledLauncherIsRefusedUntilReleased)
 {
     LauncherHarness h;
     h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; exec sleep 30"));
-    SandboxRun run = h.sandboxRun({});
-    run.signal = SIGKILL;
-    run.toGroup = true;
-    run.triggerFile = h.dir + "/started";
+    SandboxRun run = h.interruptedRun("started", SIGKILL);
     run.inspect = "rm -f started; " + again(h) + "; " + again(h, "-semdestroy") + "; ls /dev/shm; echo --";
     SandboxResult r = runSandboxed(h.dir, run);
     EXPECT_EQ(r.status, 128 + SIGKILL);
