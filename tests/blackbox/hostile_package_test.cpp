@@ -120,6 +120,16 @@ TEST(HostilePackage, ALastByteOtherThanTheMarkerIsRefused)
 
 TEST(HostilePackage, NoProgramCarriesARunPathOfTheCurrentDirectory)
 {
+    // The programs that a package carries have no dynamic section at all:
+    // they run on machines with other C libraries.
+    for (const char *program : {LAUNCHER_BIN, MINIUNZ_BIN}) {
+#if defined(__SANITIZE_ADDRESS__)
+        GTEST_SKIP() << "sanitized programs are linked dynamically";
+#endif
+        std::string dynamic = scratchDir() + "/static";
+        system(("readelf -d '" + std::string(program) + "' > '" + dynamic + "' 2>&1").c_str());
+        EXPECT_NE(readFile(dynamic).find("no dynamic section"), std::string::npos) << program;
+    }
     for (const char *program : {LAUNCHER_BIN, MINIUNZ_BIN, MKPORTABLE_BIN}) {
         std::string dynamic = scratchDir() + "/dynamic";
         ASSERT_EQ(system(("readelf -d '" + std::string(program) + "' > '" + dynamic + "' 2>&1").c_str()), 0);
