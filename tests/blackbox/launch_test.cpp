@@ -185,16 +185,19 @@ namespace {
 
 TEST(HostileTmp, NoexecAndFullTmpFailCleanlyWithTheirCause)
 {
+    // Room for the unzip utility and the image, not for the unpacked tree.
+    std::string roomForTheFiles = "mount -o remount,size=" +
+                                  std::to_string(readFile(MINIUNZ_BIN).size() / 1024 + 512) + "k /tmp";
     struct Case {
         const char *name;
-        const char *mount;
+        std::string mount;
         std::string errTail;
     } cases[] = {
         {"noexec", "mount -o remount,noexec /tmp",
          "\nFailed executing <./miniunz image.zip > /dev/null>\n"
          "/tmp/portable_install_00000000 is on a file system mounted noexec: programs cannot run there.\n"},
         {"too small for the unzip utility", "mount -o remount,size=64k /tmp", "Failed extracting unzip\n"},
-        {"too small for the unpacked tree", "mount -o remount,size=2900k /tmp",
+        {"too small for the unpacked tree", roomForTheFiles,
          "\nFailed executing <./miniunz image.zip > /dev/null>\n"},
     };
     for (const auto &c : cases) {

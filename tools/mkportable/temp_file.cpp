@@ -49,16 +49,26 @@ TempFile::TempFile(const std::filesystem::path &destination, const char *tag)
     std::string pattern = (directoryOf(destination) /
                            ("." + destination.filename().string() + "." + tag + "-XXXXXX"))
                               .string();
+    // Signals wait until the new file is watched: one arriving in between
+    // would leave it behind.
+    sigset_t handled;
+    sigset_t old;
+    sigemptyset(&handled);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&handled, sig);
+    sigprocmask(SIG_BLOCK, &handled, &old);
     int fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0)
-        throwSystemError("mkstemp(" + pattern + ")", errno);
-    fd_ = UniqueFd(fd);
-    path_ = pattern;
-    if (!watching && pattern.size() < sizeof watchedPath) {
+    int error = errno;
+    if (fd >= 0 && !watching && pattern.size() < sizeof watchedPath) {
         std::memcpy(watchedPath, pattern.c_str(), pattern.size() + 1);
         watching = 1;
         watched_ = true;
     }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (fd < 0)
+        throwSystemError("mkstemp(" + pattern + ")", error);
+    fd_ = UniqueFd(fd);
+    path_ = pattern;
 }
 
 TempFile::~TempFile()
