@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo sanitize fuzz hardening-report clean
+.PHONY: all deps build test demo sanitize fuzz hardening-report bench clean
 
 all: build
 
@@ -32,6 +32,11 @@ hardening-report: build
 # libFuzzer targets, each run for FUZZ_SECONDS (default 60).
 fuzz: deps
 	scripts/fuzz.sh
+
+# The package against unzip, bsdtar, miniunzip and makeself; writes
+# docs/performance.md. BENCH_FLAGS=--short for the quick run.
+bench: build
+	bench/run.sh $(BENCH_FLAGS) $(BUILD_DIR)
 
 clean:
 	rm -rf build build-sanitize build-fuzz

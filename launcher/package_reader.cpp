@@ -56,8 +56,12 @@ int extractPkgElementFile(int index, const char *path, const PackageDirectory *d
         fd_close(out);
         return -1;
     }
-    static char chunk[COPY_CHUNK_SIZE];
     uint32_t remaining = dir->elementSize[index];
+    // The kernel copies between the two files without any user-space buffer
+    // (sharing the blocks where the file system can); where it cannot, the
+    // rest streams through the one 128 KiB buffer.
+    remaining -= fd_copy(fd, out, remaining);
+    static char chunk[COPY_CHUNK_SIZE];
     while (remaining > 0) {
         int want = remaining < uint32_t(COPY_CHUNK_SIZE) ? int(remaining) : COPY_CHUNK_SIZE;
         if (fd_read(fd, chunk, want) != want || fd_write(out, chunk, want) != want) {

@@ -72,6 +72,13 @@ int fd_write(int fd, const void *data, int count);
 int fd_seek(int fd, int32_t offset, int whence);
 void fd_close(int fd);
 
+/* Copies up to count bytes from the position of `in` to the position of
+ * `out` inside the kernel (copy_file_range, then sendfile), without a buffer
+ * in the process. Returns the bytes copied and leaves both positions behind
+ * them; fewer than count where the kernel cannot copy between these files,
+ * and the caller copies the rest itself, which also reports real errors. */
+uint32_t fd_copy(int in, int out, uint32_t count);
+
 /* ---- Processes and the environment ------------------------------------ */
 
 /* Runs command through "/bin/sh -c" and waits for it, like system(), but

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -110,6 +111,28 @@ int fd_seek(int fd, int32_t offset, int whence)
 void fd_close(int fd)
 {
     close(fd);
+}
+
+uint32_t fd_copy(int in, int out, uint32_t count)
+{
+    uint32_t copied = 0;
+    while (copied < count) {
+        ssize_t n = copy_file_range(in, nullptr, out, nullptr, count - copied, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        copied += uint32_t(n);
+    }
+    while (copied < count) {
+        ssize_t n = sendfile(out, in, nullptr, count - copied);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        copied += uint32_t(n);
+    }
+    return copied;
 }
 
 void setInheritedEnv(const char *name, const char *value)

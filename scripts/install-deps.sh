@@ -7,7 +7,8 @@ libgtest-dev libminizip-dev zlib1g-dev libdeflate-dev
 libcli11-dev libtomlplusplus-dev
 python3 python3-pyftpdlib libcurl4 e2fsprogs
 clang libclang-rt-14-dev binutils
-g++-multilib lib32z1-dev libminizip-dev:i386 qemu-user"
+g++-multilib lib32z1-dev libminizip-dev:i386 qemu-user
+hyperfine makeself unzip libarchive-tools minizip time"
 
 missing=""
 for p in $packages; do

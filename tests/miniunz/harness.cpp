@@ -34,6 +34,10 @@ RunResult runMiniunz(const std::vector<std::string> &args, const std::string &cw
       signal(SIGXFSZ, SIG_IGN); // stays ignored across exec
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.openFilesLimit != RLIM_INFINITY) {
+      struct rlimit limit = {options.openFilesLimit, options.openFilesLimit};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
     execv(argv[0], argv.data());
     _exit(127);
   }

@@ -17,6 +17,7 @@ struct RunOptions {
   rlim_t fileSizeLimit =
       RLIM_INFINITY; // RLIMIT_FSIZE, with SIGXFSZ ignored: writes fail with EFBIG
   mode_t umask = 022;
+  rlim_t openFilesLimit = RLIM_INFINITY; // RLIMIT_NOFILE
 };
 
 struct RunResult {

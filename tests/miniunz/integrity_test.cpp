@@ -14,10 +14,13 @@ namespace {
 TEST(MiniunzIntegrity, DamagedEntriesFailAndLeaveNoFile) {
   const ZipEntrySpec::Damage damages[] = {ZipEntrySpec::BadCrc, ZipEntrySpec::ShortSize,
                                           ZipEntrySpec::LongSize, ZipEntrySpec::BadDeflate};
-  const std::string data = noise(300 * 1024, 7); // more than one buffer's worth
+  // Inflated whole, and streamed through buffers (more than 8 MiB).
+  const std::string sizes[] = {noise(300 * 1024, 7), noise((8 << 20) + 4096, 7)};
   for (ZipEntrySpec::Damage damage : damages) {
     for (bool overwrite : {false, true}) {
-      SCOPED_TRACE("damage " + std::to_string(damage) + (overwrite ? " with -o" : ""));
+      const std::string &data = sizes[overwrite];
+      SCOPED_TRACE("damage " + std::to_string(damage) + (overwrite ? " with -o" : "") + ", " +
+                   std::to_string(data.size()) + " bytes");
       Workspace box;
       ZipEntrySpec bad = fileEntry("sub/bad.bin", data);
       bad.damage = damage;

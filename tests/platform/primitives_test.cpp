@@ -247,3 +247,41 @@ TEST(TextBuffers, NeverWritePastTheirCapacity)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Primitives, KernelCopyCopiesBetweenFilesAndLeavesTheRestToTheCaller)
+{
+    std::string d = scratchDir();
+    std::string data(300000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = char(i * 7 + (i >> 9));
+    writeFile(d + "/in", data);
+    int in = fd_open((d + "/in").c_str());
+    int out = fd_create((d + "/out").c_str());
+    ASSERT_EQ(fd_seek(in, 1000, SEEK_SET), 1000);
+    EXPECT_EQ(fd_copy(in, out, 200000), 200000u);
+    EXPECT_EQ(fd_seek(in, 0, SEEK_CUR), 201000) << "the source position moves past the copy";
+    fd_close(out);
+    fd_close(in);
+    chmod((d + "/out").c_str(), 0600);
+    EXPECT_EQ(readFile(d + "/out"), data.substr(1000, 200000));
+
+    // From a pipe, where the kernel may refuse: whatever it did not copy is
+    // still in the pipe for the caller, nothing lost or doubled.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "abc", 3), 3);
+    close(fds[1]);
+    out = fd_create((d + "/out2").c_str());
+    uint32_t copied = fd_copy(fds[0], out, 3);
+    char buf[4];
+    ssize_t rest = read(fds[0], buf, sizeof buf);
+    fd_close(out);
+    close(fds[0]);
+    chmod((d + "/out2").c_str(), 0600);
+    EXPECT_EQ(readFile(d + "/out2") + std::string(buf, std::size_t(rest)), "abc");
+    EXPECT_EQ(copied + uint32_t(rest), 3u);
+}
+
+} // namespace

@@ -5,6 +5,7 @@
 #include "entry_data.h"
 #include "entry_kind.h"
 #include "entry_name.h"
+#include "extract_pool.h"
 #include "target_tree.h"
 
 #include <minizip/unzip.h>
@@ -14,43 +15,28 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-// Every entry's data passes through one buffer of this size.
-constexpr size_t kBufferSize = 256 * 1024;
-
-// Writes all of `data` to `fd`. Returns false after complaining.
-bool writeAll(int fd, const char *data, size_t size, const std::string &shown) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      complain("%s: write: %s", shown.c_str(), strerror(errno));
-      return false;
-    }
-    data += n;
-    size -= (size_t)n;
-  }
-  return true;
-}
+// Symbolic link targets are short; the reading thread's own reader needs
+// little room.
+constexpr size_t kLinkBufferSize = 64 * 1024;
 
 // One entry as the central directory describes it.
 struct Entry {
   std::string shown; // printable name for messages
   EntryPath path;
   EntryMode mode{EntryKind::File, 0};
-  uint64_t size = 0; // uncompressed size the archive records
+  EntryData data;
 };
 
 class Extractor {
 public:
-  Extractor(unzFile zf, const ExtractOptions &opts)
-      : zf_(zf), opts_(opts), tree_(opts.overwrite), buffer_(kBufferSize) {}
+  Extractor(unzFile zf, int archiveFd, const ExtractOptions &opts)
+      : zf_(zf), opts_(opts), tree_(opts.overwrite), linkReader_(archiveFd, kLinkBufferSize),
+        archiveFd_(archiveFd) {}
 
   // See extractArchive.
   int run();
@@ -58,21 +44,17 @@ public:
 private:
   // Reads the current entry's header. Returns false when the entry list is
   // damaged, the only failure that ends the run; `ok_` covers the rest.
-  bool extractCurrent(unsigned long index);
-  bool extractDirectory(const Entry &e);
-  bool extractFile(const Entry &e);
-  bool extractSymlink(const Entry &e);
-  // Creates `leaf` in `dirFd` with `attempt` (a descriptor or 0 on success,
-  // -1 with errno), applying the -o rule when the name exists. Returns the
-  // result of the successful attempt, or -1 after complaining.
-  template <class Attempt>
-  int createLeaf(int dirFd, const std::string &leaf, const Entry &e, const char *call,
-                 Attempt attempt);
+  bool extractCurrent(unsigned long index, ExtractPool &pool);
+  // Finds where the current entry's data lies, from its local header.
+  bool locateData(const unz_file_info64 &info, Entry &e);
+  bool extractDirectory(const Entry &e, ExtractPool &pool);
+  bool extractSymlink(const Entry &e, ExtractPool &pool);
 
   unzFile zf_;
   const ExtractOptions &opts_;
   TargetTree tree_;
-  std::vector<char> buffer_;
+  EntryReader linkReader_;
+  int archiveFd_;
   bool ok_ = true;
 };
 
@@ -87,9 +69,10 @@ int Extractor::run() {
   if (!tree_.open(opts_.targetDir))
     return kExitFailed;
   if (info.number_entry > 0) {
+    ExtractPool pool(tree_, archiveFd_, poolShape(usableCpus()));
     unsigned long index = 0;
     for (rc = unzGoToFirstFile(zf_); rc == UNZ_OK; rc = unzGoToNextFile(zf_)) {
-      if (!extractCurrent(index++))
+      if (!extractCurrent(index++, pool))
         break; // complained; rc stays UNZ_OK
     }
     if (rc == UNZ_OK) {
@@ -99,13 +82,15 @@ int Extractor::run() {
                index ? "unzGoToNextFile" : "unzGoToFirstFile", index, unzErrorText(rc));
       ok_ = false;
     }
+    if (!pool.finish())
+      ok_ = false;
   }
   if (!tree_.applyFinalModes())
     ok_ = false;
   return ok_ ? kExitOk : kExitFailed;
 }
 
-bool Extractor::extractCurrent(unsigned long index) {
+bool Extractor::extractCurrent(unsigned long index, ExtractPool &pool) {
   unz_file_info64 info;
   int rc = unzGetCurrentFileInfo64(zf_, &info, nullptr, 0, nullptr, 0, nullptr, 0);
   std::vector<char> name;
@@ -122,7 +107,6 @@ bool Extractor::extractCurrent(unsigned long index) {
   std::string_view raw(name.data(), info.size_filename);
   Entry e;
   e.shown = printableName(raw);
-  e.size = info.uncompressed_size;
   bool done = false;
   if (const char *why = parseEntryName(raw, e.path)) {
     complain("%s: refused: %s", e.shown.c_str(), why);
@@ -134,13 +118,17 @@ bool Extractor::extractCurrent(unsigned long index) {
   } else {
     e.mode = entryModeOf(info.version, info.external_fa, e.path.endsWithSlash);
     if (e.mode.kind == EntryKind::Directory) {
-      done = extractDirectory(e);
+      done = extractDirectory(e, pool);
     } else if (e.path.parts.empty()) {
       complain("%s: refused: the name does not name a file", e.shown.c_str());
+    } else if (!locateData(info, e)) {
+      // complained
     } else if (e.mode.kind == EntryKind::Symlink) {
-      done = extractSymlink(e);
+      done = extractSymlink(e, pool);
     } else {
-      done = extractFile(e);
+      // Written by the pool; its failures count when it finishes.
+      pool.submit({std::move(e.shown), std::move(e.path.parts), e.mode.perms, e.data});
+      done = true;
     }
   }
   if (!done)
@@ -148,68 +136,43 @@ bool Extractor::extractCurrent(unsigned long index) {
   return true;
 }
 
-template <class Attempt>
-int Extractor::createLeaf(int dirFd, const std::string &leaf, const Entry &e, const char *call,
-                          Attempt attempt) {
-  int result = attempt();
-  if (result < 0 && errno == EEXIST) {
-    if (!tree_.makeRoom(dirFd, leaf, e.shown))
-      return -1;
-    result = attempt();
+bool Extractor::locateData(const unz_file_info64 &info, Entry &e) {
+  // Raw: minizip checks the local header against the central directory and
+  // finds the data; the data itself is read by EntryReader.
+  int method = 0, level = 0;
+  int rc = unzOpenCurrentFile2(zf_, &method, &level, 1);
+  if (rc != UNZ_OK) {
+    complain("%s: unzOpenCurrentFile: %s", e.shown.c_str(), unzErrorText(rc));
+    return false;
   }
-  if (result < 0)
-    complain("%s: %s: %s", e.shown.c_str(), call, strerror(errno));
-  return result;
+  e.data.offset = unzGetCurrentFileZStreamPos64(zf_);
+  unzCloseCurrentFile(zf_);
+  e.data.compressedSize = info.compressed_size;
+  e.data.size = info.uncompressed_size;
+  e.data.crc = (uint32_t)info.crc;
+  e.data.deflated = info.compression_method == Z_DEFLATED;
+  return true;
 }
 
-bool Extractor::extractDirectory(const Entry &e) {
+bool Extractor::extractDirectory(const Entry &e, ExtractPool &pool) {
   const std::vector<std::string> &parts = e.path.parts;
   if (parts.empty())
     return true; // the target directory itself
-  ScopedFd dir = tree_.openDirectory(parts, parts.size(), true, e.shown);
-  if (!dir.valid())
+  pool.waitFor(namesOf(parts));
+  if (!tree_.openDirectory(parts, parts.size(), true, e.shown))
     return false;
   tree_.setFinalMode(parts, e.mode.perms);
   return true;
 }
 
-bool Extractor::extractFile(const Entry &e) {
+bool Extractor::extractSymlink(const Entry &e, ExtractPool &pool) {
   const std::vector<std::string> &parts = e.path.parts;
-  ScopedFd dir = tree_.openDirectory(parts, parts.size() - 1, false, e.shown);
-  if (!dir.valid())
-    return false;
-  const std::string &leaf = parts.back();
-  ScopedFd out(createLeaf(dir.get(), leaf, e, "openat", [&] {
-    return openat(dir.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  0600);
-  }));
-  if (!out.valid())
-    return false;
-  bool ok = streamEntryData(zf_, e.size, buffer_, e.shown, [&](const char *data, size_t size) {
-    return writeAll(out.get(), data, size, e.shown);
-  });
-  if (ok && fchmod(out.get(), e.mode.perms) != 0) {
-    complain("%s: fchmod: %s", e.shown.c_str(), strerror(errno));
-    ok = false;
-  }
-  if (close(out.release()) != 0 && ok) {
-    complain("%s: close: %s", e.shown.c_str(), strerror(errno));
-    ok = false;
-  }
-  // A file that is not exactly what the archive holds must not look complete.
-  if (!ok && unlinkat(dir.get(), leaf.c_str(), 0) != 0)
-    complain("%s: unlinkat (removing the incomplete file): %s", e.shown.c_str(), strerror(errno));
-  return ok;
-}
-
-bool Extractor::extractSymlink(const Entry &e) {
-  const std::vector<std::string> &parts = e.path.parts;
-  if (e.size >= PATH_MAX) {
+  if (e.data.size >= PATH_MAX) {
     complain("%s: refused: the link target is longer than PATH_MAX", e.shown.c_str());
     return false;
   }
   std::string target;
-  bool ok = streamEntryData(zf_, e.size, buffer_, e.shown, [&](const char *data, size_t size) {
+  bool ok = linkReader_.read(e.data, e.shown, [&](const char *data, size_t size) {
     target.append(data, size);
     return true;
   });
@@ -219,12 +182,14 @@ bool Extractor::extractSymlink(const Entry &e) {
     complain("%s: refused link to '%s': %s", e.shown.c_str(), printableName(target).c_str(), why);
     return false;
   }
-  ScopedFd dir = tree_.openDirectory(parts, parts.size() - 1, false, e.shown);
-  if (!dir.valid())
+  pool.waitFor(namesOf(parts));
+  DirHandle dir = tree_.openDirectory(parts, parts.size() - 1, false, e.shown);
+  if (!dir)
     return false;
   const std::string &leaf = parts.back();
-  return createLeaf(dir.get(), leaf, e, "symlinkat",
-                    [&] { return symlinkat(target.c_str(), dir.get(), leaf.c_str()); }) == 0;
+  return tree_.createLeaf(dir->get(), leaf, e.shown, "symlinkat", [&] {
+    return symlinkat(target.c_str(), dir->get(), leaf.c_str());
+  }) == 0;
 }
 
 } // namespace
@@ -232,19 +197,18 @@ bool Extractor::extractSymlink(const Entry &e) {
 int extractArchive(const ExtractOptions &opts) {
   std::string shown = printableName(opts.archive);
   EndRecord end;
-  {
-    // O_NONBLOCK: a FIFO named as the archive must not hang the run.
-    ScopedFd fd(open(opts.archive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid()) {
-      complain("%s: open: %s", shown.c_str(), strerror(errno));
-      return kExitFailed;
-    }
-    if (!findEndRecord(fd.get(), end)) {
-      complain("%s: no complete end record at the end of the file: the archive is cut short "
-               "or is not a zip archive",
-               shown.c_str());
-      return kExitFailed;
-    }
+  // O_NONBLOCK: a FIFO named as the archive must not hang the run. The
+  // entries' data is read through this descriptor too.
+  ScopedFd fd(open(opts.archive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) {
+    complain("%s: open: %s", shown.c_str(), strerror(errno));
+    return kExitFailed;
+  }
+  if (!findEndRecord(fd.get(), end)) {
+    complain("%s: no complete end record at the end of the file: the archive is cut short "
+             "or is not a zip archive",
+             shown.c_str());
+    return kExitFailed;
   }
   if (end.entries == 0 && end.directorySize == 0) {
     // A valid archive without entries, which unzOpen64 refuses to open.
@@ -257,7 +221,7 @@ int extractArchive(const ExtractOptions &opts) {
              shown.c_str());
     return kExitFailed;
   }
-  int status = Extractor(zf, opts).run();
+  int status = Extractor(zf, fd.get(), opts).run();
   unzClose(zf);
   return status;
 }

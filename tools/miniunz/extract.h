@@ -15,12 +15,14 @@ struct ExtractOptions {
 };
 
 // Unpacks every entry of `opts.archive` below `opts.targetDir`, creating the
-// target directory and its missing parents. Each file is streamed through
-// one fixed buffer, created anew (O_CREAT|O_EXCL|O_NOFOLLOW), checked for
-// size and CRC, and removed again if anything about it failed. Entries whose
-// names or link targets would lead out of the target are refused. A refused
-// or failed entry is reported and the others still go on; a damaged entry
-// list ends the run. Returns kExitOk only when every entry was written
-// completely and correctly and every directory got its mode, else
-// kExitFailed. Never reads standard input; writes only to standard error.
+// target directory and its missing parents. Files are written on one thread
+// per processor, each through buffers of bounded size; entries that touch
+// the same names keep the archive's order (see NameGuard). Each file is
+// created anew (O_CREAT|O_EXCL|O_NOFOLLOW), checked for size and CRC, and
+// removed again if anything about it failed. Entries whose names or link
+// targets would lead out of the target are refused. A refused or failed
+// entry is reported and the others still go on; a damaged entry list ends
+// the run. Returns kExitOk only when every entry was written completely and
+// correctly and every directory got its mode, else kExitFailed. Never reads
+// standard input; writes only to standard error.
 int extractArchive(const ExtractOptions &opts);

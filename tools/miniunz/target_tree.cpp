@@ -1,17 +1,17 @@
 #include "target_tree.h"
 
-#include "diag.h"
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
 
 constexpr mode_t kWorkingDirMode = 0700; // usable while entries are written
 constexpr mode_t kDefaultDirMode = 0755;
+// Open directories kept for reuse, at most; fewer when the descriptor limit
+// is low, so that the cache never starves the files being written.
+constexpr size_t kMaxCachedDirs = 256;
 
 std::vector<std::string> splitPath(const std::string &path) {
   std::vector<std::string> parts;
@@ -23,6 +23,23 @@ std::vector<std::string> splitPath(const std::string &path) {
       return parts;
     start = end + 1;
   }
+}
+
+std::string joinPath(const std::vector<std::string> &parts, size_t count) {
+  std::string path;
+  for (size_t i = 0; i < count; i++) {
+    if (i)
+      path += '/';
+    path += parts[i];
+  }
+  return path;
+}
+
+size_t cacheLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return kMaxCachedDirs;
+  return std::min<size_t>(kMaxCachedDirs, limit.rlim_cur / 4);
 }
 
 // mkdir -p for the operator's target path. Returns false after complaining.
@@ -48,11 +65,12 @@ bool TargetTree::open(const std::string &path) {
   if (!path.empty() && !makeParents(path))
     return false;
   const char *dir = path.empty() ? "." : path.c_str();
-  root_.reset(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root_.valid()) {
+  auto root = std::make_shared<ScopedFd>(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root->valid()) {
     complain("%s: open target directory: %s", printableName(dir).c_str(), strerror(errno));
     return false;
   }
+  root_ = std::move(root);
   return true;
 }
 
@@ -81,30 +99,58 @@ int TargetTree::makeDirectory(int parentFd, const std::string &name, const std::
   return fd;
 }
 
-ScopedFd TargetTree::openDirectory(const std::vector<std::string> &parts, size_t count,
-                                   bool replaceLast, const std::string &shown) {
-  return walk(parts, count, true, replaceLast, shown);
+DirHandle TargetTree::cached(const std::string &path) {
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  auto it = cache_.find(path);
+  return it == cache_.end() ? nullptr : it->second;
 }
 
-ScopedFd TargetTree::walk(const std::vector<std::string> &parts, size_t count, bool create,
-                          bool replaceLast, const std::string &shown) {
-  ScopedFd current(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
-  if (!current.valid()) {
-    complain("%s: fcntl F_DUPFD_CLOEXEC: %s", shown.c_str(), strerror(errno));
-    return current;
-  }
-  std::string path;
-  for (size_t i = 0; i < count; i++) {
+void TargetTree::remember(const std::string &path, const DirHandle &dir) {
+  static const size_t limit = cacheLimit();
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  // Handles still in use stay open until their users drop them.
+  if (cache_.size() >= limit)
+    cache_.clear();
+  cache_.emplace(path, dir);
+}
+
+DirHandle TargetTree::openDirectory(const std::vector<std::string> &parts, size_t count,
+                                    bool replaceLast, const std::string &shown) {
+  if (count == 0)
+    return root_;
+  std::string path = joinPath(parts, count);
+  if (DirHandle hit = cached(path))
+    return hit;
+  std::lock_guard<std::mutex> lock(walkMutex_);
+  // Another thread may have opened it meanwhile; else the walk goes on from
+  // the deepest directory on the way that is open already.
+  if (DirHandle hit = cached(path))
+    return hit;
+  size_t from = count - 1;
+  DirHandle start;
+  while (from > 0 && !(start = cached(joinPath(parts, from))))
+    from--;
+  if (!start)
+    start = root_;
+  return walk(start, parts, from, count, true, replaceLast, true, shown);
+}
+
+DirHandle TargetTree::walk(DirHandle start, const std::vector<std::string> &parts, size_t from,
+                           size_t count, bool create, bool replaceLast, bool cache,
+                           const std::string &shown) {
+  DirHandle current = std::move(start);
+  std::string path = joinPath(parts, from);
+  for (size_t i = from; i < count; i++) {
     const std::string &name = parts[i];
     if (i)
       path += '/';
     path += name;
-    int next = openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int next = openat(current->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && create) {
-      next = makeDirectory(current.get(), name, path, shown);
+      next = makeDirectory(current->get(), name, path, shown);
     } else if (next < 0 && (errno == ENOTDIR || errno == ELOOP) && replaceLast && i + 1 == count) {
-      if (makeRoom(current.get(), name, shown))
-        next = makeDirectory(current.get(), name, path, shown);
+      if (makeRoom(current->get(), name, shown))
+        next = makeDirectory(current->get(), name, path, shown);
     } else if (next < 0 && (errno == ENOTDIR || errno == ELOOP)) {
       complain("%s: '%s' is a symbolic link or not a directory; it is not followed", shown.c_str(),
                printableName(path).c_str());
@@ -112,13 +158,15 @@ ScopedFd TargetTree::walk(const std::vector<std::string> &parts, size_t count, b
       complain("%s: openat '%s': %s", shown.c_str(), printableName(path).c_str(), strerror(errno));
     }
     if (next < 0)
-      return ScopedFd();
-    current.reset(next);
+      return nullptr;
+    current = std::make_shared<const ScopedFd>(next);
+    if (cache)
+      remember(path, current);
   }
   return current;
 }
 
-bool TargetTree::makeRoom(int dirFd, const std::string &leaf, const std::string &shown) {
+bool TargetTree::makeRoom(int dirFd, const std::string &leaf, const std::string &shown) const {
   if (!overwrite_) {
     complain("%s: already exists; not replaced (use -o to overwrite)", shown.c_str());
     return false;
@@ -131,18 +179,14 @@ bool TargetTree::makeRoom(int dirFd, const std::string &leaf, const std::string 
 }
 
 void TargetTree::setFinalMode(const std::vector<std::string> &parts, mode_t perms) {
-  std::string path;
-  for (const std::string &part : parts) {
-    if (!path.empty())
-      path += '/';
-    path += part;
-  }
-  auto it = created_.find(path);
+  std::lock_guard<std::mutex> lock(walkMutex_);
+  auto it = created_.find(joinPath(parts, parts.size()));
   if (it != created_.end())
     it->second = perms;
 }
 
 bool TargetTree::applyFinalModes() {
+  std::lock_guard<std::mutex> lock(walkMutex_);
   struct Pending {
     size_t depth;
     const std::string *path;
@@ -156,13 +200,16 @@ bool TargetTree::applyFinalModes() {
                    [](const Pending &a, const Pending &b) { return a.depth > b.depth; });
   bool ok = true;
   for (const Pending &p : order) {
-    std::vector<std::string> parts = splitPath(*p.path);
     std::string shown = printableName(*p.path);
+    DirHandle dir = cached(*p.path);
     // Walk without creating: everything on the way was made by this run.
-    ScopedFd dir = walk(parts, parts.size(), false, false, shown);
-    if (!dir.valid()) {
+    if (!dir) {
+      std::vector<std::string> parts = splitPath(*p.path);
+      dir = walk(root_, parts, 0, parts.size(), false, false, false, shown);
+    }
+    if (!dir) {
       ok = false;
-    } else if (fchmod(dir.get(), p.perms) != 0) {
+    } else if (fchmod(dir->get(), p.perms) != 0) {
       complain("%s: fchmod: %s", shown.c_str(), strerror(errno));
       ok = false;
     }

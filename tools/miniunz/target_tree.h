@@ -2,14 +2,28 @@
 // every entry's place is walked from the target directory one component at a
 // time with O_NOFOLLOW, so no symbolic link, whether planted before the run or
 // unpacked by it, is ever followed to reach a place to write.
+//
+// Several threads may use one tree at once. Directories reached by a walk are
+// kept open in a bounded cache and reused for the next entries: a directory
+// stays what it was when it was opened, because nothing in a run removes a
+// directory (the -o rule removes only non-directories).
 #pragma once
 
+#include "diag.h"
 #include "scoped_fd.h"
 
+#include <cerrno>
+#include <cstring>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <unordered_map>
 #include <vector>
+
+// An open directory below the target, shared with the cache.
+using DirHandle = std::shared_ptr<const ScopedFd>;
 
 class TargetTree {
 public:
@@ -20,24 +34,41 @@ public:
   // Opens the target directory `path` ("" is the current directory), first
   // creating it and its missing parents (mode 0755 less the umask). Links in
   // `path` itself are followed: it is the operator's choice. Returns false
-  // after complaining.
+  // after complaining. Called once, before any other use.
   bool open(const std::string &path);
 
-  // Returns a descriptor of the directory named by parts[0..count), below
-  // the target directory, creating the missing ones (mode 0700 while the run
-  // lasts, 0755 at its end unless setFinalMode says otherwise). A symbolic
-  // link or other non-directory on the way fails the entry, except that with
+  // Returns the directory named by parts[0..count), below the target
+  // directory, creating the missing ones (mode 0700 while the run lasts,
+  // 0755 at its end unless setFinalMode says otherwise). A symbolic link or
+  // other non-directory on the way fails the entry, except that with
   // `replaceLast` and -o a non-directory as the last component is removed and
   // replaced by a directory. With count 0 it is the target directory itself.
-  // Returns an invalid descriptor after complaining, naming `shown`.
-  ScopedFd openDirectory(const std::vector<std::string> &parts, size_t count, bool replaceLast,
-                         const std::string &shown);
+  // Returns null after complaining, naming `shown`.
+  DirHandle openDirectory(const std::vector<std::string> &parts, size_t count, bool replaceLast,
+                          const std::string &shown);
 
   // Applies the -o rule after creating `leaf` in `dirFd` failed with EEXIST:
   // without -o complains and returns false; with -o removes the old name
   // (unlinkat, so a link is removed, never followed; a directory is not
   // removed) and returns true so that the caller tries once more.
-  bool makeRoom(int dirFd, const std::string &leaf, const std::string &shown);
+  bool makeRoom(int dirFd, const std::string &leaf, const std::string &shown) const;
+
+  // Creates `leaf` in `dirFd` with `attempt` (a descriptor or 0 on success,
+  // -1 with errno), applying the -o rule when the name exists. Returns the
+  // result of the successful attempt, or -1 after complaining with `call`.
+  template <class Attempt>
+  int createLeaf(int dirFd, const std::string &leaf, const std::string &shown, const char *call,
+                 Attempt attempt) const {
+    int result = attempt();
+    if (result < 0 && errno == EEXIST) {
+      if (!makeRoom(dirFd, leaf, shown))
+        return -1;
+      result = attempt();
+    }
+    if (result < 0)
+      complain("%s: %s: %s", shown.c_str(), call, strerror(errno));
+    return result;
+  }
 
   // Sets the mode that directory `parts` gets when the run ends, if this run
   // created it; directories that existed before keep their mode.
@@ -45,18 +76,29 @@ public:
 
   // Gives every directory this run created its final mode, deepest first so
   // that a parent without search or write permission is changed last.
-  // Returns false if any failed, after complaining.
+  // Returns false if any failed, after complaining. Called once, when no
+  // other thread uses the tree any more.
   bool applyFinalModes();
 
 private:
-  // openDirectory, creating missing directories only when `create`.
-  ScopedFd walk(const std::vector<std::string> &parts, size_t count, bool create, bool replaceLast,
-                const std::string &shown);
+  // Walks parts[from..count) from `start` (parts[0..from) already open),
+  // creating missing directories only when `create`. Every directory it
+  // opens goes into the cache when `cache`. Called with walkMutex_ held.
+  DirHandle walk(DirHandle start, const std::vector<std::string> &parts, size_t from,
+                 size_t count, bool create, bool replaceLast, bool cache,
+                 const std::string &shown);
   int makeDirectory(int parentFd, const std::string &name, const std::string &path,
                     const std::string &shown);
+  DirHandle cached(const std::string &path);
+  void remember(const std::string &path, const DirHandle &dir);
 
   bool overwrite_;
-  ScopedFd root_;
+  DirHandle root_;
+  // Held by walks, which create directories and record them in created_.
+  std::mutex walkMutex_;
   // Directories created by this run: path below the target -> final mode.
   std::map<std::string, mode_t> created_;
+  // Guards cache_ only, briefly.
+  std::mutex cacheMutex_;
+  std::unordered_map<std::string, DirHandle> cache_;
 };

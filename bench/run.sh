@@ -1,0 +1,78 @@
+#!/bin/sh
+# The benchmark of the package against Info-ZIP unzip, bsdtar, Debian's
+# miniunzip and makeself.
+#
+#   bench/run.sh [--short] [--runs N] [BUILD_DIR]
+#
+# Uses BUILD_DIR/bin/{mkportable,launcher,miniunz} (default BUILD_DIR: build).
+# Payloads are made from a fixed seed under BUILD_DIR/bench and kept for the
+# next run while bench/payload.py stays the same. The full run measures the
+# small and the large payload and writes docs/performance.md; --short
+# measures the small payload only, with two runs, and writes its table to
+# BUILD_DIR/bench/performance-short.md.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+short=0
+runs=5
+while [ $# -gt 0 ]; do
+    case $1 in
+    --short) short=1; runs=2; shift ;;
+    --runs) runs=$2; shift 2 ;;
+    -*) echo "usage: $0 [--short] [--runs N] [BUILD_DIR]" >&2; exit 2 ;;
+    *) break ;;
+    esac
+done
+build_dir=$(cd "${1:-$root/build}" && pwd)
+
+missing=""
+for program in "$build_dir/bin/mkportable" "$build_dir/bin/launcher" "$build_dir/bin/miniunz"; do
+    [ -x "$program" ] || missing="$missing $program"
+done
+for program in python3 hyperfine unzip bsdtar miniunzip makeself /usr/bin/time; do
+    command -v "$program" >/dev/null 2>&1 || missing="$missing $program"
+done
+if [ -n "$missing" ]; then
+    echo "bench: missing:$missing (build the project and run scripts/install-deps.sh)" >&2
+    exit 1
+fi
+
+payloads="small large"
+report="$root/docs/performance.md"
+if [ "$short" = 1 ]; then
+    payloads="small"
+    report="$build_dir/bench/performance-short.md"
+fi
+
+work="$build_dir/bench"
+mkdir -p "$work"
+stamp=$(cksum <"$root/bench/payload.py")
+for payload in $payloads; do
+    dir="$work/$payload"
+    if [ "$(cat "$dir/stamp" 2>/dev/null)" != "$stamp" ]; then
+        echo "bench: making the $payload payload in $dir" >&2
+        rm -rf "$dir"
+        mkdir -p "$dir"
+        python3 "$root/bench/payload.py" "$payload" "$dir/tree" "$dir/image.zip"
+        makeself --quiet --nox11 --gzip "$dir/tree" "$dir/makeself.run" "bench $payload" true >/dev/null
+        echo "$stamp" >"$dir/stamp"
+    fi
+    # Packed anew every time: the launcher and miniunz may have changed.
+    "$build_dir/bin/mkportable" build -q -o "$dir/package.run" --image "$dir/image.zip" \
+        --command true 2>/dev/null
+done
+
+# Every tool unpacks below /tmp, where the launcher makes its working
+# directory, so that all of them write to the same file system.
+out_root=$(mktemp -d /tmp/portable-bench.XXXXXX)
+trap 'rm -rf "$out_root"' EXIT INT TERM
+# The launcher takes the package's only command record without matching
+# the platform (and without the pause that a mismatch costs).
+export VESK_PORTABLE_INTERACTIVE=1
+set -- --work "$work" --out-root "$out_root" --miniunz "$build_dir/bin/miniunz" \
+    --runs "$runs" --report "$report"
+for payload in $payloads; do
+    set -- "$@" --payload "$payload"
+done
+python3 "$root/bench/bench.py" "$@"
+echo "bench: table written to $report" >&2

@@ -1,0 +1,89 @@
+// Whole-entry inflating and the CRC-32, on streams made here with zlib.
+#include "harness.h"
+#include "inflate.h"
+
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+namespace {
+
+std::string deflateRaw(const std::string &data, int level = Z_DEFAULT_COMPRESSION) {
+  z_stream zs{};
+  EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&zs, data.size()), '\0');
+  zs.next_in = (Bytef *)data.data();
+  zs.avail_in = (uInt)data.size();
+  zs.next_out = (Bytef *)out.data();
+  zs.avail_out = (uInt)out.size();
+  EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+TEST(WholeInflater, ResultsForEveryShapeOfStream) {
+  const std::string text = std::string(100000, 'a') + noise(50000, 9);
+  const std::string packed = deflateRaw(text);
+  const std::string stored = deflateRaw(text, 0);
+  struct Case {
+    const char *label;
+    std::string stream;
+    size_t outSize;
+    InflateResult result;
+    size_t produced; // checked for Short
+  } cases[] = {
+      {"exact", packed, text.size(), InflateResult::Ok, 0},
+      {"stored blocks", stored, text.size(), InflateResult::Ok, 0},
+      {"room for one byte more", packed, text.size() + 1, InflateResult::Short, text.size()},
+      {"one byte too little room", packed, text.size() - 1, InflateResult::TooLong, 0},
+      {"no room", packed, 0, InflateResult::TooLong, 0},
+      {"empty stream", deflateRaw(""), 0, InflateResult::Ok, 0},
+      {"empty stream, room for more", deflateRaw(""), 10, InflateResult::Short, 0},
+      {"cut in half", packed.substr(0, packed.size() / 2), text.size(), InflateResult::BadData, 0},
+      {"cut by one byte", packed.substr(0, packed.size() - 1), text.size(),
+       InflateResult::BadData, 0},
+      {"no input", "", text.size(), InflateResult::BadData, 0},
+      {"not deflate", std::string(64, '\xff'), text.size(), InflateResult::BadData, 0},
+  };
+  WholeInflater inflater; // one inflater for all: each call starts afresh
+  for (const Case &c : cases) {
+    std::string out(c.outSize, '\0');
+    size_t produced = 12345;
+    InflateResult r = inflater.inflate(c.stream.data(), c.stream.size(), out.data(), out.size(),
+                                       produced);
+    EXPECT_EQ((int)r, (int)c.result) << c.label;
+    if (r == InflateResult::Ok) {
+      EXPECT_EQ(out, text.substr(0, c.outSize)) << c.label;
+    }
+    if (c.result == InflateResult::Short) {
+      EXPECT_EQ(produced, c.produced) << c.label;
+    }
+  }
+}
+
+TEST(WholeInflater, TrailingBytesAfterTheStreamAreIgnored) {
+  const std::string text = "payload payload payload";
+  std::string stream = deflateRaw(text) + "trailing";
+  std::string out(text.size(), '\0');
+  size_t produced = 0;
+  WholeInflater inflater;
+  EXPECT_EQ((int)inflater.inflate(stream.data(), stream.size(), out.data(), out.size(), produced),
+            (int)InflateResult::Ok);
+  EXPECT_EQ(out, text);
+}
+
+TEST(Crc32, MatchesZlibInPiecesAndWhole) {
+  EXPECT_EQ(crc32Update(0, "123456789", 9), 0xCBF43926u); // the check value of CRC-32
+  EXPECT_EQ(crc32Update(0, "", 0), 0u);
+  const std::string data = noise(1 << 20, 4);
+  uint32_t whole = crc32Update(0, data.data(), data.size());
+  EXPECT_EQ(whole, (uint32_t)crc32(0, (const Bytef *)data.data(), (uInt)data.size()));
+  for (size_t cut : {1ul, 4095ul, 65536ul, data.size() - 1}) {
+    uint32_t pieces = crc32Update(crc32Update(0, data.data(), cut), data.data() + cut,
+                                  data.size() - cut);
+    EXPECT_EQ(pieces, whole) << "cut at " << cut;
+  }
+}
+
+} // namespace

@@ -1,0 +1,57 @@
+#include "file_entry.h"
+
+#include "diag.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Writes all of `data` to `fd`. Returns false after complaining.
+bool writeAll(int fd, const char *data, size_t size, const std::string &shown) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      complain("%s: write: %s", shown.c_str(), strerror(errno));
+      return false;
+    }
+    data += n;
+    size -= (size_t)n;
+  }
+  return true;
+}
+
+} // namespace
+
+bool writeFileEntry(TargetTree &tree, EntryReader &reader, const FileEntry &e) {
+  DirHandle dir = tree.openDirectory(e.parts, e.parts.size() - 1, false, e.shown);
+  if (!dir)
+    return false;
+  const std::string &leaf = e.parts.back();
+  ScopedFd out(tree.createLeaf(dir->get(), leaf, e.shown, "openat", [&] {
+    return openat(dir->get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0600);
+  }));
+  if (!out.valid())
+    return false;
+  bool ok = reader.read(e.data, e.shown, [&](const char *data, size_t size) {
+    return writeAll(out.get(), data, size, e.shown);
+  });
+  if (ok && fchmod(out.get(), e.perms) != 0) {
+    complain("%s: fchmod: %s", e.shown.c_str(), strerror(errno));
+    ok = false;
+  }
+  if (close(out.release()) != 0 && ok) {
+    complain("%s: close: %s", e.shown.c_str(), strerror(errno));
+    ok = false;
+  }
+  // A file that is not exactly what the archive holds must not look complete.
+  if (!ok && unlinkat(dir->get(), leaf.c_str(), 0) != 0)
+    complain("%s: unlinkat (removing the incomplete file): %s", e.shown.c_str(), strerror(errno));
+  return ok;
+}
