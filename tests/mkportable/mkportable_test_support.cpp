@@ -1,5 +1,7 @@
 #include "mkportable_test_support.h"
 
+#include "package_fixture.h"
+
 #include "mkportable/pack_error.h"
 #include "mkportable/zip_output.h"
 #include "mkportable/zip_timestamp.h"
@@ -32,20 +34,13 @@ fs::path scratchDir()
 
 std::string slurp(const fs::path &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot read " + path.string());
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return readFile(path.string());
 }
 
 void put(const fs::path &path, const std::string &data, mode_t mode)
 {
     fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-    if (slurp(path) != data || chmod(path.c_str(), mode) != 0)
-        throw std::runtime_error("cannot write " + path.string());
+    writeFile(path.string(), data, mode);
 }
 
 void makeDir(const fs::path &path, mode_t mode)
