@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages that building and testing need, when missing.
+# Installs the Debian packages that building, testing and packaging need, when
+# missing.
 set -eu
 
 packages="cmake ninja-build g++ make pkgconf file util-linux
@@ -8,7 +9,9 @@ libcli11-dev libtomlplusplus-dev
 python3 python3-pyftpdlib libcurl4 e2fsprogs
 clang libclang-rt-14-dev binutils
 g++-multilib lib32z1-dev libminizip-dev:i386 qemu-user
-hyperfine makeself unzip libarchive-tools minizip time"
+hyperfine makeself unzip zip libarchive-tools minizip time
+libbz2-dev libbz2-dev:i386 nettle-dev nettle-dev:i386 nlohmann-json3-dev
+jq busybox-static groff clang-format"
 
 missing=""
 for p in $packages; do
