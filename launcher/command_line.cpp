@@ -13,23 +13,30 @@ bool specialInDoubleQuotes(char c)
     return c == '\\' || c == '"' || c == '$' || c == '`';
 }
 
-void appendText(char *line, const char *text)
+// Appends one character: false when the line is full and it was dropped.
+bool put(char *line, char c)
 {
+    return strcat_ch(line, c, COMMAND_LINE_SIZE) + 1 < COMMAND_LINE_SIZE;
+}
+
+bool appendText(char *line, const char *text)
+{
+    bool whole = true;
     for (; *text; ++text)
-        strcat_ch(line, *text, COMMAND_LINE_SIZE);
+        whole = put(line, *text) && whole;
+    return whole;
 }
 
 // One user argument as one word: the tool receives it byte for byte.
-void appendQuotedArgument(char *line, const char *arg)
+bool appendQuotedArgument(char *line, const char *arg)
 {
-    strcat_ch(line, ' ', COMMAND_LINE_SIZE);
-    strcat_ch(line, '"', COMMAND_LINE_SIZE);
+    bool whole = put(line, ' ') && put(line, '"');
     for (; *arg; ++arg) {
         if (specialInDoubleQuotes(*arg))
-            strcat_ch(line, '\\', COMMAND_LINE_SIZE);
-        strcat_ch(line, *arg, COMMAND_LINE_SIZE);
+            whole = put(line, '\\') && whole;
+        whole = put(line, *arg) && whole;
     }
-    strcat_ch(line, '"', COMMAND_LINE_SIZE);
+    return put(line, '"') && whole;
 }
 
 bool isSeparator(char c)
@@ -67,18 +74,17 @@ bool quoteShellWord(const char *text, char *out, std::size_t cap)
     return fits;
 }
 
-void assembleCommandLine(const CommandRecord *rec, int argc, char **argv,
+bool assembleCommandLine(const CommandRecord *rec, int argc, char **argv,
                          char line[COMMAND_LINE_SIZE], std::size_t *recordEnd)
 {
     line[0] = '\0';
-    appendText(line, rec->command);
-    if (argc == 1 || rec->alwaysAppendArguments != 0) {
-        strcat_ch(line, ' ', COMMAND_LINE_SIZE);
-        appendText(line, rec->arguments);
-    }
+    bool whole = appendText(line, rec->command);
+    if (argc == 1 || rec->alwaysAppendArguments != 0)
+        whole = put(line, ' ') && appendText(line, rec->arguments) && whole;
     *recordEnd = std::strlen(line);
     for (int i = 1; i < argc; ++i)
-        appendQuotedArgument(line, argv[i]);
+        whole = appendQuotedArgument(line, argv[i]) && whole;
+    return whole;
 }
 
 bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd,
@@ -121,14 +127,10 @@ bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd,
     return true;
 }
 
-int runSelectedCommand(const CommandRecord *rec, int argc, char **argv, int packageFd)
+int runSelectedCommand(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, int packageFd)
 {
     fd_close(packageFd);
     runShellCommand("chmod 777 *");
-
-    char line[COMMAND_LINE_SIZE];
-    std::size_t recordEnd;
-    assembleCommandLine(rec, argc, argv, line, &recordEnd);
 
     char dirName[DIRECTORY_NAME_SIZE];
     if (splitDirectoryChange(line, recordEnd, dirName) && changeDir(dirName) < 0)

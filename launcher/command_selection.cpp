@@ -3,8 +3,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <new>
 
 namespace {
 
@@ -63,19 +61,14 @@ int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *sele
     GlobalInfo info;
     decodeGlobalInfo(rawInfo, uint32_t(infoSize), &info);
 
-    // The table can never be larger than the file that carries it: a hostile
-    // size must not become an allocation of gigabytes.
-    uint32_t tableSize = dir->elementSize[PKG_COMMANDS];
-    int fileSize = fd_seek(fd, 0, SEEK_END);
-    std::unique_ptr<unsigned char[]> table;
-    if (tableSize > 0 && fileSize >= 0 && tableSize <= uint32_t(fileSize))
-        table.reset(new (std::nothrow) unsigned char[tableSize]);
-    if ((tableSize > 0 && !table) ||
-        extractPkgElement(PKG_COMMANDS, dir, fd, table.get(), tableSize) < 0) {
+    // The table must lie inside the file, but only the records that take
+    // part are read, one at a time: however large the table claims to be,
+    // memory stays the same.
+    if (!elementWithinFile(PKG_COMMANDS, dir, fd)) {
         std::fputs("Failed extracting command\n", stderr);
         return 1;
     }
-    uint32_t wholeRecords = tableSize / COMMAND_RECORD_SIZE;
+    uint32_t wholeRecords = dir->elementSize[PKG_COMMANDS] / COMMAND_RECORD_SIZE;
 
     if (!isSet("VESK_PORTABLE_INTERACTIVE")) {
         PlatformInfo pfm;
@@ -89,7 +82,10 @@ int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *sele
             uint32_t scan = uint32_t(info.commandCount) < wholeRecords ? uint32_t(info.commandCount) : wholeRecords;
             for (uint32_t i = 0; i < scan; ++i) {
                 CommandRecord rec;
-                decodeCommandRecord(table.get() + std::size_t(i) * COMMAND_RECORD_SIZE, &rec);
+                if (readCommandRecord(dir, fd, i, &rec) != 0) {
+                    std::fputs("Failed extracting command\n", stderr);
+                    return 1;
+                }
                 if (rec.architecture == pfm.architecture && rec.distribution == pfm.distribution &&
                     rec.release == pfm.release) {
                     *selected = rec;
@@ -104,9 +100,13 @@ int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *sele
         sleepSec(MISMATCH_PAUSE_SECONDS);
     }
 
+    // Record 0 is the fallback whatever commandCount says.
     if (wholeRecords < 1)
         return 1;
-    decodeCommandRecord(table.get(), selected);
+    if (readCommandRecord(dir, fd, 0, selected) != 0) {
+        std::fputs("Failed extracting command\n", stderr);
+        return 1;
+    }
     return 0;
 }
 

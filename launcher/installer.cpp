@@ -32,7 +32,19 @@ constexpr int EXTRACT_CWD_SIZE = 260;
 
 const char *const IMAGE_FILE = "image.zip";
 
-const int HANDLED_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+// Every signal whose default action would end the launcher without its
+// clean-up, except the synchronous faults, which keep their default action:
+// after one of those nothing in the process can be trusted any more.
+const int HANDLED_SIGNALS[] = {SIGINT,    SIGTERM, SIGQUIT, SIGHUP,  SIGALRM, SIGUSR1,
+                               SIGUSR2,   SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR};
+
+// A reader that went away (`pkg.run | head -1`) or a file size limit
+// (`ulimit -f`) turn into failed writes that the launcher reports itself.
+const int IGNORED_SIGNALS[] = {SIGPIPE, SIGXFSZ};
+
+// The directory that holds the working directory: clean-up and the handler
+// change into it before removing the tree.
+char tmpParent[WRK_DIR_SIZE] = "/tmp";
 
 void blockHandledSignals(sigset_t *old)
 {
@@ -52,6 +64,8 @@ void installHandlers()
         sigaddset(&sa.sa_mask, sig);
     for (int sig : HANDLED_SIGNALS)
         sigaction(sig, &sa, nullptr);
+    for (int sig : IGNORED_SIGNALS)
+        signal(sig, SIG_IGN);
 }
 
 // Creates a fresh working directory /tmp/portable_install_XXXXXXXX with the
@@ -62,6 +76,7 @@ int makeWorkingDirectory()
 {
     char tmp[WRK_DIR_SIZE];
     getTempDir(tmp);
+    textCopy(tmpParent, sizeof tmpParent, tmp);
     if (!dirExists(tmp) && !makeDir(tmp)) {
         std::fprintf(stderr, "Failed creating %s\n", tmp);
         return 1;
@@ -132,16 +147,17 @@ int prepareExtract(const char *dir)
 
 } // namespace
 
-void sem_dest()
+int sem_dest()
 {
     sem_t *sem = sem_open(SEM_NAME, O_CREAT | O_EXCL, 0644, 0);
     if (sem == SEM_FAILED) {
-        if (errno == EEXIST)
-            sem_unlink(SEM_NAME);
-        return;
+        if (errno == EEXIST && sem_unlink(SEM_NAME) != 0 && errno != ENOENT)
+            return -1;
+        return 0;
     }
     sem_close(sem);
     sem_unlink(SEM_NAME);
+    return 0;
 }
 
 void cleanup()
@@ -150,9 +166,7 @@ void cleanup()
     sigset_t old;
     blockHandledSignals(&old);
     if (wrkDir[0] != '\0' && dirExists(wrkDir)) {
-        char tmp[8];
-        getTempDir(tmp);
-        changeDir(tmp);
+        changeDir(tmpParent);
         if (removeTreeSignalSafe(wrkDir) != 0)
             deleteTree(wrkDir);
     }
@@ -171,7 +185,7 @@ void interrupt(int)
     // Only async-signal-safe work from here on: the main flow may have been
     // stopped anywhere, even inside malloc or stdio.
     if (wrkDir[0] != '\0') {
-        chdir("/tmp");
+        chdir(tmpParent);
         removeTreeSignalSafe(wrkDir);
     }
     if (guardHeld)
@@ -206,6 +220,17 @@ int extractAndExecute(int argc, char **argv)
     CommandRecord rec;
     if (selectCommandRecord(&dir, fd, &rec) != 0)
         return 1;
+
+    // The tool's line is complete before anything is unpacked: one that
+    // would lose characters (a trailing argument, a closing quote) runs
+    // something else than the operator asked for.
+    char line[COMMAND_LINE_SIZE];
+    std::size_t recordEnd = 0;
+    if (!extract && !assembleCommandLine(&rec, argc, argv, line, &recordEnd)) {
+        std::fprintf(stderr, "The command line for the tool would exceed %d characters; nothing was run.\n",
+                     COMMAND_LINE_SIZE - 1);
+        return 1;
+    }
 
     std::puts("Extracting...");
     std::fflush(stdout);
@@ -258,7 +283,7 @@ int extractAndExecute(int argc, char **argv)
         return 1;
     if (extract)
         return 0;
-    return runSelectedCommand(&rec, argc, argv, fd);
+    return runSelectedCommand(line, recordEnd, fd);
 }
 
 int installerMain(int argc, char **argv)
@@ -267,7 +292,10 @@ int installerMain(int argc, char **argv)
     setInheritedEnv("SkyletLocale", "en");
 
     if (argc == 2 && std::strcmp(argv[1], "-semdestroy") == 0) {
-        sem_dest();
+        if (sem_dest() != 0) {
+            std::fprintf(stderr, "Failed releasing the existing semaphore %s: %s\n", SEM_NAME, std::strerror(errno));
+            return 1;
+        }
         std::fputs("Existing Semaphore released.\n", stderr);
         return 0;
     }

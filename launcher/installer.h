@@ -43,6 +43,13 @@ int seekToPkgElement(int index, const PackageDirectory *dir, int fd);
 // capacity, positioning fails or the read comes up short.
 int extractPkgElement(int index, const PackageDirectory *dir, int fd, void *buffer, uint32_t capacity);
 
+// True when the whole element lies inside the file open on fd.
+bool elementWithinFile(int index, const PackageDirectory *dir, int fd);
+
+// Reads and decodes record `index` of the command table (element 3): 0, or
+// -1 when it cannot be read whole.
+int readCommandRecord(const PackageDirectory *dir, int fd, uint32_t index, CommandRecord *rec);
+
 // Copies the element into a new file at path (mode 0200 until the caller
 // changes it) in chunks of COPY_CHUNK_SIZE: 0, or -1 on any failure.
 int extractPkgElementFile(int index, const char *path, const PackageDirectory *dir, int fd);
@@ -51,9 +58,25 @@ int extractPkgElementFile(int index, const char *path, const PackageDirectory *d
 // Returns the open descriptor, or -1 after one message on standard error.
 int openPackage(int argc, char **argv, PackageDirectory *dir);
 
+// Opens the launcher's own file: /proc/self/exe, else the path the kernel
+// executed, else `_` or argv[0] (a bare argv[0] only through the absolute
+// entries of PATH, never in the current directory). The descriptor, or -1
+// after "Failed opening file".
+int openOwnFile(int argc, char **argv);
+
+// Reads the package directory before the end marker of the file open on fd:
+// 0, or -1 after one message on standard error.
+int readPackageDirectory(int fd, PackageDirectory *dir);
+
 // Chooses the launcher's own path: `_` when it is set and contains argv[0],
 // else argv[0]. False when the chosen path does not fit ownPath.
 bool chooseOwnPath(const char *underscore, const char *argv0, char *ownPath, std::size_t cap);
+
+// Looks a bare program name up in searchPath (PATH's syntax) as the shell
+// does, but only in absolute entries: the first executable file found goes
+// to out. False for a name with a slash, when nothing is found, or when the
+// path does not fit.
+bool findOnPath(const char *name, const char *searchPath, char *out, std::size_t cap);
 
 // ---- Platform match and command selection ------------------------------
 
@@ -78,8 +101,10 @@ std::size_t strcat_ch(char *buffer, char c, std::size_t capacity);
 
 // Builds the tool's command line from the record and the user's arguments
 // (argv[1..argc-1]). recordEnd receives the length of the part that the
-// record contributed, where a split may happen.
-void assembleCommandLine(const CommandRecord *rec, int argc, char **argv,
+// record contributed, where a split may happen. False when the whole line
+// does not fit COMMAND_LINE_SIZE: characters were dropped, and the line must
+// not run.
+bool assembleCommandLine(const CommandRecord *rec, int argc, char **argv,
                          char line[COMMAND_LINE_SIZE], std::size_t *recordEnd);
 
 // Splits off a leading directory change: when the line holds a separator
@@ -89,9 +114,9 @@ void assembleCommandLine(const CommandRecord *rec, int argc, char **argv,
 bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd,
                           char dirName[DIRECTORY_NAME_SIZE]);
 
-// Closes the package, runs "chmod 777 *", assembles and runs the tool's
-// command line: the tool's exit code.
-int runSelectedCommand(const CommandRecord *rec, int argc, char **argv, int packageFd);
+// Closes the package, runs "chmod 777 *", follows the line's leading
+// directory change and runs the rest: the tool's exit code.
+int runSelectedCommand(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, int packageFd);
 
 // ---- Entry point and launch sequence -----------------------------------
 
@@ -105,14 +130,17 @@ int extractAndExecute(int argc, char **argv);
 // Removes the working directory and releases the instance guard.
 void cleanup();
 
-// Handler for SIGINT, SIGTERM, SIGQUIT and SIGHUP.
+// Handler for SIGINT, SIGTERM, SIGQUIT, SIGHUP and the other signals whose
+// default action ends the process (SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM,
+// SIGPROF, SIGXCPU, SIGIO, SIGPWR).
 void interrupt(int sig);
 
 // Starts the graphical front end of an unpacked image, if it carries one.
 int startGUI();
 
-// Releases the instance guard, whether or not one exists.
-void sem_dest();
+// Releases the instance guard, whether or not one exists: 0 when it is gone
+// or there was none, -1 (errno set) when it exists and cannot be removed.
+int sem_dest();
 
 // Quotes text as one shell word, inside double quotes, escaping \ " $ and `.
 // False when the quoted text does not fit.

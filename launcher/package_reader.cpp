@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/auxv.h>
+#include <unistd.h>
 
 int32_t whichImg = -1;
 
@@ -47,6 +49,27 @@ int extractPkgElement(int index, const PackageDirectory *dir, int fd, void *buff
     return int(size);
 }
 
+bool elementWithinFile(int index, const PackageDirectory *dir, int fd)
+{
+    int64_t offset = elementOffset(index, dir);
+    // An empty element reads nothing: its position only has to be one.
+    if (dir->elementSize[index] == 0)
+        return offset <= PKG_MAX_FILE_SIZE;
+    int fileSize = fd_seek(fd, 0, SEEK_END);
+    return fileSize >= 0 && offset + dir->elementSize[index] <= int64_t(fileSize);
+}
+
+int readCommandRecord(const PackageDirectory *dir, int fd, uint32_t index, CommandRecord *rec)
+{
+    int64_t offset = elementOffset(PKG_COMMANDS, dir) + int64_t(index) * COMMAND_RECORD_SIZE;
+    unsigned char raw[COMMAND_RECORD_SIZE];
+    if (offset > PKG_MAX_FILE_SIZE || fd_seek(fd, int32_t(offset), SEEK_SET) < 0 ||
+        fd_read(fd, raw, COMMAND_RECORD_SIZE) != COMMAND_RECORD_SIZE)
+        return -1;
+    decodeCommandRecord(raw, rec);
+    return 0;
+}
+
 int extractPkgElementFile(int index, const char *path, const PackageDirectory *dir, int fd)
 {
     int out = fd_create(path);
@@ -82,33 +105,58 @@ bool chooseOwnPath(const char *underscore, const char *argv0, char *ownPath, std
     return textCopy(ownPath, cap, path);
 }
 
-int openPackage(int argc, char **argv, PackageDirectory *dir)
+bool findOnPath(const char *name, const char *searchPath, char *out, std::size_t cap)
 {
+    if (!searchPath || name[0] == '\0' || std::strchr(name, '/'))
+        return false;
+    for (const char *dir = searchPath;; ++dir) {
+        std::size_t len = std::strcspn(dir, ":");
+        // Only absolute entries: an empty or relative entry would name the
+        // current directory, where anybody who may write there could have
+        // put a file of the same name.
+        if (len > 0 && dir[0] == '/') {
+            char candidate[OWN_PATH_SIZE];
+            if (textFormat(candidate, sizeof candidate, "%.*s/%s", int(len), dir, name) &&
+                access(candidate, X_OK) == 0 && fileExists(candidate))
+                return textCopy(out, cap, candidate);
+        }
+        dir += len;
+        if (*dir == '\0')
+            return false;
+    }
+}
+
+int openOwnFile(int argc, char **argv)
+{
+    // The kernel knows which file runs; a name from the environment or the
+    // command line is only a claim, and a bare name would otherwise be
+    // opened in the current directory, which may be anybody's.
+    int fd = fd_open("/proc/self/exe");
+    if (fd >= 0)
+        return fd;
+    // Without /proc (a chroot): the path that the kernel executed.
+    if (const char *executed = reinterpret_cast<const char *>(getauxval(AT_EXECFN))) {
+        fd = fd_open(executed);
+        if (fd >= 0)
+            return fd;
+    }
     const char *argv0 = argc > 0 && argv[0] ? argv[0] : "";
     char ownPath[OWN_PATH_SIZE];
-    int fd = -1;
+    if (chooseOwnPath(getenv("_"), argv0, ownPath, sizeof ownPath) && std::strchr(ownPath, '/'))
+        fd = fd_open(ownPath);
+    if (fd < 0 && findOnPath(argv0, getenv("PATH"), ownPath, sizeof ownPath))
+        fd = fd_open(ownPath);
+    if (fd < 0)
+        std::fprintf(stderr, "Failed opening file %s\n", argv0);
+    return fd;
+}
+
+int readPackageDirectory(int fd, PackageDirectory *dir)
+{
     // This platform carries no signature behind the package (getSignatureSize
     // is always 0), so the directory sits right before the end marker.
-    if (chooseOwnPath(getenv("_"), argv0, ownPath, sizeof ownPath)) {
-        fd = fd_open(ownPath);
-        if (fd < 0) {
-            char withExt[OWN_PATH_SIZE];
-            if (textFormat(withExt, sizeof withExt, "%s%s", argv0, EXE_EXT))
-                fd = fd_open(withExt);
-        }
-    }
-    if (fd < 0) {
-        // Started by a bare name or under another name (exec -a): the kernel
-        // still knows which file runs.
-        fd = fd_open("/proc/self/exe");
-    }
-    if (fd < 0) {
-        std::fprintf(stderr, "Failed opening file %s\n", argv0);
-        return -1;
-    }
     if (fd_seek(fd, -(PKG_DIRECTORY_SIZE + 1), SEEK_END) < 0) {
         std::fputs("Failed seeking to package directory\n", stderr);
-        fd_close(fd);
         return -1;
     }
     // The end marker is read with the directory: a file without it (a
@@ -116,9 +164,20 @@ int openPackage(int argc, char **argv, PackageDirectory *dir)
     unsigned char raw[PKG_DIRECTORY_SIZE + 1];
     if (fd_read(fd, raw, sizeof raw) != int(sizeof raw) || raw[PKG_DIRECTORY_SIZE] != PKG_END_MARKER) {
         std::fputs("Failed reading package directory\n", stderr);
-        fd_close(fd);
         return -1;
     }
     decodePackageDirectory(raw, dir);
+    return 0;
+}
+
+int openPackage(int argc, char **argv, PackageDirectory *dir)
+{
+    int fd = openOwnFile(argc, argv);
+    if (fd < 0)
+        return -1;
+    if (readPackageDirectory(fd, dir) != 0) {
+        fd_close(fd);
+        return -1;
+    }
     return fd;
 }

@@ -83,8 +83,8 @@ uint32_t fd_copy(int in, int out, uint32_t count);
 
 /* Runs command through "/bin/sh -c" and waits for it, like system(), but
  * leaves the caller's signal handlers armed while it waits, so an interrupt
- * reaches the caller as well as the child. The child starts with default
- * signal dispositions. Returns the raw wait status, or -1 when no process
+ * reaches the caller as well as the child. The child starts with every
+ * signal at its default disposition and an empty signal mask. Returns the raw wait status, or -1 when no process
  * could be started. */
 int runShellCommand(const char *command);
 

@@ -68,7 +68,7 @@ const char *identifyArchitecture(PlatformInfo *info, const PfmSources &sources)
 int readReleaseText(const char *path, char text[TEXT_BUFFER_SIZE])
 {
     int fd = fd_open(path);
-    if (fd <= 0)
+    if (fd < 0)
         return -1;
     int n = fd_read(fd, text, TEXT_BUFFER_SIZE);
     fd_close(fd);

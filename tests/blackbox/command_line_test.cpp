@@ -74,15 +74,42 @@ TEST(CommandLine, ALeadingDirectoryChangeIsDoneByTheLauncher)
     }
 }
 
-TEST(CommandLine, AnArgumentLongerThanTheLineDoesNotCrash)
+TEST(CommandLine, ArgumentsThatDoNotFitTheLineAreRefusedNeverDropped)
 {
-    LauncherHarness h;
-    h.writePackage(toolImage(ARGS_TOOL));
-    SandboxResult r = h.run({std::string(3000, 'a')});
-    // The line is cut and loses its closing quote: the shell refuses it.
-    EXPECT_GT(r.status, 0);
-    EXPECT_LT(r.status, 128);
-    EXPECT_EQ(r.tmpAfter, "");
+    // "./tool.sh" and, per argument, a blank, two quotes and its characters:
+    // the line holds 2047 characters.
+    const std::string refused = "The command line for the tool would exceed 2047 characters; nothing was run.\n";
+    struct Case {
+        std::vector<std::string> args;
+        bool runs;
+    } cases[] = {
+        {{std::string(2035, 'a')}, true},
+        {{std::string(2036, 'a')}, false},
+        {{std::string(2026, 'a'), "second"}, true},
+        {{std::string(2027, 'a'), "second"}, false},
+        {std::vector<std::string>(509, "x"), true},
+        {std::vector<std::string>(510, "x"), false},
+        {{std::string(3000, 'a'), "--dry-run"}, false},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        h.writePackage(toolImage(ARGS_TOOL));
+        SandboxResult r = h.run(c.args);
+        std::string expected = "/tmp/portable_install_00000000\n";
+        for (const auto &a : c.args)
+            expected += "<" + a + ">";
+        if (c.runs) {
+            EXPECT_EQ(r.status, 0) << c.args.size() << r.err;
+            EXPECT_EQ(readFile(h.dir + "/args"), expected) << c.args.size();
+        } else {
+            EXPECT_EQ(r.status, 1) << c.args.size();
+            EXPECT_EQ(r.err, refused);
+            EXPECT_EQ(r.out, "");
+            EXPECT_FALSE(fileThere(h.dir + "/args"));
+        }
+        EXPECT_EQ(r.tmpAfter, "");
+        EXPECT_EQ(r.shmAfter, "");
+    }
 }
 
 } // namespace

@@ -8,12 +8,13 @@
 
 namespace {
 
-// A small package whose only 0xFF byte is the end marker, so that a file cut
-// anywhere has no end marker at its new end.
+// A small package behind the real launcher whose only 0xFF byte after the
+// launcher is the end marker, so that a file cut anywhere in the package
+// has no end marker at its new end.
 PackageSpec smallPackage()
 {
     PackageSpec layout;
-    layout.launcher = std::string(300, 'L');
+    layout.launcher = readFile(LAUNCHER_BIN);
     layout.unzip = "#!/bin/sh\nexit 0\n";
     layout.globalInfo = globalInfoBytes(1, 0);
     layout.commands = commandRecordBytes(2, 11, 2, "./tool.sh");
@@ -21,8 +22,8 @@ PackageSpec smallPackage()
     return layout;
 }
 
-// Runs the real launcher once for every cut, all in one namespace: the
-// launcher is told (argv[0]) that the cut file is its own.
+// Starts every cut file once, all in one namespace: the launcher reads the
+// file that runs, whatever it is told.
 std::map<std::string, std::vector<std::size_t>> runCuts(const std::string &dir, const std::string &full,
                                                        const std::vector<std::size_t> &lengths)
 {
@@ -33,8 +34,8 @@ std::map<std::string, std::vector<std::size_t>> runCuts(const std::string &dir, 
     writeFile(dir + "/lengths", list.str());
     SandboxRun run;
     run.argv = {"/bin/bash", "-c",
-                "while read n; do head -c \"$n\" full > cut; "
-                "( exec -a \"$PWD/cut\" " LAUNCHER_BIN " ) > out 2> err; rc=$?; "
+                "while read n; do head -c \"$n\" full > cut; chmod 755 cut; "
+                "./cut > out 2> err; rc=$?; "
                 "e=$(<err); printf '%s %s %s|\\n' \"$n\" \"$rc\" \"${e//$'\\n'/|}\" >> results; "
                 "done < lengths; ls -A /tmp > left"};
     run.cwd = dir;
@@ -63,15 +64,17 @@ TEST(HostilePackage, EveryCutEndsWithAMessageAndStatusOne)
                                        &layout.image})
         boundaries.push_back(at += element->size());
     boundaries.push_back(full.size() - 1);
-    // Every length; a sanitized launcher starts too slowly for that, so it
-    // gets every seventh and every length near an element boundary.
+    // Every length behind the launcher (a file cut inside it does not run at
+    // all; files shorter than the directory are the reader's unit tests); a
+    // sanitized launcher starts too slowly for that, so it gets every
+    // seventh and every length near an element boundary.
 #if defined(__SANITIZE_ADDRESS__)
     const std::size_t step = 7;
 #else
     const std::size_t step = 1;
 #endif
     std::vector<std::size_t> lengths;
-    for (std::size_t n = 0; n < full.size(); ++n) {
+    for (std::size_t n = layout.launcher.size(); n < full.size(); ++n) {
         bool nearBoundary = false;
         for (std::size_t b : boundaries)
             nearBoundary = nearBoundary || (n + 3 >= b && n <= b + 3);
@@ -79,15 +82,8 @@ TEST(HostilePackage, EveryCutEndsWithAMessageAndStatusOne)
             lengths.push_back(n);
     }
     auto outcomes = runCuts(dir, full, lengths);
-    std::size_t total = 0;
-    for (const auto &[outcome, ns] : outcomes)
-        total += ns.size();
-    EXPECT_EQ(total, lengths.size());
-    std::size_t shorterThanDirectory = 0;
-    for (std::size_t n : lengths)
-        shorterThanDirectory += n < 549;
-    EXPECT_EQ(outcomes["1 Failed seeking to package directory|"].size(), shorterThanDirectory);
-    EXPECT_EQ(outcomes["1 Failed reading package directory|"].size(), lengths.size() - shorterThanDirectory);
+    ASSERT_EQ(outcomes.size(), 1u) << outcomes.begin()->first;
+    EXPECT_EQ(outcomes["1 Failed reading package directory|"].size(), lengths.size());
 }
 
 TEST(HostilePackage, TextFieldsThatFillTheirWidthEndThere)

@@ -114,6 +114,21 @@ TEST(Launch, FindsItsOwnFileUnderAnyName)
         SandboxResult r = runSandboxed(h.dir, run);
         EXPECT_EQ(r.status, 3) << c.name << "\n" << r.err;
     }
+    // Started by a bare name from a shell that exports no `_` (dash, cron),
+    // standing in a directory where somebody planted a package of the same
+    // name: the file that runs is the one on PATH.
+    {
+        LauncherHarness h;
+        std::string real = buildPackage(standardPackage(toolImage("exit 3"), "./tool.sh"));
+        h.writePackage(toolImage("exit 66"));
+        mkdir((h.dir + "/bin").c_str(), 0755);
+        writeFile(h.dir + "/bin/pkg.run", real, 0755);
+        SandboxRun run = h.sandboxRun({});
+        run.argv = {"/bin/dash", "-c", "pkg.run"};
+        run.env.push_back("PATH=" + h.dir + "/bin:" + SANDBOX_PATH);
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, 3) << "the planted package ran\n" << r.err;
+    }
     // Through a symbolic link, and by a relative path from another directory.
     LauncherHarness h;
     h.writePackage(toolImage("exit 4"));
@@ -130,7 +145,7 @@ TEST(Launch, FindsItsOwnFileUnderAnyName)
 
 TEST(Launch, InterruptWhileTheToolRunsEndsBothAndCleansUp)
 {
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) {
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGALRM}) {
         LauncherHarness h;
         h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; exec sleep 30"));
         SandboxResult r = runSandboxed(h.dir, h.interruptedRun("started", sig));
@@ -162,7 +177,8 @@ TEST(Launch, InterruptOutsideAChildEndsAtOnceWithStatusOne)
 {
     // A record for another platform makes the launcher pause before it
     // unpacks; the signal reaches it there, with no child running.
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,
+                    SIGPWR}) {
         LauncherHarness h;
         PackageSpec layout = standardPackage(toolImage("exit 0"), "./tool.sh");
         layout.commands = commandRecordBytes(4, 99, 3, "./tool.sh");
@@ -176,6 +192,50 @@ TEST(Launch, InterruptOutsideAChildEndsAtOnceWithStatusOne)
         EXPECT_LT(r.seconds, 4) << strsignal(sig);
         EXPECT_EQ(r.tmpAfter, "");
         EXPECT_EQ(r.shmAfter, "");
+    }
+}
+
+TEST(Launch, EveryWayOutCleansUp)
+{
+    // Each case starts the package through a shell line; what it leaves
+    // behind is what counts.
+    struct Case {
+        const char *name;
+        std::string shell; // @PKG@ stands for the package
+        std::vector<ZipEntrySpec> more;
+        std::string script;
+        int status;        // of the shell line
+        std::string out;
+        std::string err;
+    } cases[] = {
+        // The reader of the launcher's output goes away after one line: the
+        // launcher's own progress lines fail, the tool still runs (and meets
+        // the closed pipe itself).
+        {"reader gone", "@PKG@ | head -1; exit 0", {}, "touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"; echo tool", 0,
+         "Extracting...\n", ""},
+        // A file size limit below the unzip utility: the failed write is the
+        // launcher's own error.
+        {"file size limit", "ulimit -f 100; exec @PKG@", {}, "touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"", 1,
+         "Extracting...\n", "Failed extracting unzip\n"},
+        // An operator who is not root, with a directory of mode 000 in the
+        // image: clean-up still removes all of it.
+        {"locked directory, not root", "exec setpriv --reuid=65534 --regid=65534 --clear-groups @PKG@",
+         {fileEntry("locked/deeper/file", "x"), dirEntry("locked/deeper", 0), dirEntry("locked", 0)}, "exit 0", 0,
+         "Extracting...\nExecuting...\n\n\n", ""},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        h.writePackage(toolImage(c.script, c.more));
+        std::string line = c.shell;
+        line.replace(line.find("@PKG@"), 5, h.package);
+        SandboxRun run = h.sandboxRun({});
+        run.argv = {"/bin/bash", "-c", line};
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_EQ(r.tmpAfter, "") << c.name;
+        EXPECT_EQ(r.shmAfter, "") << c.name;
     }
 }
 

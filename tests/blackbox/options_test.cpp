@@ -50,6 +50,20 @@ TEST(Options, AGuardLeftByAKilledLauncherIsRefusedUntilReleased)
     EXPECT_EQ(r.inspected, std::string(GUARD_REFUSED) + "rc=1\nExisting Semaphore released.\nrc=0\n--\n");
 }
 
+TEST(Options, SemdestroyThatCannotReleaseTheGuardSaysSo)
+{
+    // root's guard, and an operator who may not remove it.
+    LauncherHarness h;
+    h.writePackage(toolImage("exit 0"));
+    SandboxRun run = h.sandboxRun({});
+    run.argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", h.package, "-semdestroy"};
+    run.setup = "touch /dev/shm/sem.QUARNTELV && chmod 644 /dev/shm/sem.QUARNTELV";
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed releasing the existing semaphore QUARNTELV: Permission denied\n");
+    EXPECT_EQ(r.shmAfter, "sem.QUARNTELV\n");
+}
+
 TEST(Options, ASecondInstanceIsRefusedAndTheFirstGoesOn)
 {
     LauncherHarness h;

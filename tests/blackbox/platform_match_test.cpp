@@ -3,6 +3,8 @@
 #include "launcher_harness.h"
 
 #include <csignal>
+#include <fstream>
+#include <unistd.h>
 #include <map>
 
 namespace {
@@ -203,6 +205,34 @@ TEST(PlatformMatch, HostileSizesNeverBecomeHugeAllocations)
         EXPECT_EQ(r.status, 1) << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
         EXPECT_EQ(r.tmpAfter, "") << c.name;
+    }
+}
+
+TEST(PlatformMatch, ATableAsLargeAsTheFileIsReadOneRecordAtATime)
+{
+    // Element 3 claims nearly 2 GB (a sparse file): the launcher reads only
+    // the records that take part, so a tight address-space limit that no
+    // table of that size would fit in does not stop it.
+    const uint32_t hole = 1900u << 20;
+    LauncherHarness h;
+    PackageSpec layout = recordsPackage({rec(2, 11, 2, "first")}, 1, 0);
+    std::size_t tableEnd = layout.launcher.size() + layout.unzip.size() + layout.globalInfo.size() + 400;
+    layout.recordedSizes = std::array<uint32_t, 5>{uint32_t(layout.launcher.size()), uint32_t(layout.unzip.size()),
+                                                   8, 400 + hole, uint32_t(layout.image.size())};
+    std::string bytes = buildPackage(layout);
+    writeFile(h.package, bytes.substr(0, tableEnd), 0755);
+    ASSERT_EQ(truncate(h.package.c_str(), off_t(tableEnd) + hole), 0);
+    std::ofstream(h.package, std::ios::app | std::ios::binary) << bytes.substr(tableEnd);
+    for (bool interactive : {false, true}) {
+        SandboxRun run = h.sandboxRun({});
+        run.env = interactive ? std::vector<std::string>{"VESK_PORTABLE_INTERACTIVE="} : std::vector<std::string>{};
+        onMachine(run, h, FakeMachine{});
+        run.argv = {"/bin/sh", "-c", "ulimit -v 262144 && exec \"$0\"", h.package};
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, 0) << interactive << r.err;
+        EXPECT_EQ(readFile(h.dir + "/ran"), "first\n") << interactive;
+        EXPECT_EQ(r.tmpAfter, "");
+        unlink((h.dir + "/ran").c_str());
     }
 }
 

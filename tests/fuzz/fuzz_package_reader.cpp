@@ -13,7 +13,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     // Identification would start uname and a mismatch would pause: the
     // reader and the table are what is fuzzed here.
     setenv("VESK_PORTABLE_INTERACTIVE", "", 1);
-    unsetenv("_");
     return 0;
 }
 
@@ -26,11 +25,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::fwrite(data, 1, size, f);
     std::fclose(f);
 
-    char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
+    int fd = fd_open(path.c_str());
     PackageDirectory dir;
-    int fd = openPackage(1, argv, &dir);
     if (fd < 0)
         return 0;
+    if (readPackageDirectory(fd, &dir) != 0) {
+        fd_close(fd);
+        return 0;
+    }
     CommandRecord rec;
     if (selectCommandRecord(&dir, fd, &rec) == 0) {
         // The decoded text fields always end inside their buffers.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ struct Assembled {
     std::string line;
     bool split;
     std::string dir;
+    bool whole;
 };
 
 Assembled assemble(const std::string &command, const std::string &arguments, int32_t always,
@@ -37,10 +39,10 @@ Assembled assemble(const std::string &command, const std::string &arguments, int
     argv.push_back(nullptr);
     char line[COMMAND_LINE_SIZE];
     std::size_t recordEnd = 0;
-    assembleCommandLine(&rec, int(argv.size() - 1), argv.data(), line, &recordEnd);
+    bool whole = assembleCommandLine(&rec, int(argv.size() - 1), argv.data(), line, &recordEnd);
     char dir[DIRECTORY_NAME_SIZE] = "untouched";
     bool split = splitDirectoryChange(line, recordEnd, dir);
-    return {line, split, split ? dir : "-"};
+    return {line, split, split ? dir : "-", whole};
 }
 
 struct LineCase {
@@ -94,21 +96,40 @@ TEST(CommandLine, AssemblesAndSplitsEveryExample)
     }
 }
 
-TEST(CommandLine, LongArgumentsAreCutAtTheBuffer)
+TEST(CommandLine, ALineThatDoesNotFitIsReportedNeverRunCut)
 {
-    // "./x" plus blank, quotes and an argument of n characters: n + 6.
+    // "./x" plus, per argument, a blank, two quotes and its characters; the
+    // line holds COMMAND_LINE_SIZE - 1 = 2047 characters.
     struct Length {
-        std::size_t arg;
-        std::string tail;
-    } lengths[] = {{2040, "a\""}, {2041, "a\""}, {2042, "aa"}, {2043, "aa"}, {3000, "aa"}};
+        std::vector<std::string> args;
+        bool whole;
+    } lengths[] = {
+        {{std::string(2040, 'a')}, true},
+        {{std::string(2041, 'a')}, true},
+        {{std::string(2042, 'a')}, false},
+        {{std::string(3000, 'a')}, false},
+        // A first argument that leaves room for the second, or one too few.
+        {{std::string(2032, 'a'), "second"}, true},
+        {{std::string(2033, 'a'), "second"}, false},
+        // Many short arguments: 511 of four characters each, then one more.
+        {std::vector<std::string>(511, "a"), true},
+        {std::vector<std::string>(512, "a"), false},
+        // Escapes count: each quote inside takes two characters.
+        {{std::string(1020, '"')}, true},
+        {{std::string(1021, '"')}, false},
+    };
     for (const auto &l : lengths) {
-        Assembled a = assemble("./x", "", 0, {std::string(l.arg, 'a')});
-        EXPECT_EQ(a.line.size(), std::min<std::size_t>(l.arg + 6, COMMAND_LINE_SIZE - 1)) << l.arg;
-        EXPECT_EQ(a.line.substr(a.line.size() - 2), l.tail) << l.arg;
-        EXPECT_FALSE(a.split);
+        Assembled a = assemble("./x", "", 0, l.args);
+        std::size_t need = 3;
+        for (const auto &arg : l.args)
+            need += 3 + arg.size() + std::count(arg.begin(), arg.end(), '"');
+        EXPECT_EQ(a.whole, l.whole) << l.args.size() << " arguments, " << need << " characters";
+        EXPECT_EQ(a.whole, need <= COMMAND_LINE_SIZE - 1) << need;
+        if (a.whole) {
+            EXPECT_EQ(a.line.size(), need);
+        }
+        EXPECT_LE(a.line.size(), std::size_t(COMMAND_LINE_SIZE - 1));
     }
-    Assembled a = assemble("./linmain.sh", "", 0, {std::string(3000, 'z')});
-    EXPECT_EQ(a.line, "./linmain.sh \"" + std::string(2033, 'z'));
 }
 
 TEST(CommandLine, AppendsOneCharacterOnlyWhileItFits)

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -31,12 +32,7 @@ struct PackageFile {
     {
         writeFile(path, buildPackage(layout));
         fd = open(path.c_str(), O_RDONLY);
-        char *argv[] = {path.data(), nullptr};
-        unsetenv("_");
-        int pkg = openPackage(1, argv, &dir);
-        EXPECT_GE(pkg, 0);
-        if (pkg >= 0)
-            close(pkg);
+        EXPECT_EQ(readPackageDirectory(fd, &dir), 0);
     }
     ~PackageFile() { close(fd); }
 
@@ -120,12 +116,12 @@ TEST(PackageReader, FileShorterThanTheDirectoryFailsToSeek)
     for (std::size_t size : {0ul, 1ul, 548ul}) {
         std::string path = scratchDir() + "/short";
         writeFile(path, std::string(size, '\xff'));
-        char *argv[] = {path.data(), nullptr};
-        unsetenv("_");
+        int fd = open(path.c_str(), O_RDONLY);
         PackageDirectory dir;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(openPackage(1, argv, &dir), -1);
+        EXPECT_EQ(readPackageDirectory(fd, &dir), -1);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed seeking to package directory\n") << size;
+        close(fd);
     }
 }
 
@@ -167,6 +163,46 @@ TEST(PackageReader, ChoosesItsOwnPath)
         for (std::size_t i = OWN_PATH_SIZE; i < sizeof buf; ++i)
             EXPECT_EQ(buf[i], 'Z') << "written past the buffer at " << i;
     }
+}
+
+TEST(PackageReader, FindsABareNameOnlyInAbsolutePathEntries)
+{
+    std::string dir = scratchDir();
+    for (const char *sub : {"/bin", "/other", "/plain"})
+        mkdir((dir + sub).c_str(), 0755);
+    writeFile(dir + "/bin/tool.run", "x", 0755);
+    writeFile(dir + "/other/tool.run", "x", 0755);
+    writeFile(dir + "/plain/tool.run", "not executable", 0644);
+    mkdir((dir + "/other/dir.run").c_str(), 0755);
+    std::string longDir = "/" + std::string(OWN_PATH_SIZE, 'd');
+    struct Case {
+        std::string name, path;
+        const char *found; // below dir; null: not found
+    } cases[] = {
+        {"tool.run", dir + "/bin:" + dir + "/other", "/bin/tool.run"},
+        {"tool.run", dir + "/other:" + dir + "/bin", "/other/tool.run"},
+        {"tool.run", dir + "/plain:" + dir + "/other", "/other/tool.run"},
+        {"tool.run", "::.:bin:" + dir + "/other", "/other/tool.run"},
+        {"tool.run", "", nullptr},
+        {"tool.run", ".:bin", nullptr},
+        {"dir.run", dir + "/other", nullptr},
+        {"./tool.run", dir + "/bin", nullptr},
+        {"", dir + "/bin", nullptr},
+        {"tool.run", longDir + ":" + dir + "/bin", "/bin/tool.run"},
+    };
+    for (const auto &c : cases) {
+        char out[OWN_PATH_SIZE] = "untouched";
+        bool found = findOnPath(c.name.c_str(), c.path.c_str(), out, sizeof out);
+        EXPECT_EQ(found, c.found != nullptr) << c.name << " in " << c.path;
+        EXPECT_EQ(std::string(out), c.found ? dir + c.found : "untouched") << c.name << " in " << c.path;
+    }
+    // Standing in a directory that holds the name changes nothing.
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir((dir + "/bin").c_str()), 0);
+    char out[OWN_PATH_SIZE];
+    EXPECT_FALSE(findOnPath("tool.run", ":.", out, sizeof out));
+    ASSERT_EQ(chdir(cwd), 0);
 }
 
 } // namespace

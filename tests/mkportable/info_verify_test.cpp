@@ -298,6 +298,11 @@ INSTANTIATE_TEST_SUITE_P(
                      patchLe32(b, fx.launcher.size() + fx.unzip.size(), 3);
                  },
                  {"the global info counts 3 command records, the table holds 2"}},
+        Breakage{"NegativeCount",
+                 [](std::string &b, PackageFixture &fx) {
+                     patchLe32(b, fx.launcher.size() + fx.unzip.size(), 0xffffffffu);
+                 },
+                 {"the global info counts -1 command records, the table holds 2"}},
         Breakage{"VariantSizesDoNotAddUp",
                  [](std::string &b, auto &) {
                      patchLe32(b, directoryField(b, 280), 5);

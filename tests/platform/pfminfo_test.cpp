@@ -106,7 +106,13 @@ std::string place(const std::string &dir, const char *name, const std::string &c
 
 TEST(PlatformIdentification, IdentifiesEveryMachineOfTheTable)
 {
+    // Also with standard input closed (cron, daemons): a release file then
+    // opens as descriptor 0, which is a file like any other.
+    for (bool stdinClosed : {false, true})
     for (const auto &m : machines) {
+        int savedStdin = stdinClosed ? dup(0) : -1;
+        if (stdinClosed)
+            close(0);
         std::string dir = scratchDir();
         std::string redhat = place(dir, "redhat-release", m.redhat);
         std::string suse = place(dir, "SuSE-release", m.suse);
@@ -114,7 +120,11 @@ TEST(PlatformIdentification, IdentifiesEveryMachineOfTheTable)
         PfmSources sources{m.hardware.c_str(), m.machine.c_str(), redhat.c_str(), suse.c_str(), os.c_str()};
         PlatformInfo info{77, 77, 77};
         const char *message = getPfmInfoFrom(&info, sources);
-        EXPECT_STREQ(message, m.message) << m.name;
+        if (stdinClosed) {
+            dup2(savedStdin, 0);
+            close(savedStdin);
+        }
+        EXPECT_STREQ(message, m.message) << m.name << (stdinClosed ? ", standard input closed" : "");
         EXPECT_EQ(info.distribution, m.distribution) << m.name;
         EXPECT_EQ(info.release, m.release) << m.name;
         EXPECT_EQ(info.architecture, m.architecture) << m.name;
