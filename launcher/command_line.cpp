@@ -136,7 +136,8 @@ int runSelectedCommand(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, int 
     if (splitDirectoryChange(line, recordEnd, dirName) && changeDir(dirName) < 0)
         std::printf("Failed to change to directory %s\n", dirName);
 
-    std::puts("Executing...\n\n");
+    if (!quietProgress())
+        std::puts("Executing...\n\n");
     std::fflush(stdout);
 
     ignoreInterrupt = 1;

@@ -36,6 +36,8 @@ const char *distributionLabel(int32_t code)
     case PFM_DIST_SUSE: return "SuSE";
     case PFM_DIST_REDHAT: return "Red Hat";
     case PFM_DIST_NOVELL: return "Novell Linux Desktop";
+    case PFM_DIST_DEBIAN: return "Debian";
+    case PFM_DIST_UBUNTU: return "Ubuntu";
     default: return "Unknown";
     }
 }
@@ -48,6 +50,18 @@ const char *architectureLabel(int32_t code)
     case PFM_ARCH_PPC32: return "PPC 32-bit";
     default: return "Unknown";
     }
+}
+
+bool recordMatches(const CommandRecord &rec, const PlatformInfo &pfm)
+{
+    // An undetermined value (0, or -1 for the release) is matched only by
+    // "any": a record that holds 0 never matches.
+    auto fieldMatches = [](int32_t wanted, int32_t found, int32_t undetermined) {
+        return wanted == PFM_ANY || (found != undetermined && wanted == found);
+    };
+    return fieldMatches(rec.distribution, pfm.distribution, PFM_DIST_NONE) &&
+           fieldMatches(rec.release, pfm.release, -1) &&
+           fieldMatches(rec.architecture, pfm.architecture, PFM_ARCH_NONE);
 }
 
 int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *selected)
@@ -73,26 +87,26 @@ int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *sele
     if (!isSet("VESK_PORTABLE_INTERACTIVE")) {
         PlatformInfo pfm;
         const char *failure = getPfmInfo(&pfm);
-        if (failure) {
-            if (isSet("VESK_PORTABLE_DEBUG"))
-                std::fprintf(stderr, "Failed determining platform information: %s\n", failure);
-        } else {
-            if (info.commandCount < 0)
+        if (!failure && info.commandCount < 0)
+            return 1;
+        // Where identification failed, the values it did determine still
+        // select a record whose other fields are "any".
+        uint32_t scan = info.commandCount < 0 ? 0
+                        : uint32_t(info.commandCount) < wholeRecords ? uint32_t(info.commandCount)
+                                                                    : wholeRecords;
+        for (uint32_t i = 0; i < scan; ++i) {
+            CommandRecord rec;
+            if (readCommandRecord(dir, fd, i, &rec) != 0) {
+                std::fputs("Failed extracting command\n", stderr);
                 return 1;
-            uint32_t scan = uint32_t(info.commandCount) < wholeRecords ? uint32_t(info.commandCount) : wholeRecords;
-            for (uint32_t i = 0; i < scan; ++i) {
-                CommandRecord rec;
-                if (readCommandRecord(dir, fd, i, &rec) != 0) {
-                    std::fputs("Failed extracting command\n", stderr);
-                    return 1;
-                }
-                if (rec.architecture == pfm.architecture && rec.distribution == pfm.distribution &&
-                    rec.release == pfm.release) {
-                    *selected = rec;
-                    return 0;
-                }
+            }
+            if (recordMatches(rec, pfm)) {
+                *selected = rec;
+                return 0;
             }
         }
+        if (failure && isSet("VESK_PORTABLE_DEBUG"))
+            std::fprintf(stderr, "Failed determining platform information: %s\n", failure);
         bool strict = info.strictPlatformMatch != 0;
         printMismatchWarning(pfm, strict);
         if (strict)

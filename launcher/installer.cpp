@@ -68,32 +68,47 @@ void installHandlers()
         signal(sig, SIG_IGN);
 }
 
-// Creates a fresh working directory /tmp/portable_install_XXXXXXXX with the
-// first free counter. The name is published in wrkDir only once the
-// directory exists, with signals held back, so the handler never sees a
-// half-written name or misses a directory that needs removing.
+// Creates a fresh working directory portable_install_XXXXXXXX with the first
+// free counter in the temporary directory (TMPDIR or /tmp) and changes into
+// it. It is made and entered through the parent's descriptor, so nobody can
+// slip another directory in between. The name is published in wrkDir only
+// once the directory exists, with signals held back, so the handler never
+// sees a half-written name or misses a directory that needs removing.
 int makeWorkingDirectory()
 {
-    char tmp[WRK_DIR_SIZE];
-    getTempDir(tmp);
-    textCopy(tmpParent, sizeof tmpParent, tmp);
-    if (!dirExists(tmp) && !makeDir(tmp)) {
-        std::fprintf(stderr, "Failed creating %s\n", tmp);
+    char parent[WRK_DIR_SIZE];
+    const char *refused = nullptr;
+    int parentFd = openWorkParent(parent, sizeof parent, &refused);
+    if (refused)
+        std::fprintf(stderr, "TMPDIR %s is not used: %s.\n", getenv("TMPDIR"), refused);
+    if (parentFd < 0 && (!makeDir(parent) || (parentFd = fd_open(parent)) < 0)) {
+        std::fprintf(stderr, "Failed creating %s\n", parent);
         return 1;
     }
+    textCopy(tmpParent, sizeof tmpParent, parent);
     for (uint32_t counter = 0;; ++counter) {
+        char name[32];
+        textFormat(name, sizeof name, "portable_install_%08x", counter);
         char candidate[WRK_DIR_SIZE];
-        textFormat(candidate, sizeof candidate, "%s%cportable_install_%08x", tmp, FILE_SEPARATOR, counter);
+        textFormat(candidate, sizeof candidate, "%s%c%s", parent, FILE_SEPARATOR, name);
         sigset_t old;
         blockHandledSignals(&old);
-        int made = makePrivateDir(candidate);
+        int made = makePrivateDirAt(parentFd, name);
         if (made == 0)
             textCopy(wrkDir, sizeof wrkDir, candidate);
         sigprocmask(SIG_SETMASK, &old, nullptr);
-        if (made == 0)
+        if (made == 0) {
+            int entered = changeDirAt(parentFd, name);
+            fd_close(parentFd);
+            if (entered != 0) {
+                std::fprintf(stderr, "Failed changing to directory %s\n", wrkDir);
+                return 1;
+            }
             return 0;
+        }
         if (made < 0 || counter == UINT32_MAX) {
             std::fprintf(stderr, "Failed creating %s\n", candidate);
+            fd_close(parentFd);
             return 1;
         }
     }
@@ -193,6 +208,11 @@ void interrupt(int)
     _exit(1);
 }
 
+bool quietProgress()
+{
+    return getenv("QUARN_PORTABLE_QUIET") != nullptr;
+}
+
 int startGUI()
 {
     if (access("./disk1/skylet.sh", F_OK) != 0) {
@@ -232,15 +252,12 @@ int extractAndExecute(int argc, char **argv)
         return 1;
     }
 
-    std::puts("Extracting...");
+    if (!quietProgress())
+        std::puts("Extracting...");
     std::fflush(stdout);
 
     if (makeWorkingDirectory() != 0)
         return 1;
-    if (changeDir(wrkDir) != 0) {
-        std::fprintf(stderr, "Failed changing to directory %s\n", wrkDir);
-        return 1;
-    }
     if (chooseImageVariant(&dir) != 0)
         return 1;
     if (extractPkgElementFile(PKG_IMAGE, IMAGE_FILE, &dir, fd) != 0) {
@@ -272,7 +289,9 @@ int extractAndExecute(int argc, char **argv)
         if (!interrupted) {
             std::fprintf(stderr, "\nFailed executing <%s>\n", command);
             if (isNoExecFileSystem(wrkDir))
-                std::fprintf(stderr, "%s is on a file system mounted noexec: programs cannot run there.\n",
+                std::fprintf(stderr,
+                             "%s is on a file system mounted noexec: programs cannot run there; "
+                             "set TMPDIR to a directory where they can.\n",
                              wrkDir);
         }
         return 1;

@@ -80,6 +80,10 @@ bool findOnPath(const char *name, const char *searchPath, char *out, std::size_t
 
 // ---- Platform match and command selection ------------------------------
 
+// True when every field of the record is "any" (PFM_ANY) or equals the
+// value that identification determined for this machine.
+bool recordMatches(const CommandRecord &rec, const PlatformInfo &pfm);
+
 // Reads the global information and the command table and selects the record
 // for this platform into *selected. 0 when one was selected, 1 when the
 // launch must stop (any message has been written).
@@ -134,6 +138,10 @@ void cleanup();
 // default action ends the process (SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM,
 // SIGPROF, SIGXCPU, SIGIO, SIGPWR).
 void interrupt(int sig);
+
+// True when QUARN_PORTABLE_QUIET is set (even empty): the progress lines
+// ("Extracting...", "Executing...") are left out, failures still speak.
+bool quietProgress();
 
 // Starts the graphical front end of an unpacked image, if it carries one.
 int startGUI();

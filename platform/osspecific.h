@@ -56,6 +56,27 @@ int makeFileExecutable(const char *path);
  * failure. */
 int makePrivateDir(const char *path);
 
+/* The same in the directory open on dirFd (AT_FDCWD: the current one). */
+int makePrivateDirAt(int dirFd, const char *name);
+
+/* Changes into the directory `name` inside the directory open on dirFd,
+ * never through a symbolic link: 0 on success, -1 on failure. */
+int changeDirAt(int dirFd, const char *name);
+
+/* Longest TMPDIR that openWorkParent takes: a working directory name
+ * (26 bytes with its separator) still fits a 512-byte buffer behind it. */
+#define WORK_PARENT_MAX 485
+
+/* Opens the directory in which a launcher makes its working directory:
+ * TMPDIR when it names an existing absolute directory of at most
+ * WORK_PARENT_MAX bytes that belongs to root or to the effective user and
+ * that others may not write to unless it is sticky; else "/tmp". Its path
+ * goes to path (size bytes, at least WORK_PARENT_MAX + 1). Returns a
+ * directory descriptor, or -1 when not even "/tmp" opens. *refused is null,
+ * or, when TMPDIR named a directory refused for its owner or mode, a static
+ * text saying why. */
+int openWorkParent(char *path, int size, const char **refused);
+
 /* 1 when path lies on a file system mounted without the right to run
  * programs (noexec), else 0. */
 int isNoExecFileSystem(const char *path);
@@ -130,8 +151,13 @@ enum {
     PFM_DIST_WINDOWS = 1,
     PFM_DIST_SUSE = 2,
     PFM_DIST_REDHAT = 3,
-    PFM_DIST_NOVELL = 4
+    PFM_DIST_NOVELL = 4,
+    PFM_DIST_DEBIAN = 5,
+    PFM_DIST_UBUNTU = 6
 };
+
+/* In a command record's distribution, release or architecture: any machine. */
+enum { PFM_ANY = -1 };
 
 enum {
     PFM_ARCH_NONE = 0,

@@ -33,8 +33,10 @@ void cutPlatformName(char *text);
 // it; false when the token does not occur.
 bool parseReleaseNumber(const char *text, const char *token, int32_t *release);
 
-// Distribution and major release from the text of an os-release file:
-// false when its ID is none of ours. release stays -1 without VERSION_ID.
+// Distribution and major release from the text of an os-release file: the
+// distribution of its ID, else of the first word of ID_LIKE that names one;
+// false when neither does. release is the major of VERSION_ID, and stays -1
+// without one.
 bool parseOsRelease(const char *text, int32_t *distribution, int32_t *release);
 
 #endif

@@ -181,18 +181,58 @@ bool parseReleaseNumber(const char *text, const char *token, int32_t *release)
     return true;
 }
 
+namespace {
+
+// The distribution that an os-release ID names, or PFM_DIST_NONE.
+int32_t distributionOfId(const char *id)
+{
+    if (isOneOf(id, {"sles", "sled", "opensuse-leap"}))
+        return PFM_DIST_SUSE;
+    if (isOneOf(id, {"rhel", "centos", "rocky", "almalinux", "fedora"}))
+        return PFM_DIST_REDHAT;
+    if (std::strcmp(id, "debian") == 0)
+        return PFM_DIST_DEBIAN;
+    if (std::strcmp(id, "ubuntu") == 0)
+        return PFM_DIST_UBUNTU;
+    return PFM_DIST_NONE;
+}
+
+// The family that one word of ID_LIKE names, or PFM_DIST_NONE.
+int32_t distributionOfLikeWord(const char *word)
+{
+    if (isOneOf(word, {"suse", "opensuse"}))
+        return PFM_DIST_SUSE;
+    if (isOneOf(word, {"rhel", "fedora", "centos"}))
+        return PFM_DIST_REDHAT;
+    if (std::strcmp(word, "ubuntu") == 0)
+        return PFM_DIST_UBUNTU;
+    if (std::strcmp(word, "debian") == 0)
+        return PFM_DIST_DEBIAN;
+    return PFM_DIST_NONE;
+}
+
+} // namespace
+
 bool parseOsRelease(const char *text, int32_t *distribution, int32_t *release)
 {
     char id[64];
+    char like[256];
     char version[64];
     osReleaseValue(text, "ID", id, sizeof id);
+    osReleaseValue(text, "ID_LIKE", like, sizeof like);
     osReleaseValue(text, "VERSION_ID", version, sizeof version);
-    if (isOneOf(id, {"sles", "sled", "opensuse-leap"}))
-        *distribution = PFM_DIST_SUSE;
-    else if (isOneOf(id, {"rhel", "centos", "rocky", "almalinux", "fedora"}))
-        *distribution = PFM_DIST_REDHAT;
-    else
+    int32_t dist = distributionOfId(id);
+    // A derivative (Oracle Linux, Linux Mint, openSUSE Tumbleweed) names its
+    // families in ID_LIKE, closest first.
+    char *rest = nullptr;
+    for (char *word = strtok_r(like, " \t", &rest); dist == PFM_DIST_NONE && word;
+         word = strtok_r(nullptr, " \t", &rest))
+        dist = distributionOfLikeWord(word);
+    if (dist == PFM_DIST_NONE)
         return false;
+    *distribution = dist;
+    // Always the machine's own release: Linux Mint 21.2 is 21, not the
+    // release of the Ubuntu it is made from.
     char *end = nullptr;
     long major = std::strtol(version, &end, 10);
     *release = end != version ? clampToInt32(major) : -1;

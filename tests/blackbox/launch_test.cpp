@@ -39,6 +39,80 @@ TEST(Launch, RunsTheToolInAFreshWorkingDirectoryWithItsEnvironment)
     EXPECT_EQ(r.tmpAfter, "");
 }
 
+TEST(Launch, MakesTheWorkingDirectoryInATmpdirThatIsSafe)
+{
+    // Each case prepares `alt` (a tmpfs of its own) and names a TMPDIR; the
+    // tool says where it ran.
+    const std::string name = "/portable_install_00000000";
+    struct Case {
+        const char *name;
+        std::string setup;
+        std::string tmpdir; // @ stands for the scratch directory
+        std::string where;  // @ as above
+        std::string err;
+    } cases[] = {
+        {"a tmpfs of root's", "chmod 755 alt", "@/alt", "@/alt" + name, ""},
+        {"sticky and open to all", "chmod 1777 alt", "@/alt", "@/alt" + name, ""},
+        {"through a symbolic link", "chmod 755 alt && ln -s alt via", "@/via", "@/alt" + name, ""},
+        {"noexec /tmp, TMPDIR elsewhere", "chmod 755 alt && mount -o remount,noexec /tmp", "@/alt", "@/alt" + name,
+         ""},
+        {"another user's", "chown 65534 alt", "@/alt", "/tmp" + name,
+         "TMPDIR @/alt is not used: it belongs to another user.\n"},
+        {"open to all, not sticky", "chmod 777 alt", "@/alt", "/tmp" + name,
+         "TMPDIR @/alt is not used: others may write to it and it is not sticky.\n"},
+        {"relative", "chmod 755 alt", "alt", "/tmp" + name, ""},
+        {"missing", "", "@/missing", "/tmp" + name, ""},
+        {"a file", "touch plain", "@/plain", "/tmp" + name, ""},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        h.writePackage(toolImage("pwd > \"$QUARN_PORTABLE_EXEC_DIR/seen\""));
+        auto expand = [&](std::string text) {
+            if (auto at = text.find('@'); at != std::string::npos)
+                text.replace(at, 1, h.dir);
+            return text;
+        };
+        SandboxRun run = h.sandboxRun({}, {"TMPDIR=" + expand(c.tmpdir)});
+        run.setup = "mkdir alt && mount -t tmpfs tmpfs alt" + (c.setup.empty() ? "" : " && " + c.setup);
+        run.inspect = "ls -A alt";
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, 0) << c.name << "\n" << r.err;
+        EXPECT_EQ(readFile(h.dir + "/seen"), expand(c.where) + "\n") << c.name;
+        EXPECT_EQ(r.err, expand(c.err)) << c.name;
+        EXPECT_EQ(r.inspected, "") << c.name << ": left in TMPDIR";
+        EXPECT_EQ(r.tmpAfter, "") << c.name;
+    }
+    // The longest TMPDIR that is taken, and one byte more.
+    for (std::size_t length : {std::size_t(485), std::size_t(486)}) {
+        LauncherHarness h;
+        h.writePackage(toolImage("pwd > \"$QUARN_PORTABLE_EXEC_DIR/seen\""));
+        std::string deep = h.dir + "/" + std::string(200, 'd');
+        deep += "/" + std::string(length - deep.size() - 1, 'e');
+        ASSERT_EQ(deep.size(), length);
+        SandboxRun run = h.sandboxRun({}, {"TMPDIR=" + deep});
+        run.setup = "mkdir -p " + deep;
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, 0) << length << r.err;
+        EXPECT_EQ(readFile(h.dir + "/seen"), (length == 485 ? deep : "/tmp") + name + "\n") << length;
+    }
+}
+
+TEST(Launch, QuietLeavesOnlyTheToolsOwnOutput)
+{
+    LauncherHarness h;
+    h.writePackage(toolImage("echo tool says; exit 4"));
+    SandboxResult r = h.run({}, {"QUARN_PORTABLE_QUIET="});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "tool says\n");
+    EXPECT_EQ(r.err, "");
+    // Failures still speak.
+    h.writePackage(std::string(5000, 'x'));
+    r = h.run({}, {"QUARN_PORTABLE_QUIET="});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("Failed executing"), std::string::npos) << r.err;
+}
+
 TEST(Launch, SkipsEveryNameThatIsTakenInAnyForm)
 {
     LauncherHarness h;
@@ -255,7 +329,8 @@ TEST(HostileTmp, NoexecAndFullTmpFailCleanlyWithTheirCause)
     } cases[] = {
         {"noexec", "mount -o remount,noexec /tmp",
          "\nFailed executing <./miniunz image.zip > /dev/null>\n"
-         "/tmp/portable_install_00000000 is on a file system mounted noexec: programs cannot run there.\n"},
+         "/tmp/portable_install_00000000 is on a file system mounted noexec: programs cannot run there; "
+         "set TMPDIR to a directory where they can.\n"},
         {"too small for the unzip utility", "mount -o remount,size=64k /tmp", "Failed extracting unzip\n"},
         {"too small for the unpacked tree", roomForTheFiles,
          "\nFailed executing <./miniunz image.zip > /dev/null>\n"},

@@ -86,6 +86,48 @@ TEST(PlatformMatch, RunsTheFirstRecordMadeForTheMachine)
     EXPECT_LT(r.seconds, 4);
 }
 
+TEST(PlatformMatch, CurrentDistributionsAndAnyRecordsSelectWithoutAWarning)
+{
+    const int32_t ANY = -1;
+    auto osRelease = [](const std::string &text) {
+        FakeMachine m;
+        m.etc = {{"os-release", text}};
+        return m;
+    };
+    FakeMachine unknown = osRelease("ID=arch\n");
+    FakeMachine realUname = osRelease("ID=arch\n");
+    realUname.hardware.clear();
+    // One package for all machines: the first record that fits runs.
+    std::vector<std::string> records = {rec(5, 12, 2, "debian12"), rec(6, 22, 2, "ubuntu22"),
+                                        rec(6, 21, 2, "mint21"),   rec(3, 8, 2, "oracle8"),
+                                        rec(ANY, ANY, 2, "any-x86_64")};
+    struct Case {
+        const char *name;
+        FakeMachine machine;
+        std::vector<std::string> records;
+        std::string ran;
+    } cases[] = {
+        {"Debian 12", osRelease("PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\nVERSION_ID=\"12\"\n"),
+         records, "debian12\n"},
+        {"Ubuntu 22.04", osRelease("ID=ubuntu\nID_LIKE=debian\nVERSION_ID=\"22.04\"\n"), records, "ubuntu22\n"},
+        {"Linux Mint 21.2", osRelease("ID=linuxmint\nID_LIKE=\"ubuntu debian\"\nVERSION_ID=\"21.2\"\n"), records,
+         "mint21\n"},
+        {"Oracle Linux 8", osRelease("ID=\"ol\"\nID_LIKE=\"fedora\"\nVERSION_ID=\"8.9\"\n"), records, "oracle8\n"},
+        {"unknown distribution, any distribution on x86_64", unknown, records, "any-x86_64\n"},
+        {"this machine's uname, any/any/any", realUname, {rec(2, 11, 1, "suse-i386"), rec(ANY, ANY, ANY, "any")},
+         "any\n"},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        h.writePackage(recordsPackage(c.records, int32_t(c.records.size()), 1));
+        SandboxResult r = runOn(h, c.machine);
+        EXPECT_EQ(r.status, 0) << c.name << "\n" << r.err;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(fileThere(h.dir + "/ran") ? readFile(h.dir + "/ran") : "", c.ran) << c.name;
+        EXPECT_LT(r.seconds, 4) << c.name;
+    }
+}
+
 TEST(PlatformMatch, MismatchWarnsPausesAndTakesTheFirstRecord)
 {
     LauncherHarness h;

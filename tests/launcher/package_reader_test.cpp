@@ -205,4 +205,39 @@ TEST(PackageReader, FindsABareNameOnlyInAbsolutePathEntries)
     ASSERT_EQ(chdir(cwd), 0);
 }
 
+TEST(CommandSelection, ARecordMatchesWhereEachFieldIsAnyOrTheDeterminedValue)
+{
+    const int32_t ANY = PFM_ANY;
+    const PlatformInfo suse11{2, 11, 2}, unknownDistribution{0, -1, 2}, noArchitecture{5, 12, 0};
+    struct Case {
+        int32_t distribution, release, architecture;
+        PlatformInfo machine;
+        bool matches;
+    } cases[] = {
+        {2, 11, 2, suse11, true},
+        {2, 11, 1, suse11, false},
+        {2, 12, 2, suse11, false},
+        {ANY, ANY, ANY, suse11, true},
+        {2, ANY, 2, suse11, true},
+        {3, ANY, ANY, suse11, false},
+        {ANY, ANY, 2, unknownDistribution, true},
+        {ANY, ANY, ANY, unknownDistribution, true},
+        // "none" is no wildcard: an undetermined value is matched only by any.
+        {0, ANY, 2, unknownDistribution, false},
+        {0, -1, 2, unknownDistribution, false},
+        {ANY, 0, 2, unknownDistribution, false},
+        {5, 12, 0, noArchitecture, false},
+        {5, 12, ANY, noArchitecture, true},
+    };
+    for (const auto &c : cases) {
+        CommandRecord rec{};
+        rec.distribution = c.distribution;
+        rec.release = c.release;
+        rec.architecture = c.architecture;
+        EXPECT_EQ(recordMatches(rec, c.machine), c.matches)
+            << c.distribution << "/" << c.release << "/" << c.architecture << " on " << c.machine.distribution << "/"
+            << c.machine.release << "/" << c.machine.architecture;
+    }
+}
+
 } // namespace
