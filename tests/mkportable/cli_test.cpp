@@ -100,8 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"NoSubcommand", {}, 2, "subcommand is required"},
         CliCase{"MissingCommand", {"build", "-o", "@/out.run", "--image", "@/tool"}, 2,
                 "--command is required"},
-        CliCase{"BadDistribution", build({"--distribution", "debian"}), 2,
-                "unknown distribution 'debian'"},
+        CliCase{"BadDistribution", build({"--distribution", "arch"}), 2,
+                "unknown distribution 'arch'"},
         CliCase{"BadArchitecture", build({"--architecture", "4"}), 2, "unknown architecture '4'"},
         CliCase{"BadRelease", build({"--release", "eleven"}), 2, "--release"},
         CliCase{"LongCommand", {"build", "-o", "@/out.run", "--image", "@/tool", "--command",
@@ -149,8 +149,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(MkportableCli, WarnsAboutRecordsNoMachineMatches)
 {
     CliFixture fx;
-    put(fx.dir / "w.toml", "image = 'tool'\n[[record]]\ncommand = 'x'\n"
-                           "[[record]]\ndistribution = 'suse'\nrelease = 11\ncommand = 'y'\n"
+    put(fx.dir / "w.toml", "image = 'tool'\n[[record]]\ncommand = 'x'\ndistribution = 'none'\n"
+                           "architecture = 'none'\nrelease = 0\n"
+                           "[[record]]\ndistribution = 'suse'\nrelease = 11\narchitecture = 0\n"
+                           "command = 'y'\n"
                            "[[record]]\ndistribution = 'redhat'\nrelease = 5\n"
                            "architecture = 'i386'\ncommand = 'z'\n");
     ProgramResult r = fx.run({"build", "-q", "@/w.toml", "-o", "@/out.run"});
@@ -160,6 +162,34 @@ TEST(MkportableCli, WarnsAboutRecordsNoMachineMatches)
                      "5-second pause\n"
                      "mkportable: warning: command record 1 (SuSE 11, Unknown) matches no "
                      "machine; the launcher never selects it\n");
+
+    // Records are tried in order: one that an earlier record always matches
+    // first is refused, naming both.
+    struct Order {
+        std::string records;
+        std::string err; // empty: built
+    } orders[] = {
+        {"[[record]]\ncommand = 'x'\n[[record]]\ndistribution = 'suse'\ncommand = 'y'\n",
+         "mkportable: command record 1 (SuSE, any release, any architecture) comes after record 0 "
+         "(any distribution, any architecture), which "
+         "matches every machine that it matches; the launcher would never select it: put the "
+         "narrower record first\n"},
+        {"[[record]]\ndistribution = 'debian'\ncommand = 'x'\n[[record]]\ndistribution = 'debian'\n"
+         "release = 12\narchitecture = 'x86_64'\ncommand = 'y'\n",
+         "mkportable: command record 1 (Debian 12, Intel 64-bit) comes after record 0 (Debian, any "
+         "release, any architecture), which matches every machine that it matches; the launcher "
+         "would never select it: put the narrower record first\n"},
+        {"[[record]]\ndistribution = 'debian'\nrelease = 12\ncommand = 'x'\n[[record]]\ncommand = 'y'\n",
+         ""},
+        {"[[record]]\ndistribution = 'ubuntu'\ncommand = 'x'\n[[record]]\nrelease = 22\ncommand = 'y'\n",
+         ""},
+    };
+    for (const auto &o : orders) {
+        put(fx.dir / "o.toml", "image = 'tool'\n" + o.records);
+        r = fx.run({"build", "-q", "@/o.toml", "-o", "@/out.run"});
+        EXPECT_EQ(r.status, o.err.empty() ? 0 : 1) << o.records;
+        EXPECT_EQ(r.err, o.err) << o.records;
+    }
 
     // A 64-bit launcher in a package for 32-bit machines would not start there.
     r = fx.run(build({"-q", "--distribution", "suse", "--architecture", "i386", "--launcher",

@@ -29,7 +29,9 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{"SuSE", 2, NO}, CodeCase{"redhat", 3, NO},
                       CodeCase{"novell", 4, NO}, CodeCase{"i386", NO, 1},
                       CodeCase{"X86_64", NO, 2}, CodeCase{"ppc", NO, 3}, CodeCase{"03", 3, 3},
-                      CodeCase{"4", 4, NO}, CodeCase{"5", NO, NO}, CodeCase{"-1", NO, NO},
+                      CodeCase{"4", 4, NO}, CodeCase{"debian", 5, NO}, CodeCase{"Ubuntu", 6, NO},
+                      CodeCase{"6", 6, NO}, CodeCase{"7", NO, NO}, CodeCase{"any", -1, -1},
+                      CodeCase{"ANY", -1, -1}, CodeCase{"-1", NO, NO},
                       CodeCase{"+1", NO, NO}, CodeCase{"", NO, NO}, CodeCase{" 1", NO, NO},
                       CodeCase{"red hat", NO, NO}, CodeCase{"amd64", NO, NO},
                       CodeCase{"99999999999", NO, NO}));

@@ -52,7 +52,7 @@ CLI::Option *addCodeOption(CLI::App *cmd, const std::string &flag, std::int32_t 
     return cmd
         ->add_option_function<std::string>(
             flag, [&target, parse](const std::string &text) { target = *parse(text); },
-            "Platform " + what + " the command is made for: " + choices + " (default: none, 0)")
+            "Platform " + what + " the command is made for: " + choices + " (default: any)")
         ->type_name("NAME|CODE")
         ->check(codeValidator(parse, what, choices));
 }
@@ -205,11 +205,8 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
     recordOptions.push_back(addCodeOption(cmd, "--distribution", options.command.distribution,
                                           parseDistribution, "distribution",
                                           distributionChoices()));
-    recordOptions.push_back(
-        cmd->add_option("--release", options.command.release,
-                        "Platform release number the command is made for (default: 0)")
-            ->type_name("N")
-            ->check(CLI::NonNegativeNumber));
+    recordOptions.push_back(addCodeOption(cmd, "--release", options.command.release, parseRelease,
+                                          "release", "0 to 2147483647 or any"));
     recordOptions.push_back(addCodeOption(cmd, "--architecture", options.command.architecture,
                                           parseArchitecture, "architecture",
                                           architectureChoices()));

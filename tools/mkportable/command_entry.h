@@ -14,9 +14,10 @@ namespace mkportable {
 // platform_codes.h; `command` and `arguments` are shell text that the
 // launcher passes to the shell unchanged.
 struct CommandEntry {
-    std::int32_t distribution = 0;
-    std::int32_t release = 0;
-    std::int32_t architecture = 0;
+    // A field that the manifest or the options leave out matches any machine.
+    std::int32_t distribution = -1;
+    std::int32_t release = -1;
+    std::int32_t architecture = -1;
     std::string command;
     std::string arguments;
     // Append `arguments` even when the user gives arguments of his own.

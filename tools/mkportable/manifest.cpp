@@ -66,9 +66,14 @@ public:
 
     std::int32_t release(const toml::node &node) const
     {
+        if (const auto *s = node.as_string()) {
+            if (auto parsed = parseRelease(s->get()); parsed && *parsed == CODE_ANY)
+                return CODE_ANY;
+            fail(node.source(), "release must be a whole number or \"any\"");
+        }
         const auto *v = node.as_integer();
         if (v == nullptr)
-            fail(node.source(), "release must be a whole number");
+            fail(node.source(), "release must be a whole number or \"any\"");
         if (v->get() < 0 || v->get() > std::numeric_limits<std::int32_t>::max())
             fail(node.source(), "release " + std::to_string(v->get()) + " is out of range (0 to " +
                                     std::to_string(std::numeric_limits<std::int32_t>::max()) + ")");

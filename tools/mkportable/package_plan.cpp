@@ -13,9 +13,10 @@ namespace {
 // can be selected only as the fallback after the mismatch warning.
 bool machineCanMatch(const CommandEntry &entry)
 {
-    const bool knownDistribution = entry.distribution == DIST_SUSE ||
-                                   entry.distribution == DIST_REDHAT ||
-                                   entry.distribution == DIST_NOVELL;
+    const bool knownDistribution =
+        entry.distribution == CODE_ANY || entry.distribution == DIST_SUSE ||
+        entry.distribution == DIST_REDHAT || entry.distribution == DIST_NOVELL ||
+        entry.distribution == DIST_DEBIAN || entry.distribution == DIST_UBUNTU;
     return knownDistribution && entry.architecture != ARCH_NONE;
 }
 
@@ -28,6 +29,15 @@ bool samePlatform(const CommandEntry &a, const CommandEntry &b)
 {
     return a.distribution == b.distribution && a.release == b.release &&
            a.architecture == b.architecture;
+}
+
+// True when every machine that `later` matches is matched by `earlier`
+// too: the launcher, which takes the first match, never reaches `later`.
+bool covers(const CommandEntry &earlier, const CommandEntry &later)
+{
+    auto field = [](std::int32_t e, std::int32_t l) { return e == CODE_ANY || e == l; };
+    return field(earlier.distribution, later.distribution) && field(earlier.release, later.release) &&
+           field(earlier.architecture, later.architecture);
 }
 
 } // namespace
@@ -52,10 +62,17 @@ void checkRecords(const PackagePlan &plan, std::ostream &warnings)
                 throw PackError("command record " + std::to_string(i) + " (" +
                                 platformOf(commands[i]) + ") repeats the platform of record " +
                                 std::to_string(j) + "; the launcher would never select it");
+            else if (covers(commands[j], commands[i]))
+                throw PackError("command record " + std::to_string(i) + " (" +
+                                platformOf(commands[i]) + ") comes after record " + std::to_string(j) +
+                                " (" + platformOf(commands[j]) +
+                                "), which matches every machine that it matches; the launcher "
+                                "would never select it: put the narrower record first");
     }
     if (plan.strictPlatformMatch && std::none_of(commands.begin(), commands.end(), machineCanMatch))
-        throw PackError("a strict package needs a record for SuSE, Red Hat or Novell on a known "
-                        "architecture; with these records the launcher refuses every machine");
+        throw PackError("a strict package needs a record for SuSE, Red Hat, Novell, Debian, "
+                        "Ubuntu or any distribution on a known architecture; with these records "
+                        "the launcher refuses every machine");
     for (std::size_t i = 0; i < commands.size(); ++i)
         if (!machineCanMatch(commands[i]))
             warnings << "mkportable: warning: command record " << i << " ("

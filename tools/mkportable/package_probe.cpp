@@ -120,10 +120,10 @@ void readRecords(ProbedPackage &pkg, int fd)
         const std::string which = "command record " + std::to_string(i);
         if (rec.command[0] == '\0')
             problems.push_back(which + " has an empty command");
-        if (rec.distribution < DIST_NONE || rec.distribution > DIST_NOVELL)
+        if (rec.distribution < CODE_ANY || rec.distribution > DIST_UBUNTU)
             problems.push_back(which + " names the unknown distribution code " +
                                std::to_string(rec.distribution));
-        if (rec.architecture < ARCH_NONE || rec.architecture > ARCH_PPC32)
+        if (rec.architecture < CODE_ANY || rec.architecture > ARCH_PPC32)
             problems.push_back(which + " names the unknown architecture code " +
                                std::to_string(rec.architecture));
         pkg.records.push_back(rec);
