@@ -30,8 +30,7 @@ char *EntryReader::outBuffer() {
   return out_.get();
 }
 
-bool EntryReader::readArchive(uint64_t offset, char *into, size_t size,
-                              const std::string &shown) {
+bool EntryReader::readArchive(uint64_t offset, char *into, size_t size, const std::string &shown) {
   while (size > 0) {
     // pread64: offsets past 2 GiB in 32-bit builds too.
     ssize_t n = pread64(fd_, into, std::min<size_t>(size, SSIZE_MAX), (off64_t)offset);
@@ -66,7 +65,7 @@ bool EntryReader::read(const EntryData &entry, const std::string &shown, const C
   }
   if (!entry.deflated) {
     // A stored entry yields its first `size` bytes; more data is ignored,
-    // as minizip does.
+    // as other unzip programs do.
     if (entry.compressedSize < entry.size) {
       complain("%s: data ends after %" PRIu64 " of the %" PRIu64 " bytes the archive records",
                shown.c_str(), entry.compressedSize, entry.size);
@@ -177,7 +176,7 @@ bool EntryReader::readDeflated(const EntryData &entry, const std::string &shown,
       return false;
     }
     if (rc != Z_OK && rc != Z_BUF_ERROR) {
-      complain("%s: inflate: %s", shown.c_str(), unzErrorText(rc));
+      complain("%s: inflate: %s", shown.c_str(), zlibErrorText(rc));
       return false;
     }
   }
