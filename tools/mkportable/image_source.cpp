@@ -4,9 +4,9 @@
 #include "package_format.h"
 #include "temp_file.h"
 #include "tree_zipper.h"
+#include "zip_region.h"
 
 #include <cerrno>
-#include <minizip/unzip.h>
 #include <sys/stat.h>
 
 namespace mkportable {
@@ -25,12 +25,8 @@ PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesyst
 PreparedImage readyZip(const std::filesystem::path &file)
 {
     InputFile zip = InputFile::open(file, "image");
-    // Checked by name after opening; the launcher would otherwise only find
-    // out on the target machine.
-    unzFile probe = unzOpen64(file.c_str());
-    if (probe == nullptr)
-        throw PackError(zip.name() + " is not a zip archive (unzOpen64 failed)");
-    unzClose(probe);
+    // The launcher would otherwise only find out on the target machine.
+    ZipRegion(zip.fd(), 0, zip.size(), zip.name());
     return {std::move(zip), std::nullopt};
 }
 

@@ -1,74 +1,34 @@
 #include "zip_region.h"
 
+#include "entry_rules.h"
 #include "pack_error.h"
 
 #include <cstdio>
-#include <minizip/unzip.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <zlib.h>
 
 namespace mkportable {
 
 namespace {
 
-using Source = ZipRegion::Source;
+constexpr std::size_t kChunk = 1 << 16;
 
-voidpf ZCALLBACK openRegion(voidpf opaque, const void *, int)
+std::vector<ZipEntry> readDirectory(const ZipSource &source, const ZipArchive &archive,
+                                    const std::string &name, std::vector<std::string> &problems)
 {
-    return opaque;
-}
-
-uLong ZCALLBACK readRegion(voidpf, voidpf stream, void *buf, uLong size)
-{
-    auto *s = static_cast<Source *>(stream);
-    if (s->pos >= s->size)
-        return 0;
-    const std::uint64_t want = std::min<std::uint64_t>(size, s->size - s->pos);
-    const ssize_t got = pread(s->fd, buf, std::size_t(want), off_t(s->base + s->pos));
-    if (got <= 0)
-        return 0;
-    s->pos += std::uint64_t(got);
-    return uLong(got);
-}
-
-ZPOS64_T ZCALLBACK tellRegion(voidpf, voidpf stream)
-{
-    return static_cast<Source *>(stream)->pos;
-}
-
-long ZCALLBACK seekRegion(voidpf, voidpf stream, ZPOS64_T offset, int origin)
-{
-    auto *s = static_cast<Source *>(stream);
-    std::uint64_t from = 0;
-    if (origin == ZLIB_FILEFUNC_SEEK_CUR)
-        from = s->pos;
-    else if (origin == ZLIB_FILEFUNC_SEEK_END)
-        from = s->size;
-    else if (origin != ZLIB_FILEFUNC_SEEK_SET)
-        return -1;
-    if (offset > s->size || from + offset > s->size)
-        return -1;
-    s->pos = from + offset;
-    return 0;
-}
-
-int ZCALLBACK closeRegion(voidpf, voidpf) { return 0; }
-int ZCALLBACK errorRegion(voidpf, voidpf) { return 0; }
-
-std::string unzError(int rc)
-{
-    switch (rc) {
-    case UNZ_CRCERROR:
-        return "CRC mismatch: the data is not what was stored";
-    case UNZ_BADZIPFILE:
-        return "local header does not match the central directory";
-    case Z_DATA_ERROR:
-        return "damaged compressed data";
-    case UNZ_ERRNO:
-        return "read error";
-    default:
-        return "minizip error " + std::to_string(rc);
-    }
+    std::vector<ZipEntry> list;
+    ZipDirectoryReader reader(source, archive);
+    ZipEntry entry;
+    std::string why;
+    while (reader.next(entry, why))
+        list.push_back(std::move(entry));
+    if (!why.empty())
+        problems.push_back(name + ": damaged central directory after " +
+                           std::to_string(list.size()) + " entries (" + why + ")");
+    else if (archive.entries != list.size())
+        problems.push_back(name + ": the end record counts " + std::to_string(archive.entries) +
+                           " entries, the directory holds " + std::to_string(list.size()));
+    return list;
 }
 
 } // namespace
@@ -76,85 +36,110 @@ std::string unzError(int rc)
 ZipRegion::ZipRegion(int fd, std::uint64_t offset, std::uint64_t size, std::string name)
     : source_{fd, offset, size}, name_(std::move(name))
 {
-    zlib_filefunc64_def funcs{};
-    funcs.zopen64_file = openRegion;
-    funcs.zread_file = readRegion;
-    funcs.ztell64_file = tellRegion;
-    funcs.zseek64_file = seekRegion;
-    funcs.zclose_file = closeRegion;
-    funcs.zerror_file = errorRegion;
-    funcs.opaque = &source_;
-    zip_ = unzOpen2_64(name_.c_str(), &funcs);
-    if (zip_ == nullptr)
-        throw PackError(name_ + " is not a zip archive");
-}
-
-ZipRegion::~ZipRegion()
-{
-    unzClose(zip_);
+    std::string why;
+    if (!readZipArchive(source_, archive_, why))
+        throw PackError(name_ + " is not a zip archive (" + why + ")");
 }
 
 std::vector<ImageEntry> ZipRegion::entries(std::vector<std::string> &problems)
 {
     std::vector<ImageEntry> list;
-    unz_global_info64 global{};
-    unzGetGlobalInfo64(zip_, &global);
-    int rc = unzGoToFirstFile(zip_);
-    for (; rc == UNZ_OK; rc = unzGoToNextFile(zip_)) {
-        unz_file_info64 info{};
-        char name[65536];
-        rc = unzGetCurrentFileInfo64(zip_, &info, name, sizeof name, nullptr, 0, nullptr, 0);
-        if (rc != UNZ_OK)
-            break;
+    for (const ZipEntry &zip : readDirectory(source_, archive_, name_, problems)) {
         ImageEntry entry;
-        entry.name.assign(name, std::min<std::size_t>(info.size_filename, sizeof name - 1));
-        entry.size = info.uncompressed_size;
-        entry.compressedSize = info.compressed_size;
-        entry.dosDateTime = std::uint32_t(info.dosDate);
-        entry.hasUnixMode = (info.version >> 8) == 3;
-        entry.mode = entry.hasUnixMode ? mode_t(info.external_fa >> 16) : 0;
+        entry.name = zip.name;
+        entry.size = zip.size;
+        entry.compressedSize = zip.compressedSize;
+        entry.dosDateTime = zip.dosDateTime;
+        entry.hasUnixMode = (zip.versionMadeBy >> 8) == kHostUnix;
+        entry.mode = entry.hasUnixMode ? mode_t(zip.externalAttrs >> 16) : 0;
         list.push_back(std::move(entry));
     }
-    if (rc != UNZ_END_OF_LIST_OF_FILE)
-        problems.push_back(name_ + ": damaged central directory after " +
-                           std::to_string(list.size()) + " entries (" + unzError(rc) + ")");
-    else if (global.number_entry != list.size())
-        problems.push_back(name_ + ": the end record counts " +
-                           std::to_string(global.number_entry) + " entries, the directory holds " +
-                           std::to_string(list.size()));
     return list;
 }
 
 std::size_t ZipRegion::checkData(std::vector<std::string> &problems)
 {
-    std::size_t count = 0;
-    std::vector<char> buffer(1 << 16);
-    for (int rc = unzGoToFirstFile(zip_); rc == UNZ_OK; rc = unzGoToNextFile(zip_)) {
-        char name[65536];
-        unz_file_info64 info{};
-        if (unzGetCurrentFileInfo64(zip_, &info, name, sizeof name, nullptr, 0, nullptr, 0) !=
-            UNZ_OK)
-            break;
-        ++count;
-        int result = unzOpenCurrentFile(zip_);
-        std::uint64_t read = 0;
-        if (result == UNZ_OK) {
-            int n;
-            while ((n = unzReadCurrentFile(zip_, buffer.data(), unsigned(buffer.size()))) > 0)
-                read += std::uint64_t(n);
-            result = n;
-            const int closed = unzCloseCurrentFile(zip_);
-            if (result == UNZ_OK)
-                result = closed;
+    std::vector<std::string> ignored; // entries() reported the directory's faults
+    const std::vector<ZipEntry> list = readDirectory(source_, archive_, name_, ignored);
+    std::vector<ZipDataRange> ranges;
+    std::vector<std::size_t> owners;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        ZipDataRange range;
+        std::string why;
+        if (!locateZipData(source_, archive_, list[i], range, why)) {
+            problems.push_back(name_ + ": entry " + list[i].name + ": " + why);
+            continue;
         }
-        if (result != UNZ_OK)
-            problems.push_back(name_ + ": entry " + name + ": " + unzError(result));
-        else if (read != info.uncompressed_size)
-            problems.push_back(name_ + ": entry " + name + ": holds " + std::to_string(read) +
-                               " bytes, the directory records " +
-                               std::to_string(info.uncompressed_size));
+        ranges.push_back(range);
+        owners.push_back(i);
+        why = checkEntryData(list[i], range);
+        if (!why.empty())
+            problems.push_back(name_ + ": entry " + list[i].name + ": " + why);
     }
-    return count;
+    const auto [first, second] = findZipOverlap(ranges);
+    if (first != SIZE_MAX)
+        problems.push_back(name_ + ": the entries " + list[owners[first]].name + " and " +
+                           list[owners[second]].name + " overlap in the archive");
+    return list.size();
+}
+
+std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange &range)
+{
+    if (entry.method != kMethodStored && entry.method != kMethodDeflated)
+        return "unsupported compression " + methodName(entry.method);
+    const bool deflated = entry.method == kMethodDeflated;
+    if (!deflated && entry.compressedSize < entry.size)
+        return "holds " + std::to_string(entry.compressedSize) +
+               " bytes, the directory records " + std::to_string(entry.size);
+    z_stream zs{};
+    if (deflated && inflateInit2(&zs, -MAX_WBITS) != Z_OK)
+        return "inflateInit2 failed";
+    std::vector<unsigned char> in(kChunk), out(kChunk);
+    std::uint64_t offset = range.dataOffset;
+    std::uint64_t left = deflated ? entry.compressedSize : entry.size, produced = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    int rc = Z_OK;
+    std::string why;
+    while (why.empty() && rc != Z_STREAM_END) {
+        if (!deflated && left == 0)
+            break;
+        if (zs.avail_in == 0 && left > 0) {
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(left, kChunk));
+            if (!source_.read(offset, in.data(), n)) {
+                why = "read error";
+                break;
+            }
+            offset += n;
+            left -= n;
+            if (!deflated) {
+                crc = crc32(crc, in.data(), uInt(n));
+                produced += n;
+                continue;
+            }
+            zs.next_in = in.data();
+            zs.avail_in = uInt(n);
+        }
+        zs.next_out = out.data();
+        zs.avail_out = uInt(out.size());
+        rc = inflate(&zs, Z_NO_FLUSH);
+        const std::size_t got = out.size() - zs.avail_out;
+        crc = crc32(crc, out.data(), uInt(got));
+        produced += got;
+        if (rc == Z_BUF_ERROR && zs.avail_in == 0 && left == 0)
+            why = "the compressed data ends early";
+        else if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+            why = "damaged compressed data";
+    }
+    if (deflated)
+        inflateEnd(&zs);
+    if (!why.empty())
+        return why;
+    if (produced != entry.size)
+        return "holds " + std::to_string(produced) + " bytes, the directory records " +
+               std::to_string(entry.size);
+    if (crc != entry.crc)
+        return "CRC mismatch: the data is not what was stored";
+    return {};
 }
 
 std::string escapeReason(const std::string &name, const std::vector<std::string> &links)
