@@ -3,6 +3,7 @@
 // matters to the launcher.
 #include "mkportable/json_writer.h"
 #include "mkportable_test_support.h"
+#include "zip_fixture.h"
 
 #include <gtest/gtest.h>
 #include <sstream>
@@ -293,6 +294,14 @@ INSTANTIATE_TEST_SUITE_P(
         Breakage{"FlippedByteInTheImage",
                  [](std::string &b, auto &) { b[b.find("DATA-0123") + 5] ^= 0x20; },
                  {"the image: entry readme: CRC mismatch: the data is not what was stored"}},
+        Breakage{"ImageEndRecordCountsFewerEntries",
+                 [](std::string &b, auto &) {
+                     // The image's end record lies just before the package directory.
+                     const std::size_t end = directoryField(b, 0) - 22;
+                     putLe(b, end + 8, 2, 1);
+                     putLe(b, end + 10, 2, 1);
+                 },
+                 {"the image: the end record counts 1 entries, the directory holds 4"}},
         Breakage{"CountDisagreesWithTable",
                  [](std::string &b, PackageFixture &fx) {
                      patchLe32(b, fx.launcher.size() + fx.unzip.size(), 3);
