@@ -23,13 +23,20 @@ std::string methodName(uint16_t method) {
   return "method " + std::to_string(method);
 }
 
+std::string dataRefusal(const ZipEntry &entry) {
+  if (entry.flags & kFlagEncrypted)
+    return "encrypted entries are not supported";
+  if (entry.method != kMethodStored && entry.method != kMethodDeflated &&
+      entry.method != kMethodBzip2)
+    return "unsupported compression " + methodName(entry.method);
+  return {};
+}
+
 std::string checkEntry(const ZipEntry &entry, CheckedEntry &out) {
   if (const char *why = parseEntryName(entry.name, out.path))
     return why;
-  if (entry.flags & kFlagEncrypted)
-    return "encrypted entries are not supported";
-  if (entry.method != kMethodStored && entry.method != kMethodDeflated)
-    return "unsupported compression " + methodName(entry.method);
+  if (std::string why = dataRefusal(entry); !why.empty())
+    return why;
   out.mode = entryModeOf(entry.versionMadeBy, entry.externalAttrs, out.path.endsWithSlash);
   if (out.mode.kind != EntryKind::Directory && out.path.parts.empty())
     return "the name does not name a file";

@@ -21,11 +21,18 @@ struct CheckedEntry {
 // Compression methods whose data miniunz reads.
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kMethodBzip2 = 12;
 
 // Checks `entry` and on acceptance fills `out` and returns an empty string;
 // otherwise returns why the entry is refused ("the name is absolute",
 // "encrypted entries are not supported", ...).
 std::string checkEntry(const ZipEntry &entry, CheckedEntry &out);
+
+// Why miniunz cannot read the data of `entry` (it is encrypted, or its
+// compression method is one that miniunz does not have), or an empty string.
+// Part of checkEntry; such reasons concern the archive as a whole more often
+// than one entry.
+std::string dataRefusal(const ZipEntry &entry);
 
 // The name of a compression method for messages: "deflate (method 8)",
 // "LZMA (method 14)", "method 99".

@@ -21,6 +21,7 @@ constexpr size_t kZip64EndSize = 56;
 constexpr size_t kCentralSize = 46;
 constexpr size_t kLocalSize = 30;
 constexpr uint16_t kZip64ExtraId = 0x0001;
+constexpr uint16_t kUnicodePathId = 0x7075;
 // The directory is read through a window of at least this size: one read
 // covers many entries.
 constexpr size_t kWindow = 64 * 1024;
@@ -28,6 +29,17 @@ constexpr size_t kWindow = 64 * 1024;
 uint16_t le16(const unsigned char *p) { return (uint16_t)(p[0] | p[1] << 8); }
 uint32_t le32(const unsigned char *p) { return le16(p) | (uint32_t)le16(p + 2) << 16; }
 uint64_t le64(const unsigned char *p) { return le32(p) | (uint64_t)le32(p + 4) << 32; }
+
+// CRC-32 (the zip polynomial) of `size` bytes at `data`; names are short.
+uint32_t crc32Of(const unsigned char *data, size_t size) {
+  uint32_t crc = 0xffffffff;
+  for (size_t i = 0; i < size; i++) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; bit++)
+      crc = (crc >> 1) ^ (0xedb88320 & (0 - (crc & 1)));
+  }
+  return ~crc;
+}
 
 std::string entryLabel(uint64_t index) {
   return "entry " + std::to_string(index + 1) + " of the central directory";
@@ -73,32 +85,12 @@ bool ZipSource::read(uint64_t offset, void *into, size_t count) const {
   return true;
 }
 
-bool readZipArchive(const ZipSource &src, ZipArchive &out, std::string &why) {
-  why = "no complete end record at the end of the file: the archive is cut "
-        "short or is not a "
-        "zip archive";
-  if (src.size < kEndSize)
-    return false;
-  size_t tail = (size_t)std::min<uint64_t>(src.size, kEndSize + kMaxComment);
-  std::vector<unsigned char> buf(tail);
-  uint64_t tailAt = src.size - tail;
-  if (!src.read(tailAt, buf.data(), tail)) {
-    if (errno != 0)
-      why = std::string("cannot read the end record: ") + strerror(errno);
-    return false;
-  }
-  // The record nearest the end wins, as a comment may itself hold "PK\5\6".
-  const unsigned char *end = nullptr;
-  for (size_t at = tail - kEndSize + 1; at-- > 0;) {
-    const unsigned char *r = buf.data() + at;
-    if (le32(r) == kEndSignature && at + kEndSize + le16(r + 20) == tail) {
-      end = r;
-      break;
-    }
-  }
-  if (!end)
-    return false;
-  uint64_t endAt = tailAt + (uint64_t)(end - buf.data());
+namespace {
+
+// The archive that the end record at `endAt` describes. Returns false with
+// `why` set when its records contradict the region.
+bool archiveAt(const ZipSource &src, uint64_t endAt, const unsigned char *end, ZipArchive &out,
+               std::string &why) {
   ZipArchive a;
   a.entries = le16(end + 10);
   a.directorySize = le32(end + 12);
@@ -123,15 +115,63 @@ bool readZipArchive(const ZipSource &src, ZipArchive &out, std::string &why) {
     return false;
   }
   if (recordedOffset > a.endOffset || a.directorySize > a.endOffset - recordedOffset) {
-    why = "the end record places the central directory beyond itself: the "
-          "archive is damaged";
+    why = "the end record places the central directory beyond itself: the archive is damaged";
     return false;
   }
   a.skew = a.endOffset - recordedOffset - a.directorySize;
   a.directoryOffset = recordedOffset + a.skew;
   out = a;
-  why.clear();
   return true;
+}
+
+// True when the central directory of `a` starts with an entry, or is empty.
+bool directoryStarts(const ZipSource &src, const ZipArchive &a) {
+  unsigned char sig[4];
+  return a.directorySize == 0 ||
+         (src.read(a.directoryOffset, sig, sizeof sig) && le32(sig) == kCentralSignature);
+}
+
+} // namespace
+
+bool readZipArchive(const ZipSource &src, ZipArchive &out, std::string &why) {
+  why = "no complete end record at the end of the file: the archive is cut short or is not a "
+        "zip archive";
+  if (src.size < kEndSize)
+    return false;
+  size_t tail = (size_t)std::min<uint64_t>(src.size, kEndSize + kMaxComment);
+  std::vector<unsigned char> buf(tail);
+  uint64_t tailAt = src.size - tail;
+  if (!src.read(tailAt, buf.data(), tail)) {
+    if (errno != 0)
+      why = std::string("cannot read the end record: ") + strerror(errno);
+    return false;
+  }
+  // The record that ends exactly at the end, nearest the end, wins: a
+  // comment may itself hold "PK\5\6".
+  for (size_t at = tail - kEndSize + 1; at-- > 0;) {
+    const unsigned char *r = buf.data() + at;
+    if (le32(r) == kEndSignature && at + kEndSize + le16(r + 20) == tail) {
+      if (!archiveAt(src, tailAt + at, r, out, why))
+        return false;
+      why.clear();
+      return true;
+    }
+  }
+  // Else bytes follow the record (an archive padded to a block size, or with
+  // data appended), as the usual unpackers accept: the nearest record whose
+  // comment fits and whose central directory starts where it says counts.
+  for (size_t at = tail - kEndSize + 1; at-- > 0;) {
+    const unsigned char *r = buf.data() + at;
+    ZipArchive a;
+    std::string ignored;
+    if (le32(r) == kEndSignature && at + kEndSize + le16(r + 20) <= tail &&
+        archiveAt(src, tailAt + at, r, a, ignored) && directoryStarts(src, a)) {
+      out = a;
+      why.clear();
+      return true;
+    }
+  }
+  return false;
 }
 
 ZipDirectoryReader::ZipDirectoryReader(const ZipSource &src, const ZipArchive &archive)
@@ -177,6 +217,8 @@ bool ZipDirectoryReader::next(ZipEntry &e, std::string &why) {
   e.externalAttrs = le32(h + 38);
   e.localOffset = le32(h + 42);
   e.name.assign(reinterpret_cast<const char *>(h + kCentralSize), nameLen);
+  e.recordedNameSize = (uint16_t)nameLen;
+  e.zip64Size = false;
   // Zip64 extra field: the 64-bit values of the fields that hold all ones,
   // in this order.
   uint64_t *wide[] = {&e.size, &e.compressedSize, &e.localOffset};
@@ -198,7 +240,13 @@ bool ZipDirectoryReader::next(ZipEntry &e, std::string &why) {
         }
         *wide[i] = le64(v);
         v += 8;
+        e.zip64Size |= i == 0;
       }
+    } else if (id == kUnicodePathId && len >= 5 && data[0] == 1 &&
+               le32(data + 1) == crc32Of(h + kCentralSize, nameLen)) {
+      // The UTF-8 name of an entry whose recorded name is in a legacy code
+      // page; it counts only while it belongs to that very name.
+      e.name.assign(reinterpret_cast<const char *>(data + 5), len - 5);
     }
     x = data + len;
   }
@@ -225,7 +273,7 @@ bool locateZipData(const ZipSource &src, const ZipArchive &archive, const ZipEnt
     why = "no local header where the central directory places it";
     return false;
   }
-  if (le16(h + 8) != entry.method || le16(h + 26) != entry.name.size()) {
+  if (le16(h + 8) != entry.method || le16(h + 26) != entry.recordedNameSize) {
     why = "the local header does not match the central directory";
     return false;
   }

@@ -39,23 +39,26 @@ struct ZipArchive {
 
 // One entry as the central directory records it, Zip64 values applied.
 struct ZipEntry {
-  std::string name;           // raw bytes, exactly as recorded
-  uint16_t versionMadeBy = 0; // host in the high byte
-  uint16_t flags = 0;         // bit 0: encrypted; bit 3: sizes follow the data
-  uint16_t method = 0;        // 0 stored, 8 deflated, ...
-  uint32_t dosDateTime = 0;   // date in the high 16 bits, time in the low 16
+  std::string name;              // raw bytes: the Unicode Path extra field's when it matches
+  uint16_t recordedNameSize = 0; // bytes of the name field itself (the local header's too)
+  uint16_t versionMadeBy = 0;    // host in the high byte
+  uint16_t flags = 0;            // bit 0: encrypted; bit 3: sizes follow the data
+  uint16_t method = 0;           // 0 stored, 8 deflated, ...
+  uint32_t dosDateTime = 0;      // date in the high 16 bits, time in the low 16
   uint32_t crc = 0;
   uint32_t externalAttrs = 0; // st_mode in the high 16 bits when made on Unix
   uint64_t compressedSize = 0;
   uint64_t size = 0;        // uncompressed
+  bool zip64Size = false;   // `size` came from the Zip64 extra field
   uint64_t localOffset = 0; // the local header, corrected by the archive's skew
 };
 
-// Finds the end record that ends exactly at the end of the region (22 bytes
-// plus the comment length it declares; at most the last 64 KiB + 22 bytes
-// are read), and the Zip64 end record when a locator precedes it. Returns
-// false with `why` set when there is none or the records contradict the
-// region.
+// Finds the end record (at most the last 64 KiB + 22 bytes are read) and the
+// Zip64 end record when a locator precedes it. A record that ends exactly at
+// the end of the region (22 bytes plus the comment length it declares) wins;
+// else bytes may follow it, and the nearest record whose central directory
+// starts where it says counts. Returns false with `why` set when there is
+// none or the records contradict the region.
 bool readZipArchive(const ZipSource &src, ZipArchive &out, std::string &why);
 
 // Reads the central directory entry by entry, by its recorded size, never by

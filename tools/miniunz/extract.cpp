@@ -7,6 +7,7 @@
 #include "target_tree.h"
 #include "zip_directory.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -56,6 +57,14 @@ private:
   const ExtractOptions &opts_;
   std::string shownArchive_;
   std::vector<Entry> entries_;
+  // Entries refused because their data cannot be read (encryption, methods),
+  // by reason: the first entry's name and how many more. Reported once per
+  // reason at the end, not once per entry.
+  struct Refusal {
+    std::string reason, first;
+    uint64_t more = 0;
+  };
+  std::vector<Refusal> refusals_;
   TargetTree tree_;
   EntryReader linkReader_;
   bool ok_ = true;
@@ -118,6 +127,13 @@ int Extractor::run() {
     if (!pool.finish())
       ok_ = false;
   }
+  for (const Refusal &r : refusals_) {
+    if (r.more == 0)
+      complain("%s: refused: %s", r.first.c_str(), r.reason.c_str());
+    else
+      complain("%s and %" PRIu64 " more entries: refused: %s", r.first.c_str(), r.more,
+               r.reason.c_str());
+  }
   if (tree_.stopped())
     ok_ = false;
   if (!tree_.applyFinalModes())
@@ -130,15 +146,27 @@ void Extractor::extract(const Entry &e, ExtractPool &pool) {
   CheckedEntry c;
   std::string why = checkEntry(e.zip, c);
   bool done = false;
-  if (!why.empty()) {
+  if (!why.empty() && why == dataRefusal(e.zip)) {
+    auto same = std::find_if(refusals_.begin(), refusals_.end(),
+                             [&](const Refusal &r) { return r.reason == why; });
+    if (same == refusals_.end())
+      refusals_.push_back({why, shown});
+    else
+      same->more++;
+  } else if (!why.empty()) {
     complain("%s: refused: %s", shown.c_str(), why.c_str());
   } else if (c.mode.kind == EntryKind::Directory) {
     done = extractDirectory(c, shown, pool);
   } else if (!e.located.empty()) {
     complain("%s: %s", shown.c_str(), e.located.c_str());
   } else {
-    EntryData data{e.range.dataOffset, e.zip.compressedSize, e.zip.size, e.zip.crc,
-                   e.zip.method == kMethodDeflated};
+    EntryData data{e.range.dataOffset,
+                   e.zip.compressedSize,
+                   e.zip.size,
+                   e.zip.crc,
+                   e.zip.method == kMethodDeflated,
+                   e.zip.method == kMethodBzip2,
+                   e.zip.method == kMethodDeflated && !e.zip.zip64Size};
     if (c.mode.kind == EntryKind::Symlink) {
       done = extractSymlink(c, shown, data, pool);
     } else {
