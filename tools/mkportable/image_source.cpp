@@ -25,8 +25,20 @@ PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesyst
 PreparedImage readyZip(const std::filesystem::path &file)
 {
     InputFile zip = InputFile::open(file, "image");
-    // The launcher would otherwise only find out on the target machine.
-    ZipRegion(zip.fd(), 0, zip.size(), zip.name());
+    // miniunz's own rules, applied now: the launcher would otherwise only
+    // find out on the target machine.
+    ZipRegion region(zip.fd(), 0, zip.size(), zip.name());
+    std::vector<std::string> problems;
+    region.entries(problems);
+    region.check(problems, true);
+    if (!problems.empty()) {
+        std::string text;
+        for (const std::string &problem : problems)
+            text += problem + "\nmkportable: ";
+        throw PackError(text + zip.name() +
+                        " cannot be unpacked by miniunz: repack it with deflate and without "
+                        "encryption, or give the directory instead of the zip");
+    }
     return {std::move(zip), std::nullopt};
 }
 

@@ -3,9 +3,12 @@
 #include "entry_rules.h"
 #include "pack_error.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <sys/stat.h>
 #include <zlib.h>
+#include <bzlib.h>
 
 namespace mkportable {
 
@@ -57,24 +60,43 @@ std::vector<ImageEntry> ZipRegion::entries(std::vector<std::string> &problems)
     return list;
 }
 
-std::size_t ZipRegion::checkData(std::vector<std::string> &problems)
+std::size_t ZipRegion::check(std::vector<std::string> &problems, bool readData)
 {
     std::vector<std::string> ignored; // entries() reported the directory's faults
     const std::vector<ZipEntry> list = readDirectory(source_, archive_, name_, ignored);
     std::vector<ZipDataRange> ranges;
     std::vector<std::size_t> owners;
+    std::vector<std::string> links;
     for (std::size_t i = 0; i < list.size(); ++i) {
+        const ZipEntry &entry = list[i];
+        CheckedEntry checked;
+        std::string why = checkEntry(entry, checked);
         ZipDataRange range;
-        std::string why;
-        if (!locateZipData(source_, archive_, list[i], range, why)) {
-            problems.push_back(name_ + ": entry " + list[i].name + ": " + why);
-            continue;
+        if (why.empty())
+            why = throughLink(entry.name, links);
+        std::string located;
+        const bool isDirectory = checked.mode.kind == EntryKind::Directory;
+        if (locateZipData(source_, archive_, entry, range, located)) {
+            ranges.push_back(range);
+            owners.push_back(i);
+        } else if (why.empty() && !isDirectory) {
+            why = located; // miniunz reads no data of a directory
         }
-        ranges.push_back(range);
-        owners.push_back(i);
-        why = checkEntryData(list[i], range);
+        const bool link = why.empty() && checked.mode.kind == EntryKind::Symlink;
+        if (why.empty() && readData && !isDirectory) {
+            std::string target;
+            why = checkEntryData(entry, range, link ? PATH_MAX : 0, target);
+            if (why.empty() && link) {
+                if (target.size() >= PATH_MAX)
+                    why = "the link target is longer than PATH_MAX";
+                else if (const char *bad = checkLinkTarget(target, checked.path.parts.size() - 1))
+                    why = std::string(bad) + " (" + target + ")";
+            }
+        }
         if (!why.empty())
-            problems.push_back(name_ + ": entry " + list[i].name + ": " + why);
+            problems.push_back(name_ + ": entry " + entry.name + ": " + why);
+        else if (link)
+            links.push_back(entry.name);
     }
     const auto [first, second] = findZipOverlap(ranges);
     if (first != SIZE_MAX)
@@ -83,58 +105,88 @@ std::size_t ZipRegion::checkData(std::vector<std::string> &problems)
     return list.size();
 }
 
-std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange &range)
+std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange &range,
+                                      std::size_t keep, std::string &kept)
 {
-    if (entry.method != kMethodStored && entry.method != kMethodDeflated)
-        return "unsupported compression " + methodName(entry.method);
-    const bool deflated = entry.method == kMethodDeflated;
-    if (!deflated && entry.compressedSize < entry.size)
+    const bool stored = entry.method == kMethodStored;
+    if (stored && entry.compressedSize < entry.size)
         return "holds " + std::to_string(entry.compressedSize) +
                " bytes, the directory records " + std::to_string(entry.size);
+    // One decoder for each method that miniunz reads: `decode` turns the
+    // bytes in `in` into `out` and says whether the stream ended.
     z_stream zs{};
-    if (deflated && inflateInit2(&zs, -MAX_WBITS) != Z_OK)
+    bz_stream bz{};
+    if (entry.method == kMethodDeflated && inflateInit2(&zs, -MAX_WBITS) != Z_OK)
         return "inflateInit2 failed";
+    if (entry.method == kMethodBzip2 && BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK)
+        return "BZ2_bzDecompressInit failed";
     std::vector<unsigned char> in(kChunk), out(kChunk);
     std::uint64_t offset = range.dataOffset;
-    std::uint64_t left = deflated ? entry.compressedSize : entry.size, produced = 0;
+    std::uint64_t left = stored ? entry.size : entry.compressedSize, produced = 0;
+    std::size_t avail = 0, used = 0;
     uLong crc = crc32(0, nullptr, 0);
-    int rc = Z_OK;
     std::string why;
-    while (why.empty() && rc != Z_STREAM_END) {
-        if (!deflated && left == 0)
-            break;
-        if (zs.avail_in == 0 && left > 0) {
-            const std::size_t n = std::size_t(std::min<std::uint64_t>(left, kChunk));
-            if (!source_.read(offset, in.data(), n)) {
+    for (bool ended = false; !ended && why.empty();) {
+        if (used == avail && left > 0) {
+            avail = std::size_t(std::min<std::uint64_t>(left, kChunk));
+            used = 0;
+            if (!source_.read(offset, in.data(), avail)) {
                 why = "read error";
                 break;
             }
-            offset += n;
-            left -= n;
-            if (!deflated) {
-                crc = crc32(crc, in.data(), uInt(n));
-                produced += n;
-                continue;
-            }
-            zs.next_in = in.data();
-            zs.avail_in = uInt(n);
+            offset += avail;
+            left -= avail;
         }
-        zs.next_out = out.data();
-        zs.avail_out = uInt(out.size());
-        rc = inflate(&zs, Z_NO_FLUSH);
-        const std::size_t got = out.size() - zs.avail_out;
+        std::size_t got = 0;
+        bool stuck = false;
+        if (stored) {
+            std::copy(in.begin(), in.begin() + avail, out.begin());
+            got = avail;
+            used = avail;
+            ended = left == 0;
+        } else if (entry.method == kMethodDeflated) {
+            zs.next_in = in.data() + used;
+            zs.avail_in = uInt(avail - used);
+            zs.next_out = out.data();
+            zs.avail_out = uInt(out.size());
+            const int rc = inflate(&zs, Z_NO_FLUSH);
+            used = avail - zs.avail_in;
+            got = out.size() - zs.avail_out;
+            ended = rc == Z_STREAM_END;
+            stuck = rc == Z_BUF_ERROR;
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+                why = "damaged compressed data";
+        } else {
+            bz.next_in = reinterpret_cast<char *>(in.data() + used);
+            bz.avail_in = unsigned(avail - used);
+            bz.next_out = reinterpret_cast<char *>(out.data());
+            bz.avail_out = unsigned(out.size());
+            const int rc = BZ2_bzDecompress(&bz);
+            used = avail - bz.avail_in;
+            got = out.size() - bz.avail_out;
+            ended = rc == BZ_STREAM_END;
+            stuck = got == 0 && used == avail;
+            if (rc != BZ_OK && rc != BZ_STREAM_END)
+                why = "damaged compressed data";
+        }
         crc = crc32(crc, out.data(), uInt(got));
+        kept.append(reinterpret_cast<const char *>(out.data()),
+                    std::min(got, keep - std::min(keep, kept.size())));
         produced += got;
-        if (rc == Z_BUF_ERROR && zs.avail_in == 0 && left == 0)
+        if (why.empty() && !ended && stuck && used == avail && left == 0)
             why = "the compressed data ends early";
-        else if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
-            why = "damaged compressed data";
     }
-    if (deflated)
+    if (entry.method == kMethodDeflated)
         inflateEnd(&zs);
+    if (entry.method == kMethodBzip2)
+        BZ2_bzDecompressEnd(&bz);
     if (!why.empty())
         return why;
-    if (produced != entry.size)
+    // A deflated size recorded in 32 bits may have wrapped: miniunz then
+    // unpacks the entry with a warning.
+    const bool wrapped = entry.method == kMethodDeflated && !entry.zip64Size &&
+                         produced > entry.size && std::uint32_t(produced) == entry.size;
+    if (produced != entry.size && !wrapped)
         return "holds " + std::to_string(produced) + " bytes, the directory records " +
                std::to_string(entry.size);
     if (crc != entry.crc)
@@ -142,26 +194,14 @@ std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange 
     return {};
 }
 
-std::string escapeReason(const std::string &name, const std::vector<std::string> &links)
+std::string throughLink(const std::string &name, const std::vector<std::string> &links)
 {
-    if (name.empty())
-        return "an empty name";
-    if (name[0] == '/')
-        return "an absolute path";
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find('/', start);
-        if (end == std::string::npos)
-            end = name.size();
-        if (name.compare(start, end - start, "..") == 0)
-            return "a \"..\" component";
-        if (end < name.size()) {
-            const std::string parent = name.substr(0, end);
-            for (const std::string &link : links)
-                if (link == parent)
-                    return "a path through the symbolic link " + link;
-        }
-        start = end + 1;
+    for (std::size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+        const std::string parent = name.substr(0, slash);
+        for (const std::string &link : links)
+            if (link == parent)
+                return "a path through the symbolic link " + link + ", which is not followed";
     }
     return {};
 }

@@ -36,26 +36,31 @@ public:
     // number of entries.
     std::vector<ImageEntry> entries(std::vector<std::string> &problems);
 
-    // Reads the data of every entry, checking its local header, its place
-    // (inside the archive, overlapping no other entry), its deflate stream,
-    // its size and its CRC; adds one line to `problems` for each entry that
-    // fails. Returns the number of entries read.
-    std::size_t checkData(std::vector<std::string> &problems);
+    // Applies to every entry the rules that miniunz applies when it unpacks
+    // (entryRules: names, kinds, methods, encryption; then link targets,
+    // local headers and overlapping entries), and with `readData` also reads
+    // its data, checking the compressed stream, the size and the CRC. A
+    // symbolic link's target is checked only with `readData`. Adds one line
+    // to `problems` for each entry refused, naming it and the reason.
+    // Returns the number of entries checked.
+    std::size_t check(std::vector<std::string> &problems, bool readData);
 
 private:
     // Inflates or copies the data at `range`, checking size and CRC; returns
-    // why it fails, or an empty string.
-    std::string checkEntryData(const ZipEntry &entry, const ZipDataRange &range);
+    // why it fails, or an empty string. Keeps the first `keep` bytes of the
+    // data in `kept`.
+    std::string checkEntryData(const ZipEntry &entry, const ZipDataRange &range,
+                               std::size_t keep, std::string &kept);
 
     ZipSource source_;
     ZipArchive archive_;
     std::string name_;
 };
 
-// Why extracting `name` could write outside the target directory, or empty
-// when it could not: an absolute path, a ".." component, or a path through
-// an entry of `links` (names of symbolic-link entries stored before it).
-std::string escapeReason(const std::string &name, const std::vector<std::string> &links);
+// Why unpacking `name` would fail because the way to it passes through an
+// entry of `links` (names of symbolic-link entries stored before it), which
+// miniunz never follows; empty when it would not.
+std::string throughLink(const std::string &name, const std::vector<std::string> &links);
 
 // "drwxr-xr-x"-style text for a st_mode.
 std::string modeText(mode_t mode);
