@@ -107,3 +107,31 @@ void writeZip(const std::string &path, const std::vector<ZipEntrySpec> &entries)
   }
   check(zipClose(zf, nullptr) == ZIP_OK, "zipClose " + path);
 }
+
+uint32_t getLe(const std::string &bytes, size_t at, size_t width) {
+  uint32_t value = 0;
+  for (size_t i = width; i-- > 0;)
+    value = value << 8 | (unsigned char)bytes.at(at + i);
+  return value;
+}
+
+void putLe(std::string &bytes, size_t at, size_t width, uint64_t value) {
+  for (size_t i = 0; i < width; i++, value >>= 8)
+    bytes.at(at + i) = (char)(value & 0xff);
+}
+
+ZipLayout zipLayout(const std::string &bytes) {
+  constexpr size_t kEndSize = 22, kCentralSize = 46;
+  check(bytes.size() >= kEndSize, "zipLayout: no end record");
+  ZipLayout layout;
+  layout.end = bytes.size() - kEndSize;
+  layout.directory = getLe(bytes, layout.end + 16, 4);
+  for (size_t at = layout.directory; at < layout.end;) {
+    check(getLe(bytes, at, 4) == 0x02014b50, "zipLayout: no central directory entry");
+    layout.central.push_back(at);
+    layout.local.push_back(getLe(bytes, at + 42, 4));
+    at += kCentralSize + getLe(bytes, at + 28, 2) + getLe(bytes, at + 30, 2) +
+          getLe(bytes, at + 32, 2);
+  }
+  return layout;
+}

@@ -2,6 +2,8 @@
 // symbolic links and deliberately damaged entries.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,7 +21,8 @@ struct ZipEntrySpec {
 
   std::string name;     // stored exactly as given (no NUL bytes)
   std::string data;     // file content; the link target for Symlink; unused for Dir
-  unsigned mode = 0644; // permission bits, set-id and sticky bits allowed; type comes from kind
+  unsigned mode = 0644; // permission bits, set-id and sticky bits allowed; type
+                        // comes from kind
   Kind kind = File;
   bool unixMode = true; // false: recorded as made on MS-DOS, without a Unix mode
   // The file content is `data` repeated this often, streamed into the zip:
@@ -36,3 +39,17 @@ ZipEntrySpec linkEntry(const std::string &name, const std::string &target);
 // Writes a zip file at `path` holding `entries` in order (duplicates
 // allowed). Throws std::runtime_error naming the failing call on error.
 void writeZip(const std::string &path, const std::vector<ZipEntrySpec> &entries);
+
+// Where the records of a zip (as writeZip writes it: no comment, no Zip64)
+// lie, for tests that edit headers in place. Offsets into the file's bytes.
+struct ZipLayout {
+  size_t end = 0;              // the end record
+  size_t directory = 0;        // the first central directory entry
+  std::vector<size_t> central; // each central directory entry
+  std::vector<size_t> local;   // each entry's local header, as the directory records it
+};
+ZipLayout zipLayout(const std::string &bytes);
+
+// Little-endian fields of zip records.
+uint32_t getLe(const std::string &bytes, size_t at, size_t width);
+void putLe(std::string &bytes, size_t at, size_t width, uint64_t value);

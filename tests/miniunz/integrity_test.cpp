@@ -6,6 +6,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <regex>
+#include <set>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -49,10 +53,7 @@ TEST(MiniunzIntegrity, CutOrInconsistentArchivesFail) {
   Workspace box;
   box.pack({fileEntry("a.txt", noise(5000, 1)), fileEntry("d/b.txt", "b"), dirEntry("e/")});
   const std::string whole = readFile(box.zip);
-  // End record: 22 bytes, no comment; entry counts at offsets 8 and 10.
-  const size_t end = whole.size() - 22;
-  std::string extraEntry = whole;
-  extraEntry[end + 8] = extraEntry[end + 10] = (char)(extraEntry[end + 8] + 1);
+  const size_t end = zipLayout(whole).end;
   std::vector<std::pair<std::string, std::string>> cases = {
       {"cut to nothing", ""},
       {"cut in the first header", whole.substr(0, 20)},
@@ -60,7 +61,6 @@ TEST(MiniunzIntegrity, CutOrInconsistentArchivesFail) {
       {"cut in the central directory", whole.substr(0, end - 10)},
       {"cut in the end record", whole.substr(0, whole.size() - 5)},
       {"one byte short", whole.substr(0, whole.size() - 1)},
-      {"end record counts an extra entry", extraEntry},
   };
   for (const auto &[label, bytes] : cases) {
     std::ofstream(box.zip, std::ios::binary | std::ios::trunc) << bytes;
@@ -70,16 +70,167 @@ TEST(MiniunzIntegrity, CutOrInconsistentArchivesFail) {
   }
 }
 
-TEST(MiniunzIntegrity, WriteFailureIsAnErrorAndRemovesThePartialFile) {
-  Workspace box;
-  box.pack({fileEntry("small.txt", "small"), fileEntry("big.bin", noise(1 << 20, 3)),
-            fileEntry("after.txt", "after")});
-  // Past 64 KiB every write fails (EFBIG), as on a full disk.
-  RunResult r = box.unpack(false, RunOptions{.fileSizeLimit = 64 * 1024});
-  EXPECT_EQ(r.exitCode, 1) << r.err;
-  EXPECT_NE(r.err.find("miniunz: big.bin: write: "), std::string::npos) << r.err;
-  EXPECT_FALSE(fs::exists(box.out + "/big.bin"));
-  EXPECT_EQ(readFile(box.out + "/small.txt"), "small");
+// Each row edits a sound archive of three entries; the central directory is
+// walked by its recorded size, whatever the end record counts.
+TEST(MiniunzIntegrity, CentralDirectoryShapes) {
+  using Edit = std::function<void(std::string &, const ZipLayout &)>;
+  struct Case {
+    const char *label;
+    Edit edit;
+    int exitCode;
+    std::string err; // "ZIP" stands for the archive's path
+    std::vector<std::string> unpacked;
+  };
+  const std::vector<Case> cases = {
+      {"end record counts 1 of 3",
+       [](std::string &b, const ZipLayout &z) {
+         putLe(b, z.end + 8, 2, 1), putLe(b, z.end + 10, 2, 1);
+       },
+       0,
+       "miniunz: ZIP: warning: the end record counts 1 entries, the central "
+       "directory holds 3; "
+       "unpacking all 3\n",
+       {"a.txt", "b.txt", "e"}},
+      {"end record counts 4 of 3",
+       [](std::string &b, const ZipLayout &z) {
+         putLe(b, z.end + 8, 2, 4), putLe(b, z.end + 10, 2, 4);
+       },
+       0,
+       "miniunz: ZIP: warning: the end record counts 4 entries, the central "
+       "directory holds 3; "
+       "unpacking all 3\n",
+       {"a.txt", "b.txt", "e"}},
+      {"two entries share one local header",
+       [](std::string &b, const ZipLayout &z) { putLe(b, z.central[1] + 42, 4, z.local[0]); },
+       1,
+       "miniunz: ZIP: refused: the entries a.txt and b.txt overlap in the "
+       "archive (a zip bomb?)\n",
+       {}},
+      {"a local header inside another entry's data",
+       [](std::string &b, const ZipLayout &z) {
+         // A copy of b.txt's local header and data, planted in a.txt's data.
+         b.replace(z.local[0] + 40, z.local[2] - z.local[1], b, z.local[1],
+                   z.local[2] - z.local[1]);
+         putLe(b, z.central[1] + 42, 4, z.local[0] + 40);
+       },
+       1,
+       "miniunz: ZIP: refused: the entries a.txt and b.txt overlap in the "
+       "archive (a zip bomb?)\n",
+       {}},
+      {"data recorded to run into the central directory",
+       [](std::string &b, const ZipLayout &z) { putLe(b, z.central[0] + 20, 4, z.directory); },
+       1,
+       "miniunz: a.txt: the entry's data runs into the central directory\n",
+       {"b.txt", "e"}},
+      {"no local header where the directory places it",
+       [](std::string &b, const ZipLayout &z) { putLe(b, z.central[1] + 42, 4, z.local[1] + 1); },
+       1,
+       "miniunz: b.txt: no local header where the central directory places "
+       "it\n",
+       {"a.txt", "e"}},
+      {"a stub in front of the archive",
+       [](std::string &b, const ZipLayout &) { b.insert(0, 999, '#'); },
+       0,
+       "",
+       {"a.txt", "b.txt", "e"}},
+  };
+  const std::string a = noise(5000, 1);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    Workspace box;
+    box.pack({fileEntry("a.txt", a), fileEntry("b.txt", "b"), dirEntry("e/")});
+    std::string bytes = readFile(box.zip);
+    c.edit(bytes, zipLayout(bytes));
+    writeFile(box.zip, bytes);
+    RunResult r = box.unpack();
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    EXPECT_EQ(r.err, std::regex_replace(c.err, std::regex("ZIP"), box.zip));
+    const std::set<std::string> unpacked(c.unpacked.begin(), c.unpacked.end());
+    EXPECT_EQ(fs::exists(box.out + "/a.txt") && readFile(box.out + "/a.txt") == a,
+              unpacked.count("a.txt") == 1);
+    EXPECT_EQ(fs::exists(box.out + "/b.txt"), unpacked.count("b.txt") == 1);
+    EXPECT_EQ(fs::is_directory(box.out + "/e"), unpacked.count("e") == 1);
+  }
+}
+
+// A write that fails stops the run with one message naming the target and the
+// space the archive needs; an archive recorded larger than the free space is
+// refused before anything is written. Files left behind are complete.
+TEST(MiniunzIntegrity, WriteFailureStopsTheRunWithOneMessage) {
+  struct Case {
+    const char *label;
+    std::vector<ZipEntrySpec> entries;
+    rlim_t fileSizeLimit; // RLIM_INFINITY: into a tmpfs of `tmpfsSize` instead
+    const char *tmpfsSize;
+    std::string err; // a regular expression; "OUT" stands for the target
+  };
+  std::vector<ZipEntrySpec> smallFiles;
+  for (int i = 0; i < 400; i++)
+    smallFiles.push_back(fileEntry("f" + std::to_string(i), noise(1000, (unsigned)i)));
+  const std::vector<Case> cases = {
+      // Past 64 KiB every write fails (EFBIG).
+      {"file size limit",
+       {fileEntry("small.txt", "small"), fileEntry("big.bin", noise(1 << 20, 3)),
+        fileEntry("after.txt", "after")},
+       64 * 1024,
+       "",
+       "miniunz: big\\.bin: write: File too large; unpacking stops: OUT needs "
+       "1048586 bytes "
+       "for the whole archive\n"},
+      // 400 files of 1000 bytes fit the recorded sizes but take a page each.
+      {"a full tmpfs", smallFiles, RLIM_INFINITY, "512k",
+       "miniunz: f[0-9]+: write: No space left on device; unpacking stops: OUT "
+       "needs 400000 "
+       "bytes for the whole archive\n"},
+      {"recorded sizes larger than the free space",
+       {fileEntry("a", noise(200000, 1)), fileEntry("b", noise(200000, 2))},
+       RLIM_INFINITY,
+       "256k",
+       "miniunz: OUT: not enough space: the archive needs 400000 bytes, 262144 "
+       "bytes are "
+       "free\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    Workspace box;
+    box.pack(c.entries);
+    RunResult r;
+    std::string out = box.out, inspected;
+    if (c.fileSizeLimit != RLIM_INFINITY) {
+      r = box.unpack(false, RunOptions{.fileSizeLimit = c.fileSizeLimit});
+    } else {
+      out = "/tmp/small/out";
+      SandboxRun run;
+      run.argv = {MINIUNZ_BIN, box.zip, "-d", out};
+      run.setup = std::string("mkdir /tmp/small && mount -t tmpfs -o size=") + c.tmpfsSize +
+                  " tmpfs /tmp/small";
+      // Every file left must be whole: names and sizes against the archive.
+      run.inspect = "cd " + out +
+                    " && for f in *; do [ -f \"$f\" ] && stat -c '%n %s' \"$f\"; "
+                    "done; true";
+      SandboxResult s = runSandboxed(box.root, run);
+      r.exitCode = s.status;
+      r.err = s.err;
+      inspected = s.inspected;
+    }
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(
+        std::regex_match(r.err, std::regex(std::regex_replace(c.err, std::regex("OUT"), out))))
+        << r.err;
+    if (c.fileSizeLimit != RLIM_INFINITY) {
+      EXPECT_FALSE(fs::exists(box.out + "/big.bin"));
+      EXPECT_EQ(readFile(box.out + "/small.txt"), "small");
+      continue;
+    }
+    std::istringstream lines(inspected);
+    std::string name;
+    size_t size = 0, files = 0;
+    while (lines >> name >> size) {
+      EXPECT_EQ(size, 1000u) << name;
+      files++;
+    }
+    EXPECT_LT(files, c.entries.size());
+  }
 }
 
 TEST(MiniunzIntegrity, MemoryStaysBoundedForLargeEntries) {

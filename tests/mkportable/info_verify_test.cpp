@@ -3,6 +3,7 @@
 // matters to the launcher.
 #include "mkportable/json_writer.h"
 #include "mkportable_test_support.h"
+#include "zip_fixture.h"
 
 #include <gtest/gtest.h>
 #include <sstream>
@@ -293,6 +294,14 @@ INSTANTIATE_TEST_SUITE_P(
         Breakage{"FlippedByteInTheImage",
                  [](std::string &b, auto &) { b[b.find("DATA-0123") + 5] ^= 0x20; },
                  {"the image: entry readme: CRC mismatch: the data is not what was stored"}},
+        Breakage{"ImageEndRecordCountsFewerEntries",
+                 [](std::string &b, auto &) {
+                     // The image's end record lies just before the package directory.
+                     const std::size_t end = directoryField(b, 0) - 22;
+                     putLe(b, end + 8, 2, 1);
+                     putLe(b, end + 10, 2, 1);
+                 },
+                 {"the image: the end record counts 1 entries, the directory holds 4"}},
         Breakage{"CountDisagreesWithTable",
                  [](std::string &b, PackageFixture &fx) {
                      patchLe32(b, fx.launcher.size() + fx.unzip.size(), 3);
@@ -312,21 +321,29 @@ INSTANTIATE_TEST_SUITE_P(
                   "launcher unpacks it as one image"}},
         Breakage{"HostileEntries",
                  [](std::string &b, PackageFixture &fx) {
-                     fx.entries = {{"../up", S_IFREG | 0644, "x"},
-                                   {"/etc/abs", S_IFREG | 0644, "x"},
-                                   {"a/../../b", S_IFREG | 0644, "x"},
-                                   {"out", S_IFLNK | 0777, "/etc"},
-                                   {"out/passwd", S_IFREG | 0644, "x"},
+                     // mkportable builds no such image: benign names of the
+                     // same lengths are renamed in place, in the local
+                     // headers and the central directory alike.
+                     fx.entries = {{"xx/up", S_IFREG | 0644, "x"},
+                                   {"_etc/abs", S_IFREG | 0644, "x"},
+                                   {"a/xx/xx/b", S_IFREG | 0644, "x"},
+                                   {"oux", S_IFLNK | 0777, "bin"},
+                                   {"ouy/passwd", S_IFREG | 0644, "x"},
                                    {"ok..name", S_IFREG | 0644, "x"}};
                      b = fx.build();
+                     const std::pair<std::string, std::string> renames[] = {
+                         {"xx/up", "../up"}, {"_etc/abs", "/etc/abs"},
+                         {"a/xx/xx/b", "a/../../b"}, {"oux", "out"}, {"ouy", "out"}};
+                     for (const auto &[from, to] : renames)
+                         for (std::size_t at = b.find(from); at != std::string::npos;
+                              at = b.find(from, at))
+                             b.replace(at, from.size(), to);
                  },
-                 {"the image: entry ../up would leave the target directory (a \"..\" component)",
-                  "the image: entry /etc/abs would leave the target directory (an absolute "
-                  "path)",
-                  "the image: entry a/../../b would leave the target directory (a \"..\" "
-                  "component)",
-                  "the image: entry out/passwd would leave the target directory (a path through "
-                  "the symbolic link out)"}}),
+                 {"the image: entry ../up: the name has a '..' component",
+                  "the image: entry /etc/abs: the name is absolute",
+                  "the image: entry a/../../b: the name has a '..' component",
+                  "the image: entry out/passwd: a path through the symbolic link out, which is "
+                  "not followed"}}),
     [](const auto &p) { return p.param.name; });
 
 TEST(Verify, PassesWhatMkportableBuilt)

@@ -6,6 +6,7 @@
 #include "sandbox.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -158,6 +159,21 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(describeTree(dir / "out"), describeTree(dir / "tool"));
     EXPECT_EQ(r.tmpAfter, "");
+
+    // A ready zip with Zip64 records (Info-ZIP's `zip -fz`) unpacks to the
+    // same tree on this machine's build of miniunz.
+    ASSERT_EQ(std::system(("cd '" + (dir / "tool").string() +
+                           "' && zip -q -r -y -fz ../zip64.zip .").c_str()),
+              0);
+    put(dir / "zip64.toml", slurp(dir / "tool.toml").replace(9, 4, "zip64.zip"));
+    ASSERT_EQ(mkportable(dir, {"build", "-q", "zip64.toml", "-o", "zip64.run"}).status, 0);
+    EXPECT_EQ(mkportable(dir, {"verify", "zip64.run"}).out,
+              "zip64.run: OK, 1 command record, 1 image, 9 entries checked\n");
+    extract.argv =
+        runArgs(intel32, {(dir / "zip64.run").string(), "--extract", (dir / "out64").string()});
+    r = runSandboxed(dir.string(), extract);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(describeTree(dir / "out64"), describeTree(dir / "tool"));
 
     // And run it on the machine the record names.
     SandboxRun run;

@@ -1,12 +1,11 @@
 #include "diag.h"
 
-#include <minizip/unzip.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace {
 constexpr size_t kMaxShownName = 200;
@@ -47,22 +46,8 @@ std::string printableName(std::string_view name) {
   return out;
 }
 
-const char *unzErrorText(int rc) {
+const char *zlibErrorText(int rc) {
   switch (rc) {
-  case UNZ_OK:
-    return "no error";
-  case UNZ_ERRNO:
-    return errno ? strerror(errno) : "input/output error";
-  case UNZ_END_OF_LIST_OF_FILE:
-    return "unexpected end of the entry list";
-  case UNZ_PARAMERROR:
-    return "invalid parameter";
-  case UNZ_BADZIPFILE:
-    return "damaged archive (headers inconsistent or unreadable)";
-  case UNZ_INTERNALERROR:
-    return "internal error";
-  case UNZ_CRCERROR:
-    return "CRC mismatch: the data is damaged";
   case Z_DATA_ERROR:
     return "damaged compressed data";
   case Z_MEM_ERROR:
@@ -71,6 +56,8 @@ const char *unzErrorText(int rc) {
     return "compressed stream error";
   case Z_BUF_ERROR:
     return "compressed data ends early";
+  case Z_NEED_DICT:
+    return "the compressed data needs a preset dictionary";
   default:
     return "unknown error";
   }

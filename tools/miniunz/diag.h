@@ -13,5 +13,5 @@ void complain(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Entry names come from the archive and may hold anything.
 std::string printableName(std::string_view name);
 
-// Text for a minizip (UNZ_*) or zlib (Z_*) result code; UNZ_ERRNO reads errno.
-const char *unzErrorText(int rc);
+// Text for a failing zlib result code (Z_DATA_ERROR, ...).
+const char *zlibErrorText(int rc);

@@ -3,11 +3,20 @@
 #include "diag.h"
 
 #include <algorithm>
+#include <bzlib.h>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstring>
+#include <semaphore>
 #include <unistd.h>
+
+namespace {
+
+// Bounds the bzip2 streams open at once, across all readers.
+std::counting_semaphore<kMaxBzip2Streams> bzip2Slots(kMaxBzip2Streams);
+
+} // namespace
 
 EntryReader::EntryReader(int archiveFd, size_t bufferSize)
     : fd_(archiveFd), bufferSize_(std::max<size_t>(bufferSize, 1)) {}
@@ -30,8 +39,7 @@ char *EntryReader::outBuffer() {
   return out_.get();
 }
 
-bool EntryReader::readArchive(uint64_t offset, char *into, size_t size,
-                              const std::string &shown) {
+bool EntryReader::readArchive(uint64_t offset, char *into, size_t size, const std::string &shown) {
   while (size > 0) {
     // pread64: offsets past 2 GiB in 32-bit builds too.
     ssize_t n = pread64(fd_, into, std::min<size_t>(size, SSIZE_MAX), (off64_t)offset);
@@ -64,9 +72,11 @@ bool EntryReader::read(const EntryData &entry, const std::string &shown, const C
     complain("%s: the entry's data lies beyond any file", shown.c_str());
     return false;
   }
+  if (entry.bzip2)
+    return readBzip2(entry, shown, sink);
   if (!entry.deflated) {
     // A stored entry yields its first `size` bytes; more data is ignored,
-    // as minizip does.
+    // as other unzip programs do.
     if (entry.compressedSize < entry.size) {
       complain("%s: data ends after %" PRIu64 " of the %" PRIu64 " bytes the archive records",
                shown.c_str(), entry.compressedSize, entry.size);
@@ -96,6 +106,8 @@ bool EntryReader::readWhole(const EntryData &entry, const std::string &shown,
     case InflateResult::Ok:
       break;
     case InflateResult::TooLong:
+      if (entry.sizeMayWrap)
+        return readDeflated(entry, shown, sink);
       complain("%s: more data than the %zu bytes the archive records", shown.c_str(), size);
       return false;
     case InflateResult::Short:
@@ -161,7 +173,7 @@ bool EntryReader::readDeflated(const EntryData &entry, const std::string &shown,
     size_t produced = chunk - stream_.avail_out;
     if (produced > 0) {
       total += produced;
-      if (total > entry.size) {
+      if (total > entry.size && !entry.sizeMayWrap) {
         complain("%s: more data than the %" PRIu64 " bytes the archive records", shown.c_str(),
                  entry.size);
         return false;
@@ -177,14 +189,88 @@ bool EntryReader::readDeflated(const EntryData &entry, const std::string &shown,
       return false;
     }
     if (rc != Z_OK && rc != Z_BUF_ERROR) {
-      complain("%s: inflate: %s", shown.c_str(), unzErrorText(rc));
+      complain("%s: inflate: %s", shown.c_str(), zlibErrorText(rc));
       return false;
     }
   }
-  if (total != entry.size) {
-    complain("%s: data ends after %" PRIu64 " of the %" PRIu64 " bytes the archive records",
+  return checkEnd(total, crc, entry, shown);
+}
+
+bool EntryReader::checkEnd(uint64_t total, uint32_t crc, const EntryData &entry,
+                           const std::string &shown) {
+  if (total == entry.size)
+    return checkCrc(crc, entry, shown);
+  if (total > entry.size) {
+    if (!entry.sizeMayWrap || (uint32_t)total != (uint32_t)entry.size) {
+      complain("%s: more data than the %" PRIu64 " bytes the archive records", shown.c_str(),
+               entry.size);
+      return false;
+    }
+    if (!checkCrc(crc, entry, shown))
+      return false;
+    complain("%s: warning: %" PRIu64 " bytes where the archive records %" PRIu64
+             " (a size that wrapped at 4 GiB); the data is whole and its CRC matches",
              shown.c_str(), total, entry.size);
+    return true;
+  }
+  complain("%s: data ends after %" PRIu64 " of the %" PRIu64 " bytes the archive records",
+           shown.c_str(), total, entry.size);
+  return false;
+}
+
+bool EntryReader::readBzip2(const EntryData &entry, const std::string &shown,
+                            const ChunkSink &sink) {
+  bzip2Slots.acquire();
+  bz_stream bz{};
+  if (BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK) {
+    bzip2Slots.release();
+    complain("%s: bzip2: out of memory", shown.c_str());
     return false;
   }
-  return checkCrc(crc, entry, shown);
+  char *in = inBuffer(), *out = outBuffer();
+  // Chunks stay below 4 GiB, which is all that libbz2 counts in one call.
+  size_t chunk = std::min<size_t>(bufferSize_, UINT_MAX);
+  uint64_t inLeft = entry.compressedSize, offset = entry.offset, total = 0;
+  uint32_t crc = 0;
+  bool ok = true;
+  for (;;) {
+    if (bz.avail_in == 0 && inLeft > 0) {
+      size_t n = (size_t)std::min<uint64_t>(inLeft, chunk);
+      if (!(ok = readArchive(offset, in, n, shown)))
+        break;
+      offset += n;
+      inLeft -= n;
+      bz.next_in = in;
+      bz.avail_in = (unsigned)n;
+    }
+    bz.next_out = out;
+    bz.avail_out = (unsigned)chunk;
+    int rc = BZ2_bzDecompress(&bz);
+    size_t produced = chunk - bz.avail_out;
+    total += produced;
+    if (total > entry.size) {
+      complain("%s: more data than the %" PRIu64 " bytes the archive records", shown.c_str(),
+               entry.size);
+      ok = false;
+      break;
+    }
+    crc = crc32Update(crc, out, produced);
+    if (produced > 0 && !(ok = sink(out, produced)))
+      break;
+    if (rc == BZ_STREAM_END)
+      break;
+    if (rc != BZ_OK) {
+      complain("%s: bzip2: damaged compressed data", shown.c_str());
+      ok = false;
+      break;
+    }
+    if (bz.avail_in == 0 && inLeft == 0 && produced == 0) {
+      complain("%s: bzip2: the compressed data ends early", shown.c_str());
+      ok = false;
+      break;
+    }
+  }
+  BZ2_bzDecompressEnd(&bz);
+  bzip2Slots.release();
+  return ok && checkEnd(total, crc, entry, shown);
 }

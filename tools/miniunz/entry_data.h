@@ -20,8 +20,14 @@ struct EntryData {
   uint64_t compressedSize = 0; // bytes of data at `offset`
   uint64_t size = 0;           // uncompressed size
   uint32_t crc = 0;            // CRC-32 of the uncompressed data
-  bool deflated = false;       // else stored
+  bool deflated = false;       // else stored, unless bzip2
+  bool bzip2 = false;
+  // The size field held only 32 bits: a zipper without Zip64 may have
+  // recorded the real size modulo 4 GiB.
+  bool sizeMayWrap = false;
 };
+
+constexpr unsigned kMaxBzip2Streams = 2;
 
 // Reads entries' data from an archive with pread, so several readers may
 // share one descriptor. An entry whose data and result both fit `bufferSize`
@@ -37,7 +43,11 @@ public:
 
   // Hands the data of `entry` to `sink`. Succeeds only when the data
   // decompressed without error, exactly `entry.size` bytes came out, the CRC
-  // matched and every sink call succeeded. Otherwise returns false; every
+  // matched and every sink call succeeded. A deflated entry whose size may
+  // have wrapped also succeeds, with one warning, when its stream ends
+  // cleanly after a multiple of 4 GiB more bytes and the CRC matches. At
+  // most kMaxBzip2Streams bzip2 entries are read at once, whatever the
+  // number of readers: each stream needs a few MiB. Otherwise returns false; every
   // failure except the sink's own is reported here, naming `shown`.
   bool read(const EntryData &entry, const std::string &shown, const ChunkSink &sink);
 
@@ -45,6 +55,9 @@ private:
   bool readWhole(const EntryData &entry, const std::string &shown, const ChunkSink &sink);
   bool readStored(const EntryData &entry, const std::string &shown, const ChunkSink &sink);
   bool readDeflated(const EntryData &entry, const std::string &shown, const ChunkSink &sink);
+  bool readBzip2(const EntryData &entry, const std::string &shown, const ChunkSink &sink);
+  // Checks the size and CRC of data that ended after `total` bytes.
+  bool checkEnd(uint64_t total, uint32_t crc, const EntryData &entry, const std::string &shown);
   // Reads archive bytes [offset, offset + size) into `into`. Returns false
   // after complaining when they cannot be read whole.
   bool readArchive(uint64_t offset, char *into, size_t size, const std::string &shown);

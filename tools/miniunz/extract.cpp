@@ -1,20 +1,20 @@
 #include "extract.h"
 
 #include "diag.h"
-#include "end_record.h"
 #include "entry_data.h"
-#include "entry_kind.h"
-#include "entry_name.h"
+#include "entry_rules.h"
 #include "extract_pool.h"
 #include "target_tree.h"
+#include "zip_directory.h"
 
-#include <minizip/unzip.h>
-
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,204 +24,218 @@ namespace {
 // little room.
 constexpr size_t kLinkBufferSize = 64 * 1024;
 
-// One entry as the central directory describes it.
+// One entry as the central directory describes it, with where its local
+// header places its data.
 struct Entry {
-  std::string shown; // printable name for messages
-  EntryPath path;
-  EntryMode mode{EntryKind::File, 0};
-  EntryData data;
+  ZipEntry zip;
+  ZipDataRange range;
+  std::string located; // why the local header was refused; empty when it was found
 };
 
 class Extractor {
 public:
-  Extractor(unzFile zf, int archiveFd, const ExtractOptions &opts)
-      : zf_(zf), opts_(opts), tree_(opts.overwrite), linkReader_(archiveFd, kLinkBufferSize),
-        archiveFd_(archiveFd) {}
+  Extractor(const ZipSource &src, const ZipArchive &archive, const ExtractOptions &opts)
+      : src_(src), archive_(archive), opts_(opts), shownArchive_(printableName(opts.archive)),
+        tree_(opts.overwrite), linkReader_(src.fd, kLinkBufferSize) {}
 
   // See extractArchive.
   int run();
 
 private:
-  // Reads the current entry's header. Returns false when the entry list is
-  // damaged, the only failure that ends the run; `ok_` covers the rest.
-  bool extractCurrent(unsigned long index, ExtractPool &pool);
-  // Finds where the current entry's data lies, from its local header.
-  bool locateData(const unz_file_info64 &info, Entry &e);
-  bool extractDirectory(const Entry &e, ExtractPool &pool);
-  bool extractSymlink(const Entry &e, ExtractPool &pool);
+  // Reads the whole central directory and every local header before anything
+  // is written, so that a damaged directory or overlapping entries leave
+  // nothing behind. Returns false after complaining.
+  bool readDirectory();
+  // Unpacks one entry; failures are reported and recorded in ok_.
+  void extract(const Entry &entry, ExtractPool &pool);
+  bool extractDirectory(const CheckedEntry &c, const std::string &shown, ExtractPool &pool);
+  bool extractSymlink(const CheckedEntry &c, const std::string &shown, const EntryData &data,
+                      ExtractPool &pool);
 
-  unzFile zf_;
+  const ZipSource &src_;
+  const ZipArchive &archive_;
   const ExtractOptions &opts_;
+  std::string shownArchive_;
+  std::vector<Entry> entries_;
+  // Entries refused because their data cannot be read (encryption, methods),
+  // by reason: the first entry's name and how many more. Reported once per
+  // reason at the end, not once per entry.
+  struct Refusal {
+    std::string reason, first;
+    uint64_t more = 0;
+  };
+  std::vector<Refusal> refusals_;
   TargetTree tree_;
   EntryReader linkReader_;
-  int archiveFd_;
   bool ok_ = true;
 };
 
-int Extractor::run() {
-  std::string archive = printableName(opts_.archive);
-  unz_global_info64 info;
-  int rc = unzGetGlobalInfo64(zf_, &info);
-  if (rc != UNZ_OK) {
-    complain("%s: unzGetGlobalInfo64: %s", archive.c_str(), unzErrorText(rc));
-    return kExitFailed;
+bool Extractor::readDirectory() {
+  ZipDirectoryReader reader(src_, archive_);
+  std::string why;
+  Entry e;
+  while (reader.next(e.zip, why)) {
+    e.located.clear();
+    if (!locateZipData(src_, archive_, e.zip, e.range, e.located))
+      e.range = {};
+    entries_.push_back(std::move(e));
   }
-  if (!tree_.open(opts_.targetDir))
-    return kExitFailed;
-  if (info.number_entry > 0) {
-    ExtractPool pool(tree_, archiveFd_, poolShape(usableCpus()));
-    unsigned long index = 0;
-    for (rc = unzGoToFirstFile(zf_); rc == UNZ_OK; rc = unzGoToNextFile(zf_)) {
-      if (!extractCurrent(index++, pool))
-        break; // complained; rc stays UNZ_OK
+  if (!why.empty()) {
+    complain("%s: %s: the central directory is damaged", shownArchive_.c_str(), why.c_str());
+    return false;
+  }
+  if (reader.count() != archive_.entries)
+    complain("%s: warning: the end record counts %" PRIu64 " entries, the central directory "
+             "holds %" PRIu64 "; unpacking all %" PRIu64,
+             shownArchive_.c_str(), archive_.entries, reader.count(), reader.count());
+  // One local header shared by many central entries turns a small archive
+  // into a huge tree (a known zip bomb): no entry's bytes may be another's.
+  std::vector<ZipDataRange> ranges;
+  std::vector<size_t> owners;
+  for (size_t i = 0; i < entries_.size(); i++) {
+    if (entries_[i].located.empty()) {
+      ranges.push_back(entries_[i].range);
+      owners.push_back(i);
     }
-    if (rc == UNZ_OK) {
-      ok_ = false;
-    } else if (rc != UNZ_END_OF_LIST_OF_FILE) {
-      complain("%s: %s (after %lu entries): %s", archive.c_str(),
-               index ? "unzGoToNextFile" : "unzGoToFirstFile", index, unzErrorText(rc));
-      ok_ = false;
+  }
+  auto [first, second] = findZipOverlap(ranges);
+  if (first != SIZE_MAX) {
+    complain("%s: refused: the entries %s and %s overlap in the archive (a zip "
+             "bomb?)",
+             shownArchive_.c_str(), printableName(entries_[owners[first]].zip.name).c_str(),
+             printableName(entries_[owners[second]].zip.name).c_str());
+    return false;
+  }
+  return true;
+}
+
+int Extractor::run() {
+  if (!readDirectory() || !tree_.open(opts_.targetDir))
+    return kExitFailed;
+  uint64_t needed = 0;
+  for (const Entry &e : entries_)
+    needed = e.zip.size > UINT64_MAX - needed ? UINT64_MAX : needed + e.zip.size;
+  if (!tree_.checkSpace(needed))
+    return kExitFailed;
+  if (!entries_.empty()) {
+    ExtractPool pool(tree_, src_.fd, poolShape(usableCpus()));
+    for (const Entry &e : entries_) {
+      if (tree_.stopped())
+        break;
+      extract(e, pool);
     }
     if (!pool.finish())
       ok_ = false;
   }
+  for (const Refusal &r : refusals_) {
+    if (r.more == 0)
+      complain("%s: refused: %s", r.first.c_str(), r.reason.c_str());
+    else
+      complain("%s and %" PRIu64 " more entries: refused: %s", r.first.c_str(), r.more,
+               r.reason.c_str());
+  }
+  if (tree_.stopped())
+    ok_ = false;
   if (!tree_.applyFinalModes())
     ok_ = false;
   return ok_ ? kExitOk : kExitFailed;
 }
 
-bool Extractor::extractCurrent(unsigned long index, ExtractPool &pool) {
-  unz_file_info64 info;
-  int rc = unzGetCurrentFileInfo64(zf_, &info, nullptr, 0, nullptr, 0, nullptr, 0);
-  std::vector<char> name;
-  if (rc == UNZ_OK) {
-    name.resize(info.size_filename + 1);
-    rc = unzGetCurrentFileInfo64(zf_, &info, name.data(), (uLong)name.size(), nullptr, 0, nullptr,
-                                 0);
-  }
-  if (rc != UNZ_OK) {
-    complain("%s: unzGetCurrentFileInfo64 (entry %lu): %s", printableName(opts_.archive).c_str(),
-             index, unzErrorText(rc));
-    return false;
-  }
-  std::string_view raw(name.data(), info.size_filename);
-  Entry e;
-  e.shown = printableName(raw);
+void Extractor::extract(const Entry &e, ExtractPool &pool) {
+  std::string shown = printableName(e.zip.name);
+  CheckedEntry c;
+  std::string why = checkEntry(e.zip, c);
   bool done = false;
-  if (const char *why = parseEntryName(raw, e.path)) {
-    complain("%s: refused: %s", e.shown.c_str(), why);
-  } else if (info.flag & 1) {
-    complain("%s: refused: encrypted entries are not supported", e.shown.c_str());
-  } else if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
-    complain("%s: refused: unsupported compression method %lu", e.shown.c_str(),
-             info.compression_method);
+  if (!why.empty() && why == dataRefusal(e.zip)) {
+    auto same = std::find_if(refusals_.begin(), refusals_.end(),
+                             [&](const Refusal &r) { return r.reason == why; });
+    if (same == refusals_.end())
+      refusals_.push_back({why, shown});
+    else
+      same->more++;
+  } else if (!why.empty()) {
+    complain("%s: refused: %s", shown.c_str(), why.c_str());
+  } else if (c.mode.kind == EntryKind::Directory) {
+    done = extractDirectory(c, shown, pool);
+  } else if (!e.located.empty()) {
+    complain("%s: %s", shown.c_str(), e.located.c_str());
   } else {
-    e.mode = entryModeOf(info.version, info.external_fa, e.path.endsWithSlash);
-    if (e.mode.kind == EntryKind::Directory) {
-      done = extractDirectory(e, pool);
-    } else if (e.path.parts.empty()) {
-      complain("%s: refused: the name does not name a file", e.shown.c_str());
-    } else if (!locateData(info, e)) {
-      // complained
-    } else if (e.mode.kind == EntryKind::Symlink) {
-      done = extractSymlink(e, pool);
+    EntryData data{e.range.dataOffset,
+                   e.zip.compressedSize,
+                   e.zip.size,
+                   e.zip.crc,
+                   e.zip.method == kMethodDeflated,
+                   e.zip.method == kMethodBzip2,
+                   e.zip.method == kMethodDeflated && !e.zip.zip64Size};
+    if (c.mode.kind == EntryKind::Symlink) {
+      done = extractSymlink(c, shown, data, pool);
     } else {
       // Written by the pool; its failures count when it finishes.
-      pool.submit({std::move(e.shown), std::move(e.path.parts), e.mode.perms, e.data});
+      pool.submit({std::move(shown), std::move(c.path.parts), c.mode.perms, data});
       done = true;
     }
   }
   if (!done)
     ok_ = false;
-  return true;
 }
 
-bool Extractor::locateData(const unz_file_info64 &info, Entry &e) {
-  // Raw: minizip checks the local header against the central directory and
-  // finds the data; the data itself is read by EntryReader.
-  int method = 0, level = 0;
-  int rc = unzOpenCurrentFile2(zf_, &method, &level, 1);
-  if (rc != UNZ_OK) {
-    complain("%s: unzOpenCurrentFile: %s", e.shown.c_str(), unzErrorText(rc));
-    return false;
-  }
-  e.data.offset = unzGetCurrentFileZStreamPos64(zf_);
-  unzCloseCurrentFile(zf_);
-  e.data.compressedSize = info.compressed_size;
-  e.data.size = info.uncompressed_size;
-  e.data.crc = (uint32_t)info.crc;
-  e.data.deflated = info.compression_method == Z_DEFLATED;
-  return true;
-}
-
-bool Extractor::extractDirectory(const Entry &e, ExtractPool &pool) {
-  const std::vector<std::string> &parts = e.path.parts;
+bool Extractor::extractDirectory(const CheckedEntry &c, const std::string &shown,
+                                 ExtractPool &pool) {
+  const std::vector<std::string> &parts = c.path.parts;
   if (parts.empty())
     return true; // the target directory itself
   pool.waitFor(namesOf(parts));
-  if (!tree_.openDirectory(parts, parts.size(), true, e.shown))
+  if (!tree_.openDirectory(parts, parts.size(), true, shown))
     return false;
-  tree_.setFinalMode(parts, e.mode.perms);
+  tree_.setFinalMode(parts, c.mode.perms);
   return true;
 }
 
-bool Extractor::extractSymlink(const Entry &e, ExtractPool &pool) {
-  const std::vector<std::string> &parts = e.path.parts;
-  if (e.data.size >= PATH_MAX) {
-    complain("%s: refused: the link target is longer than PATH_MAX", e.shown.c_str());
+bool Extractor::extractSymlink(const CheckedEntry &c, const std::string &shown,
+                               const EntryData &data, ExtractPool &pool) {
+  const std::vector<std::string> &parts = c.path.parts;
+  if (data.size >= PATH_MAX) {
+    complain("%s: refused: the link target is longer than PATH_MAX", shown.c_str());
     return false;
   }
   std::string target;
-  bool ok = linkReader_.read(e.data, e.shown, [&](const char *data, size_t size) {
-    target.append(data, size);
+  bool ok = linkReader_.read(data, shown, [&](const char *bytes, size_t size) {
+    target.append(bytes, size);
     return true;
   });
   if (!ok)
     return false;
   if (const char *why = checkLinkTarget(target, parts.size() - 1)) {
-    complain("%s: refused link to '%s': %s", e.shown.c_str(), printableName(target).c_str(), why);
+    complain("%s: refused link to '%s': %s", shown.c_str(), printableName(target).c_str(), why);
     return false;
   }
   pool.waitFor(namesOf(parts));
-  DirHandle dir = tree_.openDirectory(parts, parts.size() - 1, false, e.shown);
+  DirHandle dir = tree_.openDirectory(parts, parts.size() - 1, false, shown);
   if (!dir)
     return false;
   const std::string &leaf = parts.back();
-  return tree_.createLeaf(dir->get(), leaf, e.shown, "symlinkat", [&] {
-    return symlinkat(target.c_str(), dir->get(), leaf.c_str());
-  }) == 0;
+  return tree_.createLeaf(dir->get(), leaf, shown, "symlinkat",
+                          [&] { return symlinkat(target.c_str(), dir->get(), leaf.c_str()); }) == 0;
 }
 
 } // namespace
 
 int extractArchive(const ExtractOptions &opts) {
   std::string shown = printableName(opts.archive);
-  EndRecord end;
   // O_NONBLOCK: a FIFO named as the archive must not hang the run. The
   // entries' data is read through this descriptor too.
   ScopedFd fd(open(opts.archive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) {
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) {
     complain("%s: open: %s", shown.c_str(), strerror(errno));
     return kExitFailed;
   }
-  if (!findEndRecord(fd.get(), end)) {
-    complain("%s: no complete end record at the end of the file: the archive is cut short "
-             "or is not a zip archive",
-             shown.c_str());
+  ZipSource src{fd.get(), 0, S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0};
+  ZipArchive archive;
+  std::string why;
+  if (!readZipArchive(src, archive, why)) {
+    complain("%s: %s", shown.c_str(), why.c_str());
     return kExitFailed;
   }
-  if (end.entries == 0 && end.directorySize == 0) {
-    // A valid archive without entries, which unzOpen64 refuses to open.
-    TargetTree tree(opts.overwrite);
-    return tree.open(opts.targetDir) ? kExitOk : kExitFailed;
-  }
-  unzFile zf = unzOpen64(opts.archive.c_str());
-  if (!zf) {
-    complain("%s: unzOpen64: not a zip archive, or its central directory is damaged",
-             shown.c_str());
-    return kExitFailed;
-  }
-  int status = Extractor(zf, fd.get(), opts).run();
-  unzClose(zf);
-  return status;
+  return Extractor(src, archive, opts).run();
 }

@@ -10,14 +10,17 @@
 
 namespace {
 
-// Writes all of `data` to `fd`. Returns false after complaining.
-bool writeAll(int fd, const char *data, size_t size, const std::string &shown) {
+// Writes all of `data` to `fd`. Returns false after reporting the failure
+// to `tree`, or at once when another write failed already.
+bool writeAll(TargetTree &tree, int fd, const char *data, size_t size, const std::string &shown) {
   while (size > 0) {
+    if (tree.stopped())
+      return false;
     ssize_t n = write(fd, data, size);
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0) {
-      complain("%s: write: %s", shown.c_str(), strerror(errno));
+      tree.writeFailed(shown, errno);
       return false;
     }
     data += n;
@@ -29,6 +32,8 @@ bool writeAll(int fd, const char *data, size_t size, const std::string &shown) {
 } // namespace
 
 bool writeFileEntry(TargetTree &tree, EntryReader &reader, const FileEntry &e) {
+  if (tree.stopped())
+    return false;
   DirHandle dir = tree.openDirectory(e.parts, e.parts.size() - 1, false, e.shown);
   if (!dir)
     return false;
@@ -40,7 +45,7 @@ bool writeFileEntry(TargetTree &tree, EntryReader &reader, const FileEntry &e) {
   if (!out.valid())
     return false;
   bool ok = reader.read(e.data, e.shown, [&](const char *data, size_t size) {
-    return writeAll(out.get(), data, size, e.shown);
+    return writeAll(tree, out.get(), data, size, e.shown);
   });
   if (ok && fchmod(out.get(), e.perms) != 0) {
     complain("%s: fchmod: %s", e.shown.c_str(), strerror(errno));

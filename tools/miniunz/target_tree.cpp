@@ -1,9 +1,11 @@
 #include "target_tree.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 namespace {
 
@@ -71,7 +73,29 @@ bool TargetTree::open(const std::string &path) {
     return false;
   }
   root_ = std::move(root);
+  shownTarget_ = printableName(dir);
   return true;
+}
+
+bool TargetTree::checkSpace(uint64_t needed) {
+  needed_ = needed;
+  struct statvfs fs;
+  if (fstatvfs(root_->get(), &fs) != 0)
+    return true;
+  uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+  uint64_t free = (uint64_t)fs.f_bavail > UINT64_MAX / unit ? UINT64_MAX : fs.f_bavail * unit;
+  if (needed <= free)
+    return true;
+  complain("%s: not enough space: the archive needs %" PRIu64 " bytes, %" PRIu64 " bytes are free",
+           shownTarget_.c_str(), needed, free);
+  return false;
+}
+
+void TargetTree::writeFailed(const std::string &shown, int err) {
+  if (stopped_.exchange(true))
+    return;
+  complain("%s: write: %s; unpacking stops: %s needs %" PRIu64 " bytes for the whole archive",
+           shown.c_str(), strerror(err), shownTarget_.c_str(), needed_);
 }
 
 int TargetTree::makeDirectory(int parentFd, const std::string &name, const std::string &path,
@@ -145,7 +169,8 @@ DirHandle TargetTree::walk(DirHandle start, const std::vector<std::string> &part
     if (i)
       path += '/';
     path += name;
-    int next = openat(current->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int next =
+        openat(current->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && create) {
       next = makeDirectory(current->get(), name, path, shown);
     } else if (next < 0 && (errno == ENOTDIR || errno == ELOOP) && replaceLast && i + 1 == count) {

@@ -12,7 +12,9 @@
 #include "diag.h"
 #include "scoped_fd.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -70,6 +72,22 @@ public:
     return result;
   }
 
+  // Compares `needed` bytes (the archive's recorded uncompressed sizes) with
+  // the space the file system holding the target gives this user (statvfs
+  // f_bavail). Returns false after complaining with both figures when they
+  // cannot fit; when the space cannot be learnt, the unpacking goes on. A
+  // best-effort check: with -o, replaced files free space as they go.
+  // Called after open().
+  bool checkSpace(uint64_t needed);
+
+  // The first failed write of a file stops the run: on a full disk every
+  // later entry would fail the same way. Reports the failure of `shown`
+  // (errno value `err`) once, naming the target and the space the archive
+  // needs; later failures are quiet.
+  void writeFailed(const std::string &shown, int err);
+  // True once a write failed: no further entry is started.
+  bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+
   // Sets the mode that directory `parts` gets when the run ends, if this run
   // created it; directories that existed before keep their mode.
   void setFinalMode(const std::vector<std::string> &parts, mode_t perms);
@@ -84,9 +102,8 @@ private:
   // Walks parts[from..count) from `start` (parts[0..from) already open),
   // creating missing directories only when `create`. Every directory it
   // opens goes into the cache when `cache`. Called with walkMutex_ held.
-  DirHandle walk(DirHandle start, const std::vector<std::string> &parts, size_t from,
-                 size_t count, bool create, bool replaceLast, bool cache,
-                 const std::string &shown);
+  DirHandle walk(DirHandle start, const std::vector<std::string> &parts, size_t from, size_t count,
+                 bool create, bool replaceLast, bool cache, const std::string &shown);
   int makeDirectory(int parentFd, const std::string &name, const std::string &path,
                     const std::string &shown);
   DirHandle cached(const std::string &path);
@@ -94,6 +111,9 @@ private:
 
   bool overwrite_;
   DirHandle root_;
+  std::string shownTarget_; // the target as messages show it
+  uint64_t needed_ = 0;
+  std::atomic<bool> stopped_{false};
   // Held by walks, which create directories and record them in created_.
   std::mutex walkMutex_;
   // Directories created by this run: path below the target -> final mode.

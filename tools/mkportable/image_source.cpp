@@ -4,9 +4,9 @@
 #include "package_format.h"
 #include "temp_file.h"
 #include "tree_zipper.h"
+#include "zip_region.h"
 
 #include <cerrno>
-#include <minizip/unzip.h>
 #include <sys/stat.h>
 
 namespace mkportable {
@@ -25,12 +25,20 @@ PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesyst
 PreparedImage readyZip(const std::filesystem::path &file)
 {
     InputFile zip = InputFile::open(file, "image");
-    // Checked by name after opening; the launcher would otherwise only find
-    // out on the target machine.
-    unzFile probe = unzOpen64(file.c_str());
-    if (probe == nullptr)
-        throw PackError(zip.name() + " is not a zip archive (unzOpen64 failed)");
-    unzClose(probe);
+    // miniunz's own rules, applied now: the launcher would otherwise only
+    // find out on the target machine.
+    ZipRegion region(zip.fd(), 0, zip.size(), zip.name());
+    std::vector<std::string> problems;
+    region.entries(problems);
+    region.check(problems, true);
+    if (!problems.empty()) {
+        std::string text;
+        for (const std::string &problem : problems)
+            text += problem + "\nmkportable: ";
+        throw PackError(text + zip.name() +
+                        " cannot be unpacked by miniunz: repack it with deflate and without "
+                        "encryption, or give the directory instead of the zip");
+    }
     return {std::move(zip), std::nullopt};
 }
 

@@ -23,7 +23,8 @@ struct PreparedImage {
 // `dosDateTime`, into a temporary file beside `output` that is unlinked at
 // once: memory stays bounded however big the tree, and nothing is left
 // behind however the run ends; `progress` follows the zipping. When `image`
-// is a file, it must be a zip archive that minizip can open; it is packed
+// is a file, it must be a zip archive that miniunz unpacks (ZipRegion::check,
+// data included); it is packed
 // verbatim. Throws PackError.
 PreparedImage prepareImage(const std::filesystem::path &image,
                            const std::filesystem::path &output, std::uint32_t dosDateTime,

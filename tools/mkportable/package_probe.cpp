@@ -165,17 +165,9 @@ void readImage(ProbedPackage &pkg, ImageVariant &image, int fd, bool checkData)
     try {
         ZipRegion zip(fd, image.offset, image.size, "the " + image.label);
         image.entries = zip.entries(pkg.problems);
-        std::vector<std::string> links;
-        for (const ImageEntry &entry : image.entries) {
-            const std::string reason = escapeReason(entry.name, links);
-            if (!reason.empty())
-                pkg.problems.push_back("the " + image.label + ": entry " + entry.name +
-                                       " would leave the target directory (" + reason + ")");
-            if (entry.hasUnixMode && S_ISLNK(entry.mode))
-                links.push_back(entry.name);
-        }
+        const std::size_t checked = zip.check(pkg.problems, checkData);
         if (checkData)
-            pkg.entriesChecked += zip.checkData(pkg.problems);
+            pkg.entriesChecked += checked;
     } catch (const PackError &e) {
         pkg.problems.push_back(e.what());
     }

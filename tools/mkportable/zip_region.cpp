@@ -1,74 +1,37 @@
 #include "zip_region.h"
 
+#include "entry_rules.h"
 #include "pack_error.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
-#include <minizip/unzip.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <zlib.h>
+#include <bzlib.h>
 
 namespace mkportable {
 
 namespace {
 
-using Source = ZipRegion::Source;
+constexpr std::size_t kChunk = 1 << 16;
 
-voidpf ZCALLBACK openRegion(voidpf opaque, const void *, int)
+std::vector<ZipEntry> readDirectory(const ZipSource &source, const ZipArchive &archive,
+                                    const std::string &name, std::vector<std::string> &problems)
 {
-    return opaque;
-}
-
-uLong ZCALLBACK readRegion(voidpf, voidpf stream, void *buf, uLong size)
-{
-    auto *s = static_cast<Source *>(stream);
-    if (s->pos >= s->size)
-        return 0;
-    const std::uint64_t want = std::min<std::uint64_t>(size, s->size - s->pos);
-    const ssize_t got = pread(s->fd, buf, std::size_t(want), off_t(s->base + s->pos));
-    if (got <= 0)
-        return 0;
-    s->pos += std::uint64_t(got);
-    return uLong(got);
-}
-
-ZPOS64_T ZCALLBACK tellRegion(voidpf, voidpf stream)
-{
-    return static_cast<Source *>(stream)->pos;
-}
-
-long ZCALLBACK seekRegion(voidpf, voidpf stream, ZPOS64_T offset, int origin)
-{
-    auto *s = static_cast<Source *>(stream);
-    std::uint64_t from = 0;
-    if (origin == ZLIB_FILEFUNC_SEEK_CUR)
-        from = s->pos;
-    else if (origin == ZLIB_FILEFUNC_SEEK_END)
-        from = s->size;
-    else if (origin != ZLIB_FILEFUNC_SEEK_SET)
-        return -1;
-    if (offset > s->size || from + offset > s->size)
-        return -1;
-    s->pos = from + offset;
-    return 0;
-}
-
-int ZCALLBACK closeRegion(voidpf, voidpf) { return 0; }
-int ZCALLBACK errorRegion(voidpf, voidpf) { return 0; }
-
-std::string unzError(int rc)
-{
-    switch (rc) {
-    case UNZ_CRCERROR:
-        return "CRC mismatch: the data is not what was stored";
-    case UNZ_BADZIPFILE:
-        return "local header does not match the central directory";
-    case Z_DATA_ERROR:
-        return "damaged compressed data";
-    case UNZ_ERRNO:
-        return "read error";
-    default:
-        return "minizip error " + std::to_string(rc);
-    }
+    std::vector<ZipEntry> list;
+    ZipDirectoryReader reader(source, archive);
+    ZipEntry entry;
+    std::string why;
+    while (reader.next(entry, why))
+        list.push_back(std::move(entry));
+    if (!why.empty())
+        problems.push_back(name + ": damaged central directory after " +
+                           std::to_string(list.size()) + " entries (" + why + ")");
+    else if (archive.entries != list.size())
+        problems.push_back(name + ": the end record counts " + std::to_string(archive.entries) +
+                           " entries, the directory holds " + std::to_string(list.size()));
+    return list;
 }
 
 } // namespace
@@ -76,107 +39,169 @@ std::string unzError(int rc)
 ZipRegion::ZipRegion(int fd, std::uint64_t offset, std::uint64_t size, std::string name)
     : source_{fd, offset, size}, name_(std::move(name))
 {
-    zlib_filefunc64_def funcs{};
-    funcs.zopen64_file = openRegion;
-    funcs.zread_file = readRegion;
-    funcs.ztell64_file = tellRegion;
-    funcs.zseek64_file = seekRegion;
-    funcs.zclose_file = closeRegion;
-    funcs.zerror_file = errorRegion;
-    funcs.opaque = &source_;
-    zip_ = unzOpen2_64(name_.c_str(), &funcs);
-    if (zip_ == nullptr)
-        throw PackError(name_ + " is not a zip archive");
-}
-
-ZipRegion::~ZipRegion()
-{
-    unzClose(zip_);
+    std::string why;
+    if (!readZipArchive(source_, archive_, why))
+        throw PackError(name_ + " is not a zip archive (" + why + ")");
 }
 
 std::vector<ImageEntry> ZipRegion::entries(std::vector<std::string> &problems)
 {
     std::vector<ImageEntry> list;
-    unz_global_info64 global{};
-    unzGetGlobalInfo64(zip_, &global);
-    int rc = unzGoToFirstFile(zip_);
-    for (; rc == UNZ_OK; rc = unzGoToNextFile(zip_)) {
-        unz_file_info64 info{};
-        char name[65536];
-        rc = unzGetCurrentFileInfo64(zip_, &info, name, sizeof name, nullptr, 0, nullptr, 0);
-        if (rc != UNZ_OK)
-            break;
+    for (const ZipEntry &zip : readDirectory(source_, archive_, name_, problems)) {
         ImageEntry entry;
-        entry.name.assign(name, std::min<std::size_t>(info.size_filename, sizeof name - 1));
-        entry.size = info.uncompressed_size;
-        entry.compressedSize = info.compressed_size;
-        entry.dosDateTime = std::uint32_t(info.dosDate);
-        entry.hasUnixMode = (info.version >> 8) == 3;
-        entry.mode = entry.hasUnixMode ? mode_t(info.external_fa >> 16) : 0;
+        entry.name = zip.name;
+        entry.size = zip.size;
+        entry.compressedSize = zip.compressedSize;
+        entry.dosDateTime = zip.dosDateTime;
+        entry.hasUnixMode = (zip.versionMadeBy >> 8) == kHostUnix;
+        entry.mode = entry.hasUnixMode ? mode_t(zip.externalAttrs >> 16) : 0;
         list.push_back(std::move(entry));
     }
-    if (rc != UNZ_END_OF_LIST_OF_FILE)
-        problems.push_back(name_ + ": damaged central directory after " +
-                           std::to_string(list.size()) + " entries (" + unzError(rc) + ")");
-    else if (global.number_entry != list.size())
-        problems.push_back(name_ + ": the end record counts " +
-                           std::to_string(global.number_entry) + " entries, the directory holds " +
-                           std::to_string(list.size()));
     return list;
 }
 
-std::size_t ZipRegion::checkData(std::vector<std::string> &problems)
+std::size_t ZipRegion::check(std::vector<std::string> &problems, bool readData)
 {
-    std::size_t count = 0;
-    std::vector<char> buffer(1 << 16);
-    for (int rc = unzGoToFirstFile(zip_); rc == UNZ_OK; rc = unzGoToNextFile(zip_)) {
-        char name[65536];
-        unz_file_info64 info{};
-        if (unzGetCurrentFileInfo64(zip_, &info, name, sizeof name, nullptr, 0, nullptr, 0) !=
-            UNZ_OK)
-            break;
-        ++count;
-        int result = unzOpenCurrentFile(zip_);
-        std::uint64_t read = 0;
-        if (result == UNZ_OK) {
-            int n;
-            while ((n = unzReadCurrentFile(zip_, buffer.data(), unsigned(buffer.size()))) > 0)
-                read += std::uint64_t(n);
-            result = n;
-            const int closed = unzCloseCurrentFile(zip_);
-            if (result == UNZ_OK)
-                result = closed;
+    std::vector<std::string> ignored; // entries() reported the directory's faults
+    const std::vector<ZipEntry> list = readDirectory(source_, archive_, name_, ignored);
+    std::vector<ZipDataRange> ranges;
+    std::vector<std::size_t> owners;
+    std::vector<std::string> links;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const ZipEntry &entry = list[i];
+        CheckedEntry checked;
+        std::string why = checkEntry(entry, checked);
+        ZipDataRange range;
+        if (why.empty())
+            why = throughLink(entry.name, links);
+        std::string located;
+        const bool isDirectory = checked.mode.kind == EntryKind::Directory;
+        if (locateZipData(source_, archive_, entry, range, located)) {
+            ranges.push_back(range);
+            owners.push_back(i);
+        } else if (why.empty() && !isDirectory) {
+            why = located; // miniunz reads no data of a directory
         }
-        if (result != UNZ_OK)
-            problems.push_back(name_ + ": entry " + name + ": " + unzError(result));
-        else if (read != info.uncompressed_size)
-            problems.push_back(name_ + ": entry " + name + ": holds " + std::to_string(read) +
-                               " bytes, the directory records " +
-                               std::to_string(info.uncompressed_size));
+        const bool link = why.empty() && checked.mode.kind == EntryKind::Symlink;
+        if (why.empty() && readData && !isDirectory) {
+            std::string target;
+            why = checkEntryData(entry, range, link ? PATH_MAX : 0, target);
+            if (why.empty() && link) {
+                if (target.size() >= PATH_MAX)
+                    why = "the link target is longer than PATH_MAX";
+                else if (const char *bad = checkLinkTarget(target, checked.path.parts.size() - 1))
+                    why = std::string(bad) + " (" + target + ")";
+            }
+        }
+        if (!why.empty())
+            problems.push_back(name_ + ": entry " + entry.name + ": " + why);
+        else if (link)
+            links.push_back(entry.name);
     }
-    return count;
+    const auto [first, second] = findZipOverlap(ranges);
+    if (first != SIZE_MAX)
+        problems.push_back(name_ + ": the entries " + list[owners[first]].name + " and " +
+                           list[owners[second]].name + " overlap in the archive");
+    return list.size();
 }
 
-std::string escapeReason(const std::string &name, const std::vector<std::string> &links)
+std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange &range,
+                                      std::size_t keep, std::string &kept)
 {
-    if (name.empty())
-        return "an empty name";
-    if (name[0] == '/')
-        return "an absolute path";
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find('/', start);
-        if (end == std::string::npos)
-            end = name.size();
-        if (name.compare(start, end - start, "..") == 0)
-            return "a \"..\" component";
-        if (end < name.size()) {
-            const std::string parent = name.substr(0, end);
-            for (const std::string &link : links)
-                if (link == parent)
-                    return "a path through the symbolic link " + link;
+    const bool stored = entry.method == kMethodStored;
+    if (stored && entry.compressedSize < entry.size)
+        return "holds " + std::to_string(entry.compressedSize) +
+               " bytes, the directory records " + std::to_string(entry.size);
+    // One decoder for each method that miniunz reads: `decode` turns the
+    // bytes in `in` into `out` and says whether the stream ended.
+    z_stream zs{};
+    bz_stream bz{};
+    if (entry.method == kMethodDeflated && inflateInit2(&zs, -MAX_WBITS) != Z_OK)
+        return "inflateInit2 failed";
+    if (entry.method == kMethodBzip2 && BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK)
+        return "BZ2_bzDecompressInit failed";
+    std::vector<unsigned char> in(kChunk), out(kChunk);
+    std::uint64_t offset = range.dataOffset;
+    std::uint64_t left = stored ? entry.size : entry.compressedSize, produced = 0;
+    std::size_t avail = 0, used = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    std::string why;
+    for (bool ended = false; !ended && why.empty();) {
+        if (used == avail && left > 0) {
+            avail = std::size_t(std::min<std::uint64_t>(left, kChunk));
+            used = 0;
+            if (!source_.read(offset, in.data(), avail)) {
+                why = "read error";
+                break;
+            }
+            offset += avail;
+            left -= avail;
         }
-        start = end + 1;
+        std::size_t got = 0;
+        bool stuck = false;
+        if (stored) {
+            std::copy(in.begin(), in.begin() + avail, out.begin());
+            got = avail;
+            used = avail;
+            ended = left == 0;
+        } else if (entry.method == kMethodDeflated) {
+            zs.next_in = in.data() + used;
+            zs.avail_in = uInt(avail - used);
+            zs.next_out = out.data();
+            zs.avail_out = uInt(out.size());
+            const int rc = inflate(&zs, Z_NO_FLUSH);
+            used = avail - zs.avail_in;
+            got = out.size() - zs.avail_out;
+            ended = rc == Z_STREAM_END;
+            stuck = rc == Z_BUF_ERROR;
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+                why = "damaged compressed data";
+        } else {
+            bz.next_in = reinterpret_cast<char *>(in.data() + used);
+            bz.avail_in = unsigned(avail - used);
+            bz.next_out = reinterpret_cast<char *>(out.data());
+            bz.avail_out = unsigned(out.size());
+            const int rc = BZ2_bzDecompress(&bz);
+            used = avail - bz.avail_in;
+            got = out.size() - bz.avail_out;
+            ended = rc == BZ_STREAM_END;
+            stuck = got == 0 && used == avail;
+            if (rc != BZ_OK && rc != BZ_STREAM_END)
+                why = "damaged compressed data";
+        }
+        crc = crc32(crc, out.data(), uInt(got));
+        kept.append(reinterpret_cast<const char *>(out.data()),
+                    std::min(got, keep - std::min(keep, kept.size())));
+        produced += got;
+        if (why.empty() && !ended && stuck && used == avail && left == 0)
+            why = "the compressed data ends early";
+    }
+    if (entry.method == kMethodDeflated)
+        inflateEnd(&zs);
+    if (entry.method == kMethodBzip2)
+        BZ2_bzDecompressEnd(&bz);
+    if (!why.empty())
+        return why;
+    // A deflated size recorded in 32 bits may have wrapped: miniunz then
+    // unpacks the entry with a warning.
+    const bool wrapped = entry.method == kMethodDeflated && !entry.zip64Size &&
+                         produced > entry.size && std::uint32_t(produced) == entry.size;
+    if (produced != entry.size && !wrapped)
+        return "holds " + std::to_string(produced) + " bytes, the directory records " +
+               std::to_string(entry.size);
+    if (crc != entry.crc)
+        return "CRC mismatch: the data is not what was stored";
+    return {};
+}
+
+std::string throughLink(const std::string &name, const std::vector<std::string> &links)
+{
+    for (std::size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+        const std::string parent = name.substr(0, slash);
+        for (const std::string &link : links)
+            if (link == parent)
+                return "a path through the symbolic link " + link + ", which is not followed";
     }
     return {};
 }

@@ -1,7 +1,9 @@
 // A zip archive stored inside a larger file (an image inside a package),
-// read through minizip without copying it out.
+// read through the zip-structure reader without copying it out.
 #ifndef MKPORTABLE_ZIP_REGION_H
 #define MKPORTABLE_ZIP_REGION_H
+
+#include "zip_directory.h"
 
 #include <cstdint>
 #include <string>
@@ -21,44 +23,44 @@ struct ImageEntry {
 };
 
 // The archive that occupies bytes [offset, offset + size) of `fd`. The
-// descriptor stays the caller's and must outlive the object. Not copyable:
-// minizip keeps a pointer to it.
+// descriptor stays the caller's and must outlive the object.
 class ZipRegion {
 public:
-    // Throws PackError "<name> is not a zip archive" when minizip finds no
-    // end-of-central-directory record inside the region.
+    // Throws PackError "<name> is not a zip archive (<why>)" when the region
+    // holds no complete end record, or its records contradict the region.
     ZipRegion(int fd, std::uint64_t offset, std::uint64_t size, std::string name);
-    ZipRegion(const ZipRegion &) = delete;
-    ZipRegion &operator=(const ZipRegion &) = delete;
-    ~ZipRegion();
 
-    // Every entry, in stored order. A damaged central directory ends the
-    // list early and adds a line to `problems`.
+    // Every entry, in stored order, the central directory walked by its
+    // recorded size. A damaged central directory ends the list early and
+    // adds a line to `problems`, as does an end record that counts another
+    // number of entries.
     std::vector<ImageEntry> entries(std::vector<std::string> &problems);
 
-    // Reads the data of every entry, checking its local header, its deflate
-    // stream, its size and its CRC; adds one line to `problems` for each
-    // entry that fails. Returns the number of entries read.
-    std::size_t checkData(std::vector<std::string> &problems);
-
-    // Positioned reads within the region, for the minizip callbacks.
-    struct Source {
-        int fd;
-        std::uint64_t base;
-        std::uint64_t size;
-        std::uint64_t pos = 0;
-    };
+    // Applies to every entry the rules that miniunz applies when it unpacks
+    // (entryRules: names, kinds, methods, encryption; then link targets,
+    // local headers and overlapping entries), and with `readData` also reads
+    // its data, checking the compressed stream, the size and the CRC. A
+    // symbolic link's target is checked only with `readData`. Adds one line
+    // to `problems` for each entry refused, naming it and the reason.
+    // Returns the number of entries checked.
+    std::size_t check(std::vector<std::string> &problems, bool readData);
 
 private:
-    Source source_;
+    // Inflates or copies the data at `range`, checking size and CRC; returns
+    // why it fails, or an empty string. Keeps the first `keep` bytes of the
+    // data in `kept`.
+    std::string checkEntryData(const ZipEntry &entry, const ZipDataRange &range,
+                               std::size_t keep, std::string &kept);
+
+    ZipSource source_;
+    ZipArchive archive_;
     std::string name_;
-    void *zip_ = nullptr;
 };
 
-// Why extracting `name` could write outside the target directory, or empty
-// when it could not: an absolute path, a ".." component, or a path through
-// an entry of `links` (names of symbolic-link entries stored before it).
-std::string escapeReason(const std::string &name, const std::vector<std::string> &links);
+// Why unpacking `name` would fail because the way to it passes through an
+// entry of `links` (names of symbolic-link entries stored before it), which
+// miniunz never follows; empty when it would not.
+std::string throughLink(const std::string &name, const std::vector<std::string> &links);
 
 // "drwxr-xr-x"-style text for a st_mode.
 std::string modeText(mode_t mode);
