@@ -46,6 +46,9 @@ const int IGNORED_SIGNALS[] = {SIGPIPE, SIGXFSZ};
 // change into it before removing the tree.
 char tmpParent[WRK_DIR_SIZE] = "/tmp";
 
+// The --extract directory as the operator gave it.
+const char *extractTarget = "";
+
 void blockHandledSignals(sigset_t *old)
 {
     sigset_t set;
@@ -68,23 +71,60 @@ void installHandlers()
         signal(sig, SIG_IGN);
 }
 
-// Creates a fresh working directory portable_install_XXXXXXXX with the first
-// free counter in the temporary directory (TMPDIR or /tmp) and changes into
-// it. It is made and entered through the parent's descriptor, so nobody can
-// slip another directory in between. The name is published in wrkDir only
-// once the directory exists, with signals held back, so the handler never
-// sees a half-written name or misses a directory that needs removing.
-int makeWorkingDirectory()
+// Opens the temporary directory (TMPDIR or /tmp, see openWorkParent) and
+// fills parent with its path: the descriptor, or -1 after a message.
+int openTempDirectory(char parent[WRK_DIR_SIZE])
 {
-    char parent[WRK_DIR_SIZE];
     const char *refused = nullptr;
-    int parentFd = openWorkParent(parent, sizeof parent, &refused);
+    int parentFd = openWorkParent(parent, WRK_DIR_SIZE, &refused);
     if (refused)
         std::fprintf(stderr, "TMPDIR %s is not used: %s.\n", getenv("TMPDIR"), refused);
     if (parentFd < 0 && (!makeDir(parent) || (parentFd = fd_open(parent)) < 0)) {
         std::fprintf(stderr, "Failed creating %s\n", parent);
-        return 1;
+        return -1;
     }
+    return parentFd;
+}
+
+// Before anything is written: the temporary directory must hold the unzip
+// utility, the image and (unless another directory is the target) the
+// unpacked tree, and an --extract target the tree. Best effort: a file
+// system that cannot tell, or an image whose directory cannot be read,
+// passes, and the writes report what goes wrong.
+bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *parent)
+{
+    uint64_t tree = 0;
+    if (!imageUnpackedSize(dir, fd, &tree))
+        tree = 0;
+    uint64_t files = uint64_t(dir->elementSize[PKG_UNZIP]) + dir->elementSize[PKG_IMAGE];
+    uint64_t needed = files + (extract ? 0 : tree);
+    int64_t available = fd_freeSpace(parentFd);
+    if (available >= 0 && needed > uint64_t(available)) {
+        std::fprintf(stderr,
+                     "Not enough room in %s: the package needs %llu bytes there (the unzip utility, the image%s), "
+                     "%lld are available; set TMPDIR to a directory with more room.\n",
+                     parent, (unsigned long long)needed, extract ? "" : " and the unpacked tree",
+                     (long long)available);
+        return false;
+    }
+    available = extract ? freeSpace(extractTarget) : -1;
+    if (available >= 0 && tree > uint64_t(available)) {
+        std::fprintf(stderr, "Not enough room in %s: the image unpacks to %llu bytes, %lld are available.\n",
+                     extractTarget, (unsigned long long)tree, (long long)available);
+        return false;
+    }
+    return true;
+}
+
+// Creates a fresh working directory portable_install_XXXXXXXX with the first
+// free counter in the temporary directory open on parentFd (closed here) and
+// changes into it. It is made and entered through the parent's descriptor,
+// so nobody can slip another directory in between. The name is published in
+// wrkDir only once the directory exists, with signals held back, so the
+// handler never sees a half-written name or misses a directory that needs
+// removing.
+int makeWorkingDirectory(int parentFd, const char *parent)
+{
     textCopy(tmpParent, sizeof tmpParent, parent);
     for (uint32_t counter = 0;; ++counter) {
         char name[32];
@@ -157,6 +197,7 @@ int prepareExtract(const char *dir)
         return -1;
     }
     extract = 1;
+    extractTarget = dir;
     return 0;
 }
 
@@ -256,9 +297,15 @@ int extractAndExecute(int argc, char **argv)
         std::puts("Extracting...");
     std::fflush(stdout);
 
-    if (makeWorkingDirectory() != 0)
+    char parent[WRK_DIR_SIZE];
+    int parentFd = openTempDirectory(parent);
+    if (parentFd < 0)
         return 1;
-    if (chooseImageVariant(&dir) != 0)
+    if (chooseImageVariant(&dir) != 0 || !enoughRoom(&dir, fd, parentFd, parent)) {
+        fd_close(parentFd);
+        return 1;
+    }
+    if (makeWorkingDirectory(parentFd, parent) != 0)
         return 1;
     if (extractPkgElementFile(PKG_IMAGE, IMAGE_FILE, &dir, fd) != 0) {
         std::fputs("Failed extracting portable image\n", stderr);

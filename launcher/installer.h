@@ -43,6 +43,11 @@ int seekToPkgElement(int index, const PackageDirectory *dir, int fd);
 // capacity, positioning fails or the read comes up short.
 int extractPkgElement(int index, const PackageDirectory *dir, int fd, void *buffer, uint32_t capacity);
 
+// What the image (element 4, the chosen variant) unpacks to: the sum of the
+// sizes that its central directory records. False when the directory
+// cannot be read; the unzip utility then says what is wrong.
+bool imageUnpackedSize(const PackageDirectory *dir, int fd, uint64_t *total);
+
 // True when the whole element lies inside the file open on fd.
 bool elementWithinFile(int index, const PackageDirectory *dir, int fd);
 

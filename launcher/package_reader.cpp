@@ -2,6 +2,7 @@
 // elements.
 #include "installer.h"
 #include "textbuf.h"
+#include "zip_directory.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,24 @@ int64_t elementOffset(int index, const PackageDirectory *dir)
 }
 
 } // namespace
+
+bool imageUnpackedSize(const PackageDirectory *dir, int fd, uint64_t *total)
+{
+    ZipSource src;
+    src.fd = fd;
+    src.base = uint64_t(elementOffset(PKG_IMAGE, dir));
+    src.size = dir->elementSize[PKG_IMAGE];
+    ZipArchive archive;
+    std::string why;
+    if (!readZipArchive(src, archive, why))
+        return false;
+    ZipDirectoryReader reader(src, archive);
+    ZipEntry entry;
+    *total = 0;
+    while (reader.next(entry, why))
+        *total += entry.size;
+    return why.empty();
+}
 
 int seekToPkgElement(int index, const PackageDirectory *dir, int fd)
 {

@@ -77,6 +77,12 @@ int changeDirAt(int dirFd, const char *name);
  * text saying why. */
 int openWorkParent(char *path, int size, const char **refused);
 
+/* Bytes that the caller may still write on the file system of the
+ * directory open on fd, or of path (f_bavail blocks); -1 when it cannot be
+ * told. */
+int64_t fd_freeSpace(int fd);
+int64_t freeSpace(const char *path);
+
 /* 1 when path lies on a file system mounted without the right to run
  * programs (noexec), else 0. */
 int isNoExecFileSystem(const char *path);

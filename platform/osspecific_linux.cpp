@@ -114,6 +114,18 @@ int openWorkParent(char *path, int size, const char **refused)
     return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
+int64_t fd_freeSpace(int fd)
+{
+    struct statvfs fs;
+    return fstatvfs(fd, &fs) == 0 ? int64_t(fs.f_bavail) * int64_t(fs.f_frsize) : -1;
+}
+
+int64_t freeSpace(const char *path)
+{
+    struct statvfs fs;
+    return statvfs(path, &fs) == 0 ? int64_t(fs.f_bavail) * int64_t(fs.f_frsize) : -1;
+}
+
 int isNoExecFileSystem(const char *path)
 {
     struct statvfs fs;

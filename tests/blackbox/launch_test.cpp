@@ -319,37 +319,61 @@ namespace {
 
 TEST(HostileTmp, NoexecAndFullTmpFailCleanlyWithTheirCause)
 {
-    // Room for the unzip utility and the image, not for the unpacked tree.
-    std::string roomForTheFiles = "mount -o remount,size=" +
-                                  std::to_string(readFile(MINIUNZ_BIN).size() / 1024 + 512) + "k /tmp";
+    // A tree that unpacks to far more than it packs to: 8 MiB and the script.
+    std::vector<ZipEntrySpec> big;
+    for (int i = 0; i < 8; ++i)
+        big.push_back({"big" + std::to_string(i), std::string(1 << 20, 'z'), 0644});
+    const uint64_t unzipSize = readFile(MINIUNZ_BIN).size();
+    const uint64_t tree = (8 << 20) + std::string("#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/ran\"\n").size();
+    // A tmpfs of `kib` KiB: what it offers, as the launcher reads it.
+    auto room = [](const std::string &where, uint64_t kib) {
+        return "mount -t tmpfs -o size=" + std::to_string(kib) + "k tmpfs " + where;
+    };
+    const uint64_t filesKib = unzipSize / 1024 + 512;
     struct Case {
         const char *name;
         std::string mount;
-        std::string errTail;
+        std::vector<std::string> args;
+        std::string errTail; // @N: the image's size, @U: the unzip utility's and the image's, @A: available
     } cases[] = {
-        {"noexec", "mount -o remount,noexec /tmp",
+        {"noexec", "mount -o remount,noexec /tmp", {},
          "\nFailed executing <./miniunz image.zip > /dev/null>\n"
          "/tmp/portable_install_00000000 is on a file system mounted noexec: programs cannot run there; "
          "set TMPDIR to a directory where they can.\n"},
-        {"too small for the unzip utility", "mount -o remount,size=64k /tmp", "Failed extracting unzip\n"},
-        {"too small for the unpacked tree", roomForTheFiles,
-         "\nFailed executing <./miniunz image.zip > /dev/null>\n"},
+        {"too small for the unzip utility", room("/tmp", 64), {},
+         "Not enough room in /tmp: the package needs @T bytes there (the unzip utility, the image and the "
+         "unpacked tree), 65536 are available; set TMPDIR to a directory with more room.\n"},
+        {"too small for the unpacked tree", room("/tmp", filesKib), {},
+         "Not enough room in /tmp: the package needs @T bytes there (the unzip utility, the image and the "
+         "unpacked tree), @A are available; set TMPDIR to a directory with more room.\n"},
+        {"extract: the temporary directory too small", room("/tmp", 64), {"--extract", "out"},
+         "Not enough room in /tmp: the package needs @U bytes there (the unzip utility, the image), 65536 are "
+         "available; set TMPDIR to a directory with more room.\n"},
+        {"extract: the target too small", "mkdir out && " + room("out", 1024), {"--extract", "out"},
+         "Not enough room in out: the image unpacks to @N bytes, 1048576 are available.\n"},
     };
     for (const auto &c : cases) {
         LauncherHarness h;
-        // A tree that unpacks to far more than it packs to.
-        std::vector<ZipEntrySpec> big;
-        for (int i = 0; i < 8; ++i)
-            big.push_back({"big" + std::to_string(i), std::string(1 << 20, 'z'), 0644});
-        h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"", big));
-        SandboxRun run = h.sandboxRun({});
+        std::string image = toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"", big);
+        h.writePackage(image);
+        SandboxRun run = h.sandboxRun(c.args);
         run.setup = c.mount;
+        run.inspect = "ls -A out 2>/dev/null";
         SandboxResult r = runSandboxed(h.dir, run);
+        std::string tail = c.errTail;
+        auto fill = [&](const char *mark, uint64_t value) {
+            if (auto at = tail.find(mark); at != std::string::npos)
+                tail.replace(at, 2, std::to_string(value));
+        };
+        fill("@T", unzipSize + image.size() + tree);
+        fill("@U", unzipSize + image.size());
+        fill("@N", tree);
+        fill("@A", (filesKib * 1024 + 4095) / 4096 * 4096); // tmpfs counts whole pages
         EXPECT_EQ(r.status, 1) << c.name;
-        ASSERT_GE(r.err.size(), c.errTail.size()) << c.name;
-        EXPECT_EQ(r.err.substr(r.err.size() - c.errTail.size()), c.errTail) << c.name << ": " << r.err;
-        EXPECT_NE(r.err, "") << c.name;
+        ASSERT_GE(r.err.size(), tail.size()) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail) << c.name << ": " << r.err;
         EXPECT_FALSE(fileThere(h.dir + "/ran")) << c.name;
+        EXPECT_EQ(r.inspected, "") << c.name;
         EXPECT_EQ(r.tmpAfter, "") << c.name;
         EXPECT_EQ(r.shmAfter, "") << c.name;
     }
