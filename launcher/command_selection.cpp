@@ -64,25 +64,48 @@ bool recordMatches(const CommandRecord &rec, const PlatformInfo &pfm)
            fieldMatches(rec.architecture, pfm.architecture, PFM_ARCH_NONE);
 }
 
-int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *selected)
+int readGlobalInfo(const PackageDirectory *dir, int fd, GlobalInfo *info)
 {
     unsigned char rawInfo[GLOBAL_INFO_SIZE];
     int infoSize = extractPkgElement(PKG_GLOBAL_INFO, dir, fd, rawInfo, GLOBAL_INFO_SIZE);
     if (infoSize < 0) {
         std::fputs("Failed extracting global info\n", stderr);
-        return 1;
+        return -1;
     }
-    GlobalInfo info;
-    decodeGlobalInfo(rawInfo, uint32_t(infoSize), &info);
-
+    decodeGlobalInfo(rawInfo, uint32_t(infoSize), info);
     // The table must lie inside the file, but only the records that take
     // part are read, one at a time: however large the table claims to be,
     // memory stays the same.
     if (!elementWithinFile(PKG_COMMANDS, dir, fd)) {
         std::fputs("Failed extracting command\n", stderr);
-        return 1;
+        return -1;
     }
+    return 0;
+}
+
+int findMatchingRecord(const PackageDirectory *dir, int fd, const GlobalInfo &info, const PlatformInfo &pfm,
+                       CommandRecord *match)
+{
     uint32_t wholeRecords = dir->elementSize[PKG_COMMANDS] / COMMAND_RECORD_SIZE;
+    uint32_t scan = info.commandCount < 0                         ? 0
+                    : uint32_t(info.commandCount) < wholeRecords ? uint32_t(info.commandCount)
+                                                                  : wholeRecords;
+    for (uint32_t i = 0; i < scan; ++i) {
+        if (readCommandRecord(dir, fd, i, match) != 0) {
+            std::fputs("Failed extracting command\n", stderr);
+            return -2;
+        }
+        if (recordMatches(*match, pfm))
+            return int(i);
+    }
+    return -1;
+}
+
+int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *selected)
+{
+    GlobalInfo info;
+    if (readGlobalInfo(dir, fd, &info) != 0)
+        return 1;
 
     if (!isSet("VESK_PORTABLE_INTERACTIVE")) {
         PlatformInfo pfm;
@@ -91,20 +114,11 @@ int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *sele
             return 1;
         // Where identification failed, the values it did determine still
         // select a record whose other fields are "any".
-        uint32_t scan = info.commandCount < 0 ? 0
-                        : uint32_t(info.commandCount) < wholeRecords ? uint32_t(info.commandCount)
-                                                                    : wholeRecords;
-        for (uint32_t i = 0; i < scan; ++i) {
-            CommandRecord rec;
-            if (readCommandRecord(dir, fd, i, &rec) != 0) {
-                std::fputs("Failed extracting command\n", stderr);
-                return 1;
-            }
-            if (recordMatches(rec, pfm)) {
-                *selected = rec;
-                return 0;
-            }
-        }
+        int found = findMatchingRecord(dir, fd, info, pfm, selected);
+        if (found >= 0)
+            return 0;
+        if (found == -2)
+            return 1;
         if (failure && isSet("VESK_PORTABLE_DEBUG"))
             std::fprintf(stderr, "Failed determining platform information: %s\n", failure);
         bool strict = info.strictPlatformMatch != 0;
@@ -115,7 +129,7 @@ int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *sele
     }
 
     // Record 0 is the fallback whatever commandCount says.
-    if (wholeRecords < 1)
+    if (dir->elementSize[PKG_COMMANDS] < uint32_t(COMMAND_RECORD_SIZE))
         return 1;
     if (readCommandRecord(dir, fd, 0, selected) != 0) {
         std::fputs("Failed extracting command\n", stderr);

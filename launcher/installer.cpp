@@ -2,6 +2,7 @@
 // handling and clean-up, and the launch sequence that unpacks and runs the
 // tool.
 #include "installer.h"
+#include "self_help.h"
 #include "textbuf.h"
 
 #include <cerrno>
@@ -365,6 +366,12 @@ int installerMain(int argc, char **argv)
         std::fputs("Existing Semaphore released.\n", stderr);
         return 0;
     }
+
+    // Self-help reads the package and needs no guard: it runs beside a
+    // launch, and as any user.
+    int selfHelp = runSelfHelp(argc, argv);
+    if (selfHelp >= 0)
+        return selfHelp;
 
     sigset_t old;
     blockHandledSignals(&old);

@@ -43,6 +43,10 @@ int seekToPkgElement(int index, const PackageDirectory *dir, int fd);
 // capacity, positioning fails or the read comes up short.
 int extractPkgElement(int index, const PackageDirectory *dir, int fd, void *buffer, uint32_t capacity);
 
+// Where element `index` starts in the file (for element 4 with whichImg > 0,
+// imageSize[0] further on); 64 bits, so hostile sizes cannot wrap.
+int64_t pkgElementOffset(int index, const PackageDirectory *dir);
+
 // What the image (element 4, the chosen variant) unpacks to: the sum of the
 // sizes that its central directory records. False when the directory
 // cannot be read; the unzip utility then says what is wrong.
@@ -88,6 +92,17 @@ bool findOnPath(const char *name, const char *searchPath, char *out, std::size_t
 // True when every field of the record is "any" (PFM_ANY) or equals the
 // value that identification determined for this machine.
 bool recordMatches(const CommandRecord &rec, const PlatformInfo &pfm);
+
+// Reads element 2 into *info and checks that the command table lies inside
+// the file: 0, or -1 after "Failed extracting global info" or "Failed
+// extracting command".
+int readGlobalInfo(const PackageDirectory *dir, int fd, GlobalInfo *info);
+
+// The index of the first record among those that take part (commandCount,
+// at most the whole records of the table) that matches pfm, with the record
+// in *match; -1 when none does, -2 after "Failed extracting command".
+int findMatchingRecord(const PackageDirectory *dir, int fd, const GlobalInfo &info, const PlatformInfo &pfm,
+                       CommandRecord *match);
 
 // Reads the global information and the command table and selects the record
 // for this platform into *selected. 0 when one was selected, 1 when the

@@ -28,6 +28,11 @@ int64_t elementOffset(int index, const PackageDirectory *dir)
 
 } // namespace
 
+int64_t pkgElementOffset(int index, const PackageDirectory *dir)
+{
+    return elementOffset(index, dir);
+}
+
 bool imageUnpackedSize(const PackageDirectory *dir, int fd, uint64_t *total)
 {
     ZipSource src;

@@ -319,6 +319,76 @@ TEST(PlatformMatch, DualImageUnpacksTheVariantForTheArchitecture)
     EXPECT_EQ(readFile(h.dir + "/ran"), "thirty-two\n");
 }
 
+TEST(PlatformMatch, SelfHelpTellsWhatThePackageHoldsAndWouldRun)
+{
+    const int32_t ANY = -1;
+    FakeMachine debian;
+    debian.etc = {{"os-release", "ID=debian\nVERSION_ID=12\n"}};
+    std::string first = toolImage("exit 0", {linkEntry("link", "tool.sh"), dirEntry("sub/", 0700)});
+    std::string second = echoImage("sixty-four");
+    struct Case {
+        const char *name;
+        std::vector<std::string> records;
+        int32_t strict;
+        bool dual;
+        const char *option;
+        std::string out; // @L, @U, @I, @J: the launcher's, unzip utility's, images' sizes
+    } cases[] = {
+        {"info, a record matches", {rec(2, 11, 2, "suse"), commandRecordBytes(ANY, ANY, 2, "./tool.sh", "-v", 1)}, 0,
+         false, "--portable-info",
+         "Launcher @L bytes, unzip utility @U bytes, command table 800 bytes\n"
+         "image: @I bytes\n"
+         "Platform match: lenient\n"
+         "Command records: 2 counted, 2 in the table\n"
+         "  0  SuSE 11, Intel 64-bit: ./tool.sh  [arguments suse]\n"
+         "  1  any distribution, Intel 64-bit: ./tool.sh  [arguments -v, always appended]\n"
+         "This machine: distribution Debian, release 12, architecture Intel 64-bit\n"
+         "Selected: record 1 (any distribution, Intel 64-bit), the first that matches this machine.\n"},
+        {"info, strict without a match", {rec(3, 5, 1, "redhat")}, 1, true, "--portable-info",
+         "Launcher @L bytes, unzip utility @U bytes, command table 400 bytes\n"
+         "image for Intel 32-bit: @I bytes\nimage for Intel 64-bit: @J bytes\n"
+         "Platform match: strict\n"
+         "Command records: 1 counted, 1 in the table\n"
+         "  0  Red Hat 5, Intel 32-bit: ./tool.sh  [arguments redhat]\n"
+         "This machine: distribution Debian, release 12, architecture Intel 64-bit\n"
+         "Selected: none; no record matches and the match is strict: the launcher warns and stops.\n"},
+        {"list, both images", {rec(2, 11, 2, "suse")}, 0, true, "--portable-list",
+         "image for Intel 32-bit:\n"
+         "-0755           17  tool.sh\n"
+         "l0777            7  link -> tool.sh\n"
+         "d0700            0  sub/\n"
+         "\nimage for Intel 64-bit:\n"
+         "-0755           59  tool.sh\n"},
+    };
+    for (const auto &c : cases) {
+        LauncherHarness h;
+        PackageSpec layout = recordsPackage(c.records, int32_t(c.records.size()), c.strict);
+        layout.image = c.dual ? first + second : first;
+        if (c.dual) {
+            layout.imageSize[0] = uint32_t(first.size());
+            layout.imageSize[1] = uint32_t(second.size());
+        }
+        h.writePackage(layout);
+        // As a user who is not root, beside a guard that root holds.
+        SandboxRun run = h.sandboxRun({});
+        run.env.clear();
+        onMachine(run, h, debian);
+        run.argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", h.package, c.option};
+        run.setup += " && touch /dev/shm/sem.QUARNTELV";
+        SandboxResult r = runSandboxed(h.dir, run);
+        std::string out = c.out;
+        for (auto [mark, value] : {std::pair{"@L", layout.launcher.size()}, {"@U", layout.unzip.size()},
+                                   {"@I", c.dual ? first.size() : layout.image.size()}, {"@J", second.size()}})
+            if (auto at = out.find(mark); at != std::string::npos)
+                out.replace(at, 2, std::to_string(value));
+        EXPECT_EQ(r.status, 0) << c.name << "\n" << r.err;
+        EXPECT_EQ(r.out, out) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(r.tmpAfter, "") << c.name;
+        EXPECT_EQ(r.shmAfter, "sem.QUARNTELV\n") << c.name;
+    }
+}
+
 TEST(PlatformMatch, ThisMachineIsIdentifiedThroughItsMachineName)
 {
     // No fake uname: "uname -i" of the machine itself, which prints

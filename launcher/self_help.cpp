@@ -1,0 +1,229 @@
+// The self-help of a package: --portable-info and --portable-list read the
+// package here, with the zip-structure reader, and run no program.
+#include "self_help.h"
+
+#include "installer.h"
+#include "zip_directory.h"
+#include "entry_kind.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <zlib.h>
+
+namespace {
+
+// An entry name or link target as it may safely reach a terminal: bytes
+// outside printable ASCII, and the backslash, as \xHH.
+std::string escaped(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += char(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+std::string fieldText(int32_t value, const char *anyText, const char *label)
+{
+    return value == PFM_ANY ? anyText : label;
+}
+
+// A record's platform in words: "SuSE 11, Intel 64-bit", "any distribution,
+// any architecture".
+std::string platformText(const CommandRecord &rec)
+{
+    std::string text = fieldText(rec.distribution, "any distribution", distributionLabel(rec.distribution));
+    if (rec.release != PFM_ANY)
+        text += (rec.distribution == PFM_ANY ? ", release " : " ") + std::to_string(rec.release);
+    else if (rec.distribution != PFM_ANY)
+        text += ", any release";
+    return text + ", " + fieldText(rec.architecture, "any architecture", architectureLabel(rec.architecture));
+}
+
+// The image variants of a package: one, or two (Intel 32-bit, Intel 64-bit).
+struct ImagePart {
+    const char *label;
+    int32_t variant; // whichImg while it is read
+    uint32_t size;
+};
+
+int imageParts(const PackageDirectory &dir, ImagePart parts[2])
+{
+    uint64_t both = uint64_t(dir.imageSize[0]) + dir.imageSize[1];
+    if (dir.imageSize[0] == 0 || dir.imageSize[1] == 0 || both != dir.elementSize[PKG_IMAGE]) {
+        parts[0] = {"image", -1, dir.elementSize[PKG_IMAGE]};
+        return 1;
+    }
+    parts[0] = {"image for Intel 32-bit", 0, dir.imageSize[0]};
+    parts[1] = {"image for Intel 64-bit", 1, dir.imageSize[1]};
+    return 2;
+}
+
+// Link targets are short: longer ones are not read.
+constexpr uint64_t MAX_LINK_TARGET = 4096;
+
+// Reads the target of a link entry, stored or deflated.
+bool readLinkTarget(const ZipSource &src, const ZipArchive &archive, const ZipEntry &entry, std::string &target)
+{
+    ZipDataRange range;
+    std::string why;
+    if (entry.size > MAX_LINK_TARGET || entry.compressedSize > 2 * MAX_LINK_TARGET ||
+        !locateZipData(src, archive, entry, range, why))
+        return false;
+    std::string data(entry.compressedSize, '\0');
+    if (!src.read(range.dataOffset, data.data(), data.size()))
+        return false;
+    if (entry.method == 0) {
+        target = data;
+        return data.size() == entry.size;
+    }
+    if (entry.method != 8)
+        return false;
+    target.assign(entry.size, '\0');
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
+        return false;
+    z.next_in = reinterpret_cast<Bytef *>(data.data());
+    z.avail_in = uInt(data.size());
+    z.next_out = reinterpret_cast<Bytef *>(target.data());
+    z.avail_out = uInt(target.size());
+    int rc = inflate(&z, Z_FINISH);
+    inflateEnd(&z);
+    return rc == Z_STREAM_END && z.avail_out == 0;
+}
+
+void printSelection(const PackageDirectory &dir, int fd, const GlobalInfo &info)
+{
+    if (getenv("VESK_PORTABLE_INTERACTIVE")) {
+        std::puts("This machine: not identified (VESK_PORTABLE_INTERACTIVE is set): record 0 runs.");
+        return;
+    }
+    PlatformInfo pfm;
+    const char *failure = getPfmInfo(&pfm);
+    std::printf("This machine: distribution %s, release %d, architecture %s%s%s\n", distributionLabel(pfm.distribution),
+                int(pfm.release), architectureLabel(pfm.architecture), failure ? "; identification: " : "",
+                failure ? failure : "");
+    if (!failure && info.commandCount < 0) {
+        std::puts("Selected: none; the record count is negative, so the launcher stops without a word.");
+        return;
+    }
+    CommandRecord rec;
+    int found = findMatchingRecord(&dir, fd, info, pfm, &rec);
+    if (found >= 0)
+        std::printf("Selected: record %d (%s), the first that matches this machine.\n", found,
+                    platformText(rec).c_str());
+    else if (info.strictPlatformMatch != 0)
+        std::puts("Selected: none; no record matches and the match is strict: the launcher warns and stops.");
+    else
+        std::puts("Selected: record 0 after the mismatch warning and a 5-second pause; no record matches.");
+}
+
+} // namespace
+
+int portableInfo(int argc, char **argv)
+{
+    PackageDirectory dir;
+    int fd = openPackage(argc, argv, &dir);
+    if (fd < 0)
+        return 1;
+    GlobalInfo info;
+    if (readGlobalInfo(&dir, fd, &info) != 0) {
+        fd_close(fd);
+        return 1;
+    }
+    std::printf("Launcher %u bytes, unzip utility %u bytes, command table %u bytes\n", dir.elementSize[PKG_LAUNCHER],
+                dir.elementSize[PKG_UNZIP], dir.elementSize[PKG_COMMANDS]);
+    ImagePart parts[2];
+    int count = imageParts(dir, parts);
+    for (int i = 0; i < count; ++i)
+        std::printf("%s: %u bytes\n", parts[i].label, parts[i].size);
+    std::printf("Platform match: %s\n", info.strictPlatformMatch != 0 ? "strict" : "lenient");
+    uint32_t wholeRecords = dir.elementSize[PKG_COMMANDS] / COMMAND_RECORD_SIZE;
+    std::printf("Command records: %d counted, %u in the table\n", int(info.commandCount), wholeRecords);
+    for (uint32_t i = 0; i < wholeRecords && i < 1000; ++i) {
+        CommandRecord rec;
+        if (readCommandRecord(&dir, fd, i, &rec) != 0)
+            break;
+        std::printf("  %u  %s: %s", i, platformText(rec).c_str(), escaped(rec.command).c_str());
+        if (rec.arguments[0])
+            std::printf("  [arguments %s%s]", escaped(rec.arguments).c_str(),
+                        rec.alwaysAppendArguments ? ", always appended" : "");
+        std::putchar('\n');
+    }
+    printSelection(dir, fd, info);
+    fd_close(fd);
+    return 0;
+}
+
+int portableList(int argc, char **argv)
+{
+    PackageDirectory dir;
+    int fd = openPackage(argc, argv, &dir);
+    if (fd < 0)
+        return 1;
+    ImagePart parts[2];
+    int count = imageParts(dir, parts);
+    int status = 0;
+    for (int i = 0; i < count; ++i) {
+        if (count > 1)
+            std::printf("%s%s:\n", i ? "\n" : "", parts[i].label);
+        whichImg = parts[i].variant;
+        PackageDirectory view = dir;
+        view.elementSize[PKG_IMAGE] = parts[i].size;
+        ZipSource src;
+        src.fd = fd;
+        src.base = uint64_t(pkgElementOffset(PKG_IMAGE, &view));
+        src.size = parts[i].size;
+        ZipArchive archive;
+        std::string why;
+        if (!readZipArchive(src, archive, why)) {
+            std::fprintf(stderr, "Failed reading the %s: %s\n", parts[i].label, why.c_str());
+            status = 1;
+            continue;
+        }
+        ZipDirectoryReader reader(src, archive);
+        ZipEntry entry;
+        while (reader.next(entry, why)) {
+            EntryMode mode = entryModeOf(entry.versionMadeBy, entry.externalAttrs,
+                                         !entry.name.empty() && entry.name.back() == '/');
+            char type = mode.kind == EntryKind::Directory ? 'd' : mode.kind == EntryKind::Symlink ? 'l' : '-';
+            std::printf("%c%04o %12llu  %s", type, unsigned(mode.perms), (unsigned long long)entry.size,
+                        escaped(entry.name).c_str());
+            if (mode.kind == EntryKind::Symlink) {
+                std::string target;
+                if (readLinkTarget(src, archive, entry, target))
+                    std::printf(" -> %s", escaped(target).c_str());
+                else
+                    std::printf(" -> (unreadable target)");
+            }
+            std::putchar('\n');
+        }
+        if (!why.empty()) {
+            std::fprintf(stderr, "Failed reading the %s: %s\n", parts[i].label, why.c_str());
+            status = 1;
+        }
+    }
+    whichImg = -1;
+    fd_close(fd);
+    return status;
+}
+
+int runSelfHelp(int argc, char **argv)
+{
+    if (argc != 2)
+        return -1;
+    if (std::strcmp(argv[1], PORTABLE_INFO_OPTION) == 0)
+        return portableInfo(argc, argv);
+    if (std::strcmp(argv[1], PORTABLE_LIST_OPTION) == 0)
+        return portableList(argc, argv);
+    return -1;
+}

@@ -1,0 +1,25 @@
+// What an operator who holds only the package file can ask it: what it
+// holds, which record this machine would run, and whether it is whole. None
+// of these runs the tool or takes the instance guard.
+#ifndef LAUNCHER_SELF_HELP_H
+#define LAUNCHER_SELF_HELP_H
+
+// The single arguments that ask for self-help.
+constexpr const char *PORTABLE_INFO_OPTION = "--portable-info";
+constexpr const char *PORTABLE_LIST_OPTION = "--portable-list";
+constexpr const char *PORTABLE_CHECK_OPTION = "--portable-check";
+
+// Runs the self-help that argv[1] asks for: its exit status, or -1 when
+// the command line is no self-help request (the launch goes on).
+int runSelfHelp(int argc, char **argv);
+
+// Prints the directory, the records, the strict flag, the image sizes, the
+// digest, and which record this machine would select and why (without the
+// pause): 0, or 1 when the package cannot be read.
+int portableInfo(int argc, char **argv);
+
+// Lists every entry of the image (of both images of a dual-image package):
+// mode, size, name and link target. 0, or 1 when an image cannot be read.
+int portableList(int argc, char **argv);
+
+#endif
