@@ -19,7 +19,7 @@ ExternalProject_Add(i386_programs
     -DPORTABLE_SANITIZE=OFF
     -DPORTABLE_STATIC=ON
     -DSUPPORT_FTP_HOST=${SUPPORT_FTP_HOST}
-  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target launcher miniunz
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target packaged_programs
   INSTALL_COMMAND ${CMAKE_COMMAND} -E make_directory ${I386_PROGRAM_DIR}
   COMMAND ${CMAKE_COMMAND} -E copy <BINARY_DIR>/bin/launcher <BINARY_DIR>/bin/miniunz ${I386_PROGRAM_DIR}
   # The inner build decides itself what is out of date.

@@ -8,9 +8,9 @@
 
 namespace {
 
-// A small package behind the real launcher whose only 0xFF byte after the
-// launcher is the end marker, so that a file cut anywhere in the package
-// has no end marker at its new end.
+// A small package behind the real launcher whose elements hold no 0xFF
+// byte, so that a file cut anywhere in them has no end marker at its new
+// end.
 PackageSpec smallPackage()
 {
     PackageSpec layout;
@@ -82,8 +82,14 @@ TEST(HostilePackage, EveryCutEndsWithAMessageAndStatusOne)
             lengths.push_back(n);
     }
     auto outcomes = runCuts(dir, full, lengths);
-    ASSERT_EQ(outcomes.size(), 1u) << outcomes.begin()->first;
-    EXPECT_EQ(outcomes["1 Failed reading package directory|"].size(), lengths.size());
+    // A cut whose last byte happens to be 0xFF (inside a size field) is read
+    // as a directory of garbage: it fails later, still with a message.
+    std::size_t endsInMarker = 0;
+    for (std::size_t n : lengths)
+        endsInMarker += full[n - 1] == '\xff';
+    EXPECT_EQ(outcomes["1 Failed reading package directory|"].size(), lengths.size() - endsInMarker);
+    for (const auto &[outcome, ns] : outcomes)
+        EXPECT_EQ(outcome.rfind("1 Failed ", 0), 0u) << outcome << " at length " << ns.front();
 }
 
 TEST(HostilePackage, TextFieldsThatFillTheirWidthEndThere)

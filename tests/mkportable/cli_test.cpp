@@ -6,6 +6,8 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <thread>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -30,6 +32,7 @@ struct CliFixture {
                                    "architecture = 'x86_64'\ncommand = './run.sh'\n";
         put(dir / "m.toml", "image = 'tool'\n" + suse11);
         put(dir / "dup.toml", "output = 'out.run'\nimage = 'tool'\n" + suse11 + suse11);
+        put(dir / "noimage.toml", "image = 'sub/none'\n" + suse11);
         put(dir / "typo.toml", "output = 'out.run'\nimage = 'tool'\n" + suse11 + "comand = 'x'\n");
         EXPECT_EQ(run({"build", "-q", "-o", (dir / "p.run").string(), "--image",
                        (dir / "tool").string(), "--command", "x"})
@@ -42,6 +45,11 @@ struct CliFixture {
     // do not replace. "@" at the start of an argument stands for `dir`.
     ProgramResult run(std::vector<std::string> args, const std::vector<std::string> &env = {})
     {
+        return finishProgram(start(std::move(args), env), dir);
+    }
+
+    pid_t start(std::vector<std::string> args, const std::vector<std::string> &env = {})
+    {
         for (std::string &arg : args)
             if (arg.rfind("@", 0) == 0)
                 arg = dir.string() + arg.substr(1);
@@ -52,7 +60,7 @@ struct CliFixture {
                 std::find(args.begin(), args.end(), option) == args.end())
                 args.insert(args.end(), {option, path.string()});
         args.insert(args.begin(), MKPORTABLE_BIN);
-        return runProgram(args, dir, env);
+        return startProgram(args, dir, env);
     }
 };
 
@@ -73,7 +81,7 @@ TEST_P(MkportableCliTest, ExitsWithStatusAndMessage)
     const CliCase &c = GetParam();
     ProgramResult r = fx.run(c.args, c.env);
     std::string message = c.message;
-    if (auto at = message.find('@'); at != std::string::npos)
+    for (auto at = message.find('@'); at != std::string::npos; at = message.find('@', at + 1))
         message.replace(at, 1, fx.dir.string());
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     EXPECT_NE((c.status == 0 ? r.out : r.err).find(message), std::string::npos)
@@ -103,18 +111,33 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"BadDistribution", build({"--distribution", "arch"}), 2,
                 "unknown distribution 'arch'"},
         CliCase{"BadArchitecture", build({"--architecture", "4"}), 2, "unknown architecture '4'"},
-        CliCase{"BadRelease", build({"--release", "eleven"}), 2, "--release"},
+        CliCase{"BadRelease", build({"--release", "eleven"}), 2,
+                "--release: release must be 0 to 2147483647 or any, not 'eleven'\n"},
+        CliCase{"ReleaseTooLarge", build({"--release", "2147483648"}), 2,
+                "release must be 0 to 2147483647 or any, not '2147483648'\n"},
+        CliCase{"ReleaseHuge", build({"--release", std::string(300, '9')}), 2,
+                "release must be 0 to 2147483647 or any, not '" + std::string(300, '9') + "'\n"},
+        CliCase{"ReleaseLargest", build({"--release", "2147483647"}), 0, "entries zipped"},
+        CliCase{"Version", {"--version"}, 0, "mkportable " PORTABLE_VERSION "\n"},
         CliCase{"LongCommand", {"build", "-o", "@/out.run", "--image", "@/tool", "--command",
                                 std::string(128, 'c')}, 1, "at most 127"},
         CliCase{"LongArguments", build({"--arguments", std::string(256, 'a')}), 1, "at most 255"},
-        CliCase{"MissingImage", build({}, "@/none"), 1, "stat(image"},
+        CliCase{"MissingImage", build({}, "@/none"), 1,
+                "mkportable: the image @/none does not exist\n"},
+        CliCase{"MissingRelativeImage", build({}, "none"), 1,
+                "mkportable: the image none (resolved to @/none) does not exist\n"},
+        CliCase{"MissingImageInManifest", {"build", "@/noimage.toml", "-o", "@/out.run"}, 1,
+                "mkportable: @/noimage.toml:1:9: the image @/sub/none does not exist; relative "
+                "paths in a manifest are taken from its folder\n"},
         CliCase{"ImageNoZip", build({}, "@/notzip.zip"), 1, "is not a zip archive"},
         CliCase{"MissingOutputDir", {"build", "-o", "@/none/out.run", "--image", "@/tool",
-                                     "--command", "x"}, 1, "output directory"},
+                                     "--command", "x"}, 1,
+                "mkportable: the output directory @/none does not exist; create it first "
+                "(mkdir -p @/none)\n"},
         CliCase{"OutputInsideImage", {"build", "-o", "@/tool/lib/../out.run", "--image", "@/tool",
                                       "--command", "x"}, 1, "lies inside the image directory"},
         CliCase{"MissingLauncher", build({"--launcher", "@/none"}), 1,
-                "open(launcher @/none): No such file"},
+                "mkportable: cannot open the launcher @/none: No such file or directory\n"},
         CliCase{"LauncherIsDirectory", build({"--unzip", "@/tool"}), 1,
                 "unzip utility @/tool is not a regular file"},
         CliCase{"BadSourceDateEpoch", build({}), 1, "SOURCE_DATE_EPOCH", {"SOURCE_DATE_EPOCH=x"}},
@@ -127,7 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"ManifestMistake", {"build", "@/typo.toml"}, 1,
                 "mkportable: @/typo.toml:8:1: unknown key 'comand' in record 0"},
         CliCase{"MissingManifest", {"build", "@/none.toml", "-o", "@/out.run"}, 1,
-                "open(manifest @/none.toml): No such file"},
+                "mkportable: cannot open the manifest @/none.toml: No such file or "
+                "directory\n"},
         CliCase{"RepeatedPlatform", {"build", "@/dup.toml"}, 1,
                 "command record 1 (SuSE 11, Intel 64-bit) repeats the platform of record 0; the "
                 "launcher would never select it"},
@@ -141,7 +165,32 @@ INSTANTIATE_TEST_SUITE_P(
                 "--image cannot be used with --image-i386 and --image-x86_64"},
         CliCase{"SecondImageMissing", {"build", "-o", "@/out.run", "--image-i386", "@/tool",
                                        "--image-x86_64", "@/none", "--command", "x"}, 1,
-                "stat(image @/none): No such file"},
+                "mkportable: the image @/none does not exist\n"},
+        // The launcher runs only what follows the last ';' or '&' of a record.
+        CliCase{"CommandsJoinedByAnd", {"build", "-o", "@/out.run", "--image", "@/tool",
+                                        "--command", "echo one && ./run.sh"}, 1,
+                "mkportable: command record 0: 'echo one && ./run.sh' would run as './run.sh': "
+                "the launcher takes everything before the last ';' or '&' for a change of "
+                "directory, which may only be 'cd DIR ;' or 'cd DIR &&'. Put the commands in a "
+                "script inside the image and run that\n"},
+        CliCase{"RedirectionInArguments", build({"--arguments", "--log 2>&1"}), 1,
+                "command record 0: './run.sh --log 2>&1' would run as '1': "},
+        CliCase{"TwoDirectoryChanges", {"build", "-o", "@/out.run", "--image", "@/tool",
+                                        "--command", "cd a ; cd b ; ./x"}, 1,
+                "command record 0: 'cd a ; cd b ; ./x' would run as './x': "},
+        CliCase{"Background", {"build", "-o", "@/out.run", "--image", "@/tool", "--command",
+                               "./daemon &"}, 1,
+                "command record 0: './daemon &' would run as '': "},
+        CliCase{"SeparatorEndsAlwaysAppendedArguments",
+                build({"--arguments", "-v &", "--always-append"}), 1,
+                "command record 0: './run.sh -v &' would run as '\"ARG\"' when the user gives "
+                "the argument ARG: "},
+        CliCase{"DirectoryChangeWithSemicolon", {"build", "-o", "@/out.run", "--image", "@/tool",
+                                                 "--command", "cd lib ; ../run.sh"}, 0,
+                "record 0      any distribution, any architecture: cd lib ; ../run.sh\n"},
+        CliCase{"DirectoryChangeWithAnd", {"build", "-o", "@/out.run", "--image", "@/tool",
+                                           "--command", "cd lib&&../run.sh"}, 0,
+                "record 0      any distribution, any architecture: cd lib&&../run.sh\n"},
         CliCase{"InfoHelp", {"info", "--help"}, 0, "--json"},
         CliCase{"VerifyWithoutPackage", {"verify"}, 2, "package is required"}),
     [](const auto &p) { return p.param.name; });
@@ -198,6 +247,58 @@ TEST(MkportableCli, WarnsAboutRecordsNoMachineMatches)
     EXPECT_EQ(r.err, std::string("mkportable: warning: the launcher ") + LAUNCHER_BIN +
                          " is a 64-bit program (ELF 64-bit x86-64); the package is made for "
                          "32-bit machines too, where it cannot run\n");
+}
+
+// Opening a FIFO waits for a writer: every input that is no regular file
+// (nor, for the image, a directory) is refused before it is opened for good.
+TEST(MkportableCli, RefusesAFifoAsAnyInputAtOnce)
+{
+    CliFixture fx;
+    ASSERT_EQ(mkfifo((fx.dir / "fifo").c_str(), 0644), 0);
+    const std::string fifo = (fx.dir / "fifo").string();
+    const std::vector<std::string> suse = {"--distribution", "suse", "--release", "11",
+                                           "--architecture", "x86_64"};
+    auto with = [&](std::vector<std::string> extra) {
+        extra.insert(extra.end(), suse.begin(), suse.end());
+        return extra;
+    };
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {build(suse, "@/fifo"), "image " + fifo + " is neither a directory nor a regular file"},
+        {build(with({"--launcher", "@/fifo"})), "launcher " + fifo + " is not a regular file"},
+        {build(with({"--unzip", "@/fifo"})), "unzip utility " + fifo + " is not a regular file"},
+        {{"build", "@/fifo", "-o", "@/out.run"}, "manifest " + fifo + " is not a regular file"},
+        {{"info", "@/fifo"}, fifo + " is not a regular file"},
+        {{"verify", "@/fifo"}, fifo + " is not a regular file"},
+    };
+    for (const auto &[args, message] : cases) {
+        const pid_t pid = fx.start(args);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        siginfo_t info{};
+        while (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const bool ended = info.si_pid == pid;
+        if (!ended)
+            kill(pid, SIGKILL);
+        const ProgramResult r = finishProgram(pid, fx.dir);
+        EXPECT_TRUE(ended) << args[0] << " " << message << ": still waiting after a second";
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_EQ(r.err, "mkportable: " + message + "\n");
+    }
+}
+
+// As a linker does: 0777 less the umask.
+TEST(MkportableCli, PackageModeFollowsTheUmask)
+{
+    CliFixture fx;
+    for (const mode_t mask : {mode_t(022), mode_t(077), mode_t(0)}) {
+        const mode_t old = umask(mask);
+        const ProgramResult r = fx.run(build({"-q"}));
+        umask(old);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(fs::status(fx.dir / "out.run").permissions(), fs::perms(0777 & ~mask))
+            << std::oct << mask;
+    }
 }
 
 TEST(MkportableCli, RecordsEveryOptionInThePackage)

@@ -2,6 +2,7 @@
 // exactly, for a good package and for packages broken in each way that
 // matters to the launcher.
 #include "mkportable/json_writer.h"
+#include "mkportable/terminal_text.h"
 #include "mkportable_test_support.h"
 #include "zip_fixture.h"
 
@@ -62,6 +63,24 @@ struct PackageFixture {
     }
 };
 
+// Offset of a directory field, counted back from the end of the file.
+std::size_t directoryField(const std::string &bytes, std::size_t offset)
+{
+    return bytes.size() - PKG_DIRECTORY_SIZE - 1 + offset;
+}
+
+// The package's digest as coreutils computes it: SHA-256 of the file with
+// both 260-byte variant fields (directory offsets 20 and 284) zeroed.
+std::string digestBySha256sum(std::string bytes, const fs::path &dir)
+{
+    for (std::size_t field : {20, 284})
+        std::fill_n(bytes.begin() + std::ptrdiff_t(directoryField(bytes, field)), 260, '\0');
+    put(dir / "zeroed", bytes);
+    const ProgramResult r = runProgram({"/usr/bin/sha256sum", "zeroed"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out.substr(0, 64);
+}
+
 TEST(Info, DescribesEverythingInWords)
 {
     PackageFixture fx;
@@ -86,6 +105,8 @@ TEST(Info, DescribesEverythingInWords)
                          "Global info:\n"
                          "  2 command records, lenient platform match (on a mismatch: warning, "
                          "5-second pause, record 0)\n"
+                         "Digest:\n"
+                         "  SHA-256 " + digestBySha256sum(bytes, fx.dir) + "\n"
                          "Command records:\n"
                          "  0  SuSE 11, Intel 64-bit: ./bin/run\n"
                          "  1  Red Hat 5, Intel 32-bit: cd bin; ./run\n"
@@ -150,6 +171,7 @@ TEST(Info, JsonCarriesTheSame)
   ],
   "commandCount": 2,
   "strictPlatformMatch": false,
+  "digest": "SHA-256 )" + digestBySha256sum(bytes, fx.dir) + R"(",
   "records": [
     {
       "distribution": 2,
@@ -220,6 +242,41 @@ TEST(JsonWriter, EscapesWhatJsonCannotHoldVerbatim)
     }
 }
 
+TEST(TerminalText, EscapesControlsInvalidUtf8AndTheBackslash)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain name.txt", "plain name.txt"},
+        {"\x1b[31mred", "\\x1b[31mred"},
+        {"tab\tnew\nline\r", "tab\\x09new\\x0aline\\x0d"},
+        {"del\x7f", "del\\x7f"},
+        {"back\\slash", "back\\x5cslash"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"csi\xc2\x9b" "2J", "csi\\xc2\\x9b2J"},            // U+009B, a C1 control
+        {"nbsp\xc2\xa0", "nbsp\xc2\xa0"},                 // U+00A0 is printable
+        {"\xff", "\\xff"},
+        {"cut\xe2\x82", "cut\\xe2\\x82"},
+        {"\xc0\xaf", "\\xc0\\xaf"},                        // overlong '/'
+    };
+    for (const auto &[in, want] : cases)
+        EXPECT_EQ(mkportable::terminalText(in), want) << in;
+}
+
+TEST(Info, EscapesPackageTextForTheTerminal)
+{
+    PackageFixture fx;
+    fx.entries = {{"red\x1b[31m", S_IFREG | 0644, "x"},
+                  {"bad\xff", S_IFREG | 0644, "x"},
+                  {"caf\xc3\xa9", S_IFREG | 0644, "x"}};
+    fx.build();
+    const ProgramResult r = fx.run({"info", "p.run"});
+    EXPECT_EQ(r.status, 0);
+    const std::string line = "           1  1980-01-01 00:00:00  -rw-r--r--  ";
+    const std::string listing = "Image, 3 entries:\n" + line + "red\\x1b[31m\n" + line +
+                                "bad\\xff\n" + line + "caf\xc3\xa9\n";
+    ASSERT_GE(r.out.size(), listing.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - listing.size()), listing);
+}
+
 // One way of breaking a good package, and the verify lines it must give
 // (before the closing "FAILED" line).
 struct Breakage {
@@ -238,12 +295,6 @@ void patchLe32(std::string &bytes, std::size_t at, uint32_t value)
 {
     for (int i = 0; i < 4; ++i)
         bytes[at + std::size_t(i)] = char(value >> (8 * i));
-}
-
-// Offset of a directory field, counted back from the end of the file.
-std::size_t directoryField(const std::string &bytes, std::size_t offset)
-{
-    return bytes.size() - PKG_DIRECTORY_SIZE - 1 + offset;
 }
 
 class VerifyTest : public ::testing::TestWithParam<Breakage> {};
@@ -266,6 +317,10 @@ TEST_P(VerifyTest, ReportsEveryProblemAndFails)
 }
 
 const std::string TOO_SHORT = "-byte package directory and end marker";
+const std::string CHANGED = ": the package was changed after it was built";
+const std::string MISMATCH =
+    "the package was changed after it was built: its SHA-256 digest does not match the one "
+    "recorded";
 
 INSTANTIATE_TEST_SUITE_P(
     Broken, VerifyTest,
@@ -282,7 +337,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "precedes it"}},
         Breakage{"OneByteAppended", [](std::string &b, auto &) { b += '\xff'; },
                  // The directory is read one byte late: its sizes are garbage.
-                 {"the element sizes add up to 3489660932 bytes, but 1272 bytes precede the "
+                 {"the element sizes add up to 5368709124 bytes, but 1272 bytes precede the "
                   "package directory"}},
         Breakage{"ImageSizeTooLarge",
                  [](std::string &b, auto &) {
@@ -293,7 +348,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "directory"}},
         Breakage{"FlippedByteInTheImage",
                  [](std::string &b, auto &) { b[b.find("DATA-0123") + 5] ^= 0x20; },
-                 {"the image: entry readme: CRC mismatch: the data is not what was stored"}},
+                 {"the image: entry readme: CRC mismatch: the data is not what was stored",
+                  MISMATCH}},
         Breakage{"ImageEndRecordCountsFewerEntries",
                  [](std::string &b, auto &) {
                      // The image's end record lies just before the package directory.
@@ -301,24 +357,53 @@ INSTANTIATE_TEST_SUITE_P(
                      putLe(b, end + 8, 2, 1);
                      putLe(b, end + 10, 2, 1);
                  },
-                 {"the image: the end record counts 1 entries, the directory holds 4"}},
+                 {"the image: the end record counts 1 entries, the directory holds 4", MISMATCH}},
         Breakage{"CountDisagreesWithTable",
                  [](std::string &b, PackageFixture &fx) {
                      patchLe32(b, fx.launcher.size() + fx.unzip.size(), 3);
                  },
-                 {"the global info counts 3 command records, the table holds 2"}},
+                 {"the global info counts 3 command records, the table holds 2", MISMATCH}},
         Breakage{"NegativeCount",
                  [](std::string &b, PackageFixture &fx) {
                      patchLe32(b, fx.launcher.size() + fx.unzip.size(), 0xffffffffu);
                  },
-                 {"the global info counts -1 command records, the table holds 2"}},
+                 {"the global info counts -1 command records, the table holds 2", MISMATCH}},
         Breakage{"VariantSizesDoNotAddUp",
                  [](std::string &b, auto &) {
                      patchLe32(b, directoryField(b, 280), 5);
                      patchLe32(b, directoryField(b, 544), 7);
                  },
                  {"the image variant sizes 5 and 7 do not add up to the image's 410 bytes; the "
-                  "launcher unpacks it as one image"}},
+                  "launcher unpacks it as one image",
+                  MISMATCH}},
+        Breakage{"DigestInOneFieldOnly",
+                 [](std::string &b, auto &) {
+                     std::fill_n(b.begin() + std::ptrdiff_t(directoryField(b, 284)), 260, '\0');
+                 },
+                 {"the digest record at directory offset 284 is missing, while the other field "
+                  "holds one" + CHANGED}},
+        Breakage{"DigestRecordsDiffer",
+                 [](std::string &b, auto &) { b[directoryField(b, 20 + 32)] ^= 1; },
+                 {"the two digest records in the package directory differ" + CHANGED}},
+        Breakage{"DigestPaddingChanged",
+                 [](std::string &b, auto &) { b[directoryField(b, 20 + 259)] = 1; },
+                 {"the digest record at directory offset 20 is damaged" + CHANGED}},
+        Breakage{"DigestOfAnotherAlgorithm",
+                 [](std::string &b, auto &) {
+                     for (std::size_t field : {20, 284})
+                         b[directoryField(b, field + 16 + 3)] = '5';
+                 },
+                 {"the digest record at directory offset 20 is damaged" + CHANGED,
+                  "the digest record at directory offset 284 is damaged" + CHANGED}},
+        Breakage{"RecordTheLauncherWouldCut",
+                 [](std::string &b, auto &) {
+                     b.replace(b.find("cd bin; ./run"), 13, "cd .;cd b;./x");
+                 },
+                 {"command record 1: 'cd .;cd b;./x -v' would run as './x -v': the launcher "
+                  "takes everything before the last ';' or '&' for a change of directory, which "
+                  "may only be 'cd DIR ;' or 'cd DIR &&'. Put the commands in a script inside "
+                  "the image and run that",
+                  MISMATCH}},
         Breakage{"HostileEntries",
                  [](std::string &b, PackageFixture &fx) {
                      // mkportable builds no such image: benign names of the
@@ -343,20 +428,84 @@ INSTANTIATE_TEST_SUITE_P(
                   "the image: entry /etc/abs: the name is absolute",
                   "the image: entry a/../../b: the name has a '..' component",
                   "the image: entry out/passwd: a path through the symbolic link out, which is "
-                  "not followed"}}),
+                  "not followed",
+                  MISMATCH}}),
     [](const auto &p) { return p.param.name; });
+
+// Older and hand-made packages have no digest, whatever their variant
+// fields hold, and verify as before.
+TEST(Verify, PassesAPackageWithoutDigest)
+{
+    PackageFixture fx;
+    std::string bytes = fx.build();
+    for (const char fill : {'\0', 'x'}) {
+        for (std::size_t field : {20, 284})
+            std::fill_n(bytes.begin() + std::ptrdiff_t(directoryField(bytes, field)), 260, fill);
+        put(fx.dir / "p.run", bytes);
+        const ProgramResult r = fx.run({"verify", "p.run"});
+        EXPECT_EQ(r.out, "p.run: OK, 2 command records, 1 image, 4 entries checked, no digest\n");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(fx.run({"info", "p.run"}).out.find("Digest:\n  none\n"), std::string::npos);
+    }
+}
+
+// The record is the documented one: magic, algorithm, SHA-256, zeros, the
+// same in both fields.
+TEST(Digest, BothVariantFieldsHoldTheDocumentedRecord)
+{
+    PackageFixture fx;
+    const std::string bytes = fx.build();
+    std::string sha;
+    const std::string hex = digestBySha256sum(bytes, fx.dir);
+    for (std::size_t i = 0; i < hex.size(); i += 2)
+        sha += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    const std::string record = std::string("portable-digest\0sha256", 22) + std::string(10, '\0') +
+                               sha + std::string(196, '\0');
+    ASSERT_EQ(record.size(), 260u);
+    EXPECT_EQ(bytes.substr(directoryField(bytes, 20), 260), record);
+    EXPECT_EQ(bytes.substr(directoryField(bytes, 284), 260), record);
+}
+
+// No single changed byte anywhere passes: the start, middle and end of every
+// element, and bytes all across the directory and the end marker.
+TEST(Verify, FailsOnEverySingleByteFlip)
+{
+    PackageFixture fx;
+    const std::string good = fx.build();
+    const DecodedPackage pkg = decodePackage(good);
+    std::vector<std::size_t> positions;
+    std::size_t offset = 0;
+    for (int i = 0; i < PKG_ELEMENT_COUNT; ++i) {
+        const std::size_t size = pkg.elements[i].size();
+        for (std::size_t at : {offset, offset + size / 2, offset + size - 1})
+            positions.push_back(at);
+        offset += size;
+    }
+    for (std::size_t at = 0; at < PKG_DIRECTORY_SIZE; at += 23)
+        positions.push_back(directoryField(good, at));
+    for (std::size_t at : {20, 36, 63, 64, 279, 280, 283, 284, 543, 544, 547, 548})
+        positions.push_back(directoryField(good, at));
+    for (std::size_t at : positions) {
+        std::string bytes = good;
+        bytes[at] = char(bytes[at] ^ 0x01);
+        put(fx.dir / "p.run", bytes);
+        const ProgramResult r = fx.run({"verify", "p.run"});
+        EXPECT_EQ(r.status, 1) << "byte " << at << " of " << good.size() << ": " << r.out;
+    }
+}
 
 TEST(Verify, PassesWhatMkportableBuilt)
 {
     PackageFixture fx;
     fx.build();
     const ProgramResult r = fx.run({"verify", "p.run"});
-    EXPECT_EQ(r.out, "p.run: OK, 2 command records, 1 image, 4 entries checked\n");
+    EXPECT_EQ(r.out, "p.run: OK, 2 command records, 1 image, 4 entries checked, SHA-256 digest "
+                     "matches\n");
     EXPECT_EQ(r.status, 0);
 
     const ProgramResult missing = fx.run({"verify", "none.run"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "mkportable: open(none.run): No such file or directory\n");
+    EXPECT_EQ(missing.err, "mkportable: cannot open none.run: No such file or directory\n");
     const ProgramResult info = fx.run({"info", "launcher"});
     EXPECT_EQ(info.status, 1);
     EXPECT_EQ(info.err, "mkportable: launcher: the file is 39 bytes long, too short for the "

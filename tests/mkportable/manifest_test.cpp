@@ -144,7 +144,8 @@ TEST(Manifest, MissingFileIsNamed)
 {
     const fs::path dir = scratchDir();
     expectPackError([&] { mkportable::readManifest(dir / "none.toml"); },
-                    "open(manifest " + (dir / "none.toml").string() + "): No such file");
+                    "cannot open the manifest " + (dir / "none.toml").string() +
+                        ": No such file or directory");
 }
 
 } // namespace

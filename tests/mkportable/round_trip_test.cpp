@@ -147,7 +147,15 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
                                "'\ncommand = './bin/tool'\narguments = 'default args'\n");
     ASSERT_EQ(mkportable(dir, {"build", "-q", "tool.toml", "-o", "tool.run"}).status, 0);
     const ProgramResult verify = mkportable(dir, {"verify", "tool.run"});
-    EXPECT_EQ(verify.out, "tool.run: OK, 1 command record, 1 image, 9 entries checked\n");
+    EXPECT_EQ(verify.out, "tool.run: OK, 1 command record, 1 image, 9 entries checked, SHA-256 "
+                          "digest matches\n");
+    // Every package carries these two: no symbol table, no debug information.
+    const DecodedPackage pkg = decodePackage(slurp(dir / "tool.run"));
+    for (int element : {PKG_LAUNCHER, PKG_UNZIP})
+        for (const char *section : {".symtab", ".debug_info"})
+            EXPECT_EQ(pkg.elements[element].find(section) == std::string::npos,
+                      bool(PACKAGED_PROGRAMS_STRIPPED))
+                << "element " << element << ", section " << section;
     EXPECT_NE(mkportable(dir, {"info", "tool.run"}).out.find(c.launcher), std::string::npos);
 
     const bool intel32 = std::string(c.architecture) == "i386";
@@ -168,7 +176,7 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     put(dir / "zip64.toml", slurp(dir / "tool.toml").replace(9, 4, "zip64.zip"));
     ASSERT_EQ(mkportable(dir, {"build", "-q", "zip64.toml", "-o", "zip64.run"}).status, 0);
     EXPECT_EQ(mkportable(dir, {"verify", "zip64.run"}).out,
-              "zip64.run: OK, 1 command record, 1 image, 9 entries checked\n");
+              "zip64.run: OK, 1 command record, 1 image, 9 entries checked, SHA-256 digest matches\n");
     extract.argv =
         runArgs(intel32, {(dir / "zip64.run").string(), "--extract", (dir / "out64").string()});
     r = runSandboxed(dir.string(), extract);

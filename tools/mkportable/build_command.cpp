@@ -1,5 +1,6 @@
 #include "build_command.h"
 
+#include "command_split_check.h"
 #include "image_source.h"
 #include "manifest.h"
 #include "pack_error.h"
@@ -13,6 +14,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <sys/stat.h>
 
 namespace mkportable {
@@ -44,6 +46,20 @@ CLI::Validator codeValidator(std::optional<std::int32_t> (*parse)(std::string_vi
         "");
 }
 
+// Whole numbers that a record's release field holds, refused in words:
+// CLI11's own range check would print its bounds as floating-point numbers.
+CLI::Validator releaseValidator()
+{
+    return CLI::Validator(
+        [](std::string &text) -> std::string {
+            if (parseRelease(text))
+                return {};
+            return "release must be 0 to " + std::to_string(std::numeric_limits<std::int32_t>::max()) +
+                   " or any, not '" + text + "'";
+        },
+        "");
+}
+
 // Stores the parsed code of an option that passed codeValidator.
 CLI::Option *addCodeOption(CLI::App *cmd, const std::string &flag, std::int32_t &target,
                            std::optional<std::int32_t> (*parse)(std::string_view),
@@ -63,8 +79,12 @@ void checkOutputDirectory(const std::filesystem::path &output)
     if (dir.empty())
         return;
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0)
-        throwSystemError("output directory " + dir.string(), errno);
+    if (stat(dir.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            throw PackError("the output directory " + dir.string() +
+                            " does not exist; create it first (mkdir -p " + dir.string() + ")");
+        throwSystemError("cannot examine the output directory " + dir.string(), errno);
+    }
     if (!S_ISDIR(st.st_mode))
         throw PackError("output directory " + dir.string() + " is not a directory");
 }
@@ -91,12 +111,25 @@ void checkOutputOutsideImage(const std::filesystem::path &output,
                         image.string() + "; the package would be zipped into its own image");
 }
 
-// Every image must be there before the first one is zipped.
-void checkImageExists(const std::filesystem::path &image)
+// Every image must be there before the first one is zipped. `origin` is
+// where a manifest names it, or empty.
+void checkImageExists(const std::filesystem::path &image, const std::string &origin)
 {
     struct stat st;
-    if (stat(image.c_str(), &st) != 0)
-        throwSystemError("stat(image " + image.string() + ")", errno);
+    if (stat(image.c_str(), &st) == 0)
+        return;
+    const int error = errno;
+    std::string what = (origin.empty() ? "" : origin + ": ") + "the image " + image.string();
+    std::error_code ec;
+    if (image.is_relative())
+        what += " (resolved to " +
+                std::filesystem::absolute(image, ec).lexically_normal().string() + ")";
+    if (error == ENOENT)
+        throw PackError(what + " does not exist" +
+                        (origin.empty() ? ""
+                                        : "; relative paths in a manifest are taken from "
+                                          "its folder"));
+    throwSystemError("cannot examine " + what, error);
 }
 
 // The words for image `index` of `count`.
@@ -205,8 +238,13 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
     recordOptions.push_back(addCodeOption(cmd, "--distribution", options.command.distribution,
                                           parseDistribution, "distribution",
                                           distributionChoices()));
-    recordOptions.push_back(addCodeOption(cmd, "--release", options.command.release, parseRelease,
-                                          "release", "0 to 2147483647 or any"));
+    recordOptions.push_back(
+        cmd->add_option_function<std::string>(
+               "--release",
+               [&options](const std::string &text) { options.command.release = *parseRelease(text); },
+               "Platform release number the command is made for, or any (default: any)")
+            ->type_name("N|any")
+            ->check(releaseValidator()));
     recordOptions.push_back(addCodeOption(cmd, "--architecture", options.command.architecture,
                                           parseArchitecture, "architecture",
                                           architectureChoices()));
@@ -268,13 +306,15 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
 {
     // Cheap checks first, so that a typo fails before a big tree is zipped.
     checkRecords(plan, err);
+    checkCommandSplits(plan.commands);
     if (plan.images.empty() || plan.images.size() > 2)
         throw PackError("a package holds one image or two image variants, not " +
                         std::to_string(plan.images.size()));
     checkOutputDirectory(plan.output);
-    for (const std::filesystem::path &image : plan.images) {
-        checkImageExists(image);
-        checkOutputOutsideImage(plan.output, image);
+    for (std::size_t i = 0; i < plan.images.size(); ++i) {
+        checkImageExists(plan.images[i],
+                         i < plan.imageOrigins.size() ? plan.imageOrigins[i] : std::string());
+        checkOutputOutsideImage(plan.output, plan.images[i]);
     }
     const std::uint32_t timestamp = imageTimestamp(settings.sourceDateEpoch);
 

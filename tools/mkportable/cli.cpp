@@ -17,6 +17,7 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
 {
     CLI::App app{"mkportable: builds, shows and checks self-extracting portable packages"};
     app.name("mkportable");
+    app.set_version_flag("--version", "mkportable " PORTABLE_VERSION);
     app.require_subcommand(1);
     app.footer("Examples:\n"
                "  mkportable build tool.toml -o tool.run\n"

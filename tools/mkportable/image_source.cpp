@@ -50,9 +50,11 @@ PreparedImage prepareImage(const std::filesystem::path &image,
 {
     struct stat st;
     if (stat(image.c_str(), &st) != 0)
-        throwSystemError("stat(image " + image.string() + ")", errno);
+        throwSystemError("cannot examine the image " + image.string(), errno);
     if (S_ISDIR(st.st_mode))
         return zipDirectory(image, output, dosDateTime, progress);
+    if (!S_ISREG(st.st_mode))
+        throw PackError("image " + image.string() + " is neither a directory nor a regular file");
     return readyZip(image);
 }
 

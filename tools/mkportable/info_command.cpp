@@ -1,6 +1,8 @@
 #include "info_command.h"
 
 #include "json_writer.h"
+#include "package_digest.h"
+#include "terminal_text.h"
 #include "platform_codes.h"
 
 #include <CLI/CLI.hpp>
@@ -54,7 +56,7 @@ CLI::App *addInfoCommand(CLI::App &app, InfoOptions &options)
     return cmd;
 }
 
-void printInfoText(const ProbedPackage &pkg, std::ostream &out)
+void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ostream &out)
 {
     const PackageDirectory &dir = pkg.directory;
     out << "Package " << pkg.path.string() << ", " << pkg.fileSize << " bytes\n"
@@ -85,12 +87,15 @@ void printInfoText(const ProbedPackage &pkg, std::ostream &out)
                                        "pause, record 0)")
         << "\n";
 
+    out << "Digest:\n  " << digest << "\n";
+
     out << "Command records:\n";
     for (std::size_t i = 0; i < pkg.records.size(); ++i) {
         const CommandRecord &rec = pkg.records[i];
-        out << "  " << i << "  " << recordText(rec) << "\n";
+        out << "  " << i << "  " << terminalText(recordText(rec)) << "\n";
         if (rec.arguments[0] != '\0')
-            out << "     arguments: " << rec.arguments << " (" << argumentsNote(rec) << ")\n";
+            out << "     arguments: " << terminalText(rec.arguments) << " (" << argumentsNote(rec)
+                << ")\n";
     }
 
     for (const ImageVariant &image : pkg.images) {
@@ -100,17 +105,17 @@ void printInfoText(const ProbedPackage &pkg, std::ostream &out)
             << (image.entries.size() == 1 ? "y" : "ies") << ":\n";
         for (const ImageEntry &entry : image.entries)
             out << "  " << column(entry.size, 10) << "  " << dosTimeText(entry.dosDateTime)
-                << "  " << entryMode(entry) << "  " << entry.name << "\n";
+                << "  " << entryMode(entry) << "  " << terminalText(entry.name) << "\n";
     }
 
     if (!pkg.problems.empty()) {
         out << "Problems:\n";
         for (const std::string &problem : pkg.problems)
-            out << "  " << problem << "\n";
+            out << "  " << terminalText(problem) << "\n";
     }
 }
 
-void printInfoJson(const ProbedPackage &pkg, std::ostream &out)
+void printInfoJson(const ProbedPackage &pkg, const std::string &digest, std::ostream &out)
 {
     JsonWriter json(out);
     json.beginObject();
@@ -148,6 +153,9 @@ void printInfoJson(const ProbedPackage &pkg, std::ostream &out)
     json.value(std::int64_t(pkg.globalInfo.commandCount));
     json.key("strictPlatformMatch");
     json.value(pkg.globalInfo.strictPlatformMatch != 0);
+
+    json.key("digest");
+    json.value(digest);
 
     json.key("records");
     json.beginArray();
@@ -224,16 +232,17 @@ void printInfoJson(const ProbedPackage &pkg, std::ostream &out)
 
 int runInfo(const InfoOptions &options, std::ostream &out, std::ostream &err)
 {
-    const ProbedPackage pkg = probePackage(options.package, false);
+    ProbedPackage pkg = probePackage(options.package, false);
     if (!pkg.layoutSound) {
         err << "mkportable: " << options.package.string() << ": " << pkg.problems.front()
             << "\n";
         return 1;
     }
+    const std::string digest = describePackageDigest(pkg.path, pkg.fileSize, pkg.problems);
     if (options.json)
-        printInfoJson(pkg, out);
+        printInfoJson(pkg, digest, out);
     else
-        printInfoText(pkg, out);
+        printInfoText(pkg, digest, out);
     return 0;
 }
 

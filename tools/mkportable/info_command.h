@@ -20,15 +20,17 @@ struct InfoOptions {
 
 CLI::App *addInfoCommand(CLI::App &app, InfoOptions &options);
 
-// Prints the package directory, the global info, every record in words, the
-// image variants and the files of each image with their sizes, then any
-// problems found on the way. Returns the exit status: 0, or 1 when the
+// Prints the package directory, the global info, the digest, every record in
+// words, the image variants and the files of each image with their sizes
+// (text from the package escaped for the terminal), then any problems found
+// on the way. Returns the exit status: 0, or 1 when the
 // directory cannot be trusted (the reason then goes to `err`).
 int runInfo(const InfoOptions &options, std::ostream &out, std::ostream &err);
 
-// The two renderings of a probed package whose layout is sound.
-void printInfoText(const ProbedPackage &pkg, std::ostream &out);
-void printInfoJson(const ProbedPackage &pkg, std::ostream &out);
+// The two renderings of a probed package whose layout is sound; `digest`
+// is what describePackageDigest said of it.
+void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ostream &out);
+void printInfoJson(const ProbedPackage &pkg, const std::string &digest, std::ostream &out);
 
 } // namespace mkportable
 

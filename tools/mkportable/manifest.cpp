@@ -1,12 +1,10 @@
 #include "manifest.h"
 
+#include "input_file.h"
 #include "pack_error.h"
 #include "platform_codes.h"
 
-#include <cerrno>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <toml++/toml.h>
 
 namespace mkportable {
@@ -54,6 +52,13 @@ public:
         if (const auto *v = node.as_boolean())
             return v->get();
         fail(node.source(), what + " must be true or false");
+    }
+
+    // "FILE:LINE:COLUMN" of `node`.
+    std::string origin(const toml::node &node) const
+    {
+        const toml::source_position &at = node.source().begin;
+        return file_.string() + ":" + std::to_string(at.line) + ":" + std::to_string(at.column);
     }
 
     std::filesystem::path path(const toml::node &node, const std::string &what) const
@@ -134,6 +139,7 @@ void readImage(const Reader &r, const toml::node &node, PackagePlan &plan)
 {
     if (node.is_string()) {
         plan.images = {r.path(node, "image")};
+        plan.imageOrigins = {r.origin(node)};
         return;
     }
     const toml::table *variants = node.as_table();
@@ -147,6 +153,7 @@ void readImage(const Reader &r, const toml::node &node, PackagePlan &plan)
                                               "x86_64; ") +
                                       arch + " is missing");
         plan.images.push_back(r.path(*variant, std::string("image ") + arch));
+        plan.imageOrigins.push_back(r.origin(*variant));
     }
 }
 
@@ -193,14 +200,12 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
 
 PackagePlan readManifest(const std::filesystem::path &file)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        throwSystemError("open(manifest " + file.string() + ")", errno);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throwSystemError("read(manifest " + file.string() + ")", errno);
-    return parseManifest(text.str(), file);
+    // Opened as an input file, so that a FIFO is refused, not waited on.
+    const InputFile in = InputFile::open(file, "manifest");
+    std::string text(in.size(), '\0');
+    if (readUpTo(in.fd(), text.data(), text.size(), in.name()) != text.size())
+        throw PackError(in.name() + " became shorter while it was read");
+    return parseManifest(text, file);
 }
 
 } // namespace mkportable

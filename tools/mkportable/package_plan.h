@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <ostream>
+#include <string>
 #include <vector>
 
 namespace mkportable {
@@ -16,6 +17,9 @@ struct PackagePlan {
     // One image; or two, the Intel 32-bit variant first, for a dual-image
     // package. Each is a directory to zip or a ready zip archive.
     std::vector<std::filesystem::path> images;
+    // Where each image was named, for messages ("tool.toml:3:9"); empty
+    // for images given on the command line.
+    std::vector<std::string> imageOrigins;
     std::vector<CommandEntry> commands;
     bool strictPlatformMatch = false;
     // Empty: the program installed or built beside mkportable for the

@@ -20,17 +20,7 @@ constexpr std::uint64_t MAX_TABLE_BYTES = 1 << 20;
 std::string readAt(int fd, std::uint64_t offset, std::uint64_t size, const std::string &what)
 {
     std::string bytes(size, '\0');
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pread(fd, bytes.data() + done, size - done, off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throwSystemError("read(" + what + ")", errno);
-        if (n == 0)
-            throw PackError("read(" + what + "): the file ended early");
-        done += std::size_t(n);
-    }
+    readAllAt(fd, bytes.data(), bytes.size(), offset, what);
     return bytes;
 }
 
@@ -186,12 +176,13 @@ ProbedPackage probePackage(const std::filesystem::path &path, bool checkData)
 {
     ProbedPackage pkg;
     pkg.path = path;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO must be refused below, not waited on.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid())
-        throwSystemError("open(" + path.string() + ")", errno);
+        throwSystemError("cannot open " + path.string(), errno);
     struct stat st;
     if (fstat(fd.get(), &st) != 0)
-        throwSystemError("fstat(" + path.string() + ")", errno);
+        throwSystemError("cannot examine " + path.string(), errno);
     if (!S_ISREG(st.st_mode))
         throw PackError(path.string() + " is not a regular file");
     pkg.fileSize = std::uint64_t(st.st_size);

@@ -1,6 +1,7 @@
 #include "package_writer.h"
 
 #include "pack_error.h"
+#include "package_digest.h"
 #include "temp_file.h"
 
 #include <cerrno>
@@ -33,7 +34,7 @@ void checkOutput(const PackageContents &contents, const std::filesystem::path &o
     if (stat(output.c_str(), &st) != 0) {
         if (errno == ENOENT)
             return;
-        throwSystemError("stat(output " + output.string() + ")", errno);
+        throwSystemError("cannot examine the output " + output.string(), errno);
     }
     if (S_ISDIR(st.st_mode))
         throw PackError("output " + output.string() + " is a directory");
@@ -65,6 +66,15 @@ void writeTrailer(const PackageDirectory &directory, int out, const std::string 
     encodePackageDirectory(directory, raw);
     raw[PKG_DIRECTORY_SIZE] = PKG_END_MARKER;
     writeAll(out, raw, sizeof raw, what);
+}
+
+// A new executable gets 0777 less the umask, as a linker gives it. Reading
+// the umask means setting it: no other thread creates files meanwhile.
+mode_t executableMode()
+{
+    const mode_t mask = umask(022);
+    umask(mask);
+    return 0777 & ~mask;
 }
 
 } // namespace
@@ -128,7 +138,8 @@ PackageLayout writePackage(const PackageContents &contents, const std::filesyste
     for (const InputFile &image : contents.images)
         image.copyTo(temp.fd(), what);
     writeTrailer(layout.directory, temp.fd(), what);
-    temp.commit(0755);
+    stampPackageDigest(temp.fd(), layout.fileSize, what);
+    temp.commit(executableMode());
     return layout;
 }
 

@@ -38,9 +38,10 @@ struct PackageLayout {
 // an input element is empty, or the package would reach PKG_MAX_FILE_SIZE.
 PackageLayout planPackage(const PackageContents &contents);
 
-// Writes the package to `output` atomically, mode 0755: plans it first
-// (planPackage), refuses an output that is a directory or one of the input
-// files, then writes a temporary file beside `output` and renames it into
+// Writes the package to `output` atomically, mode 0777 less the umask:
+// plans it first (planPackage), refuses an output that is a directory or one
+// of the input files, then writes a temporary file beside `output`, stamps
+// the digest into its directory (package_digest.h) and renames it into
 // place. On any failure it throws PackError; the temporary file is then gone
 // and an existing `output` is unchanged. Returns the layout written.
 PackageLayout writePackage(const PackageContents &contents,

@@ -66,7 +66,7 @@ TempFile::TempFile(const std::filesystem::path &destination, const char *tag)
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
     if (fd < 0)
-        throwSystemError("mkstemp(" + pattern + ")", error);
+        throwSystemError("cannot create the temporary file " + pattern, error);
     fd_ = UniqueFd(fd);
     path_ = pattern;
 }
@@ -90,12 +90,12 @@ void TempFile::commit(mode_t mode)
 {
     const std::string what = path_.string();
     if (fsync(fd_.get()) != 0)
-        throwSystemError("fsync(" + what + ")", errno);
+        throwSystemError("cannot write " + what + " to disk", errno);
     if (fchmod(fd_.get(), mode) != 0)
-        throwSystemError("fchmod(" + what + ")", errno);
+        throwSystemError("cannot set the mode of " + what, errno);
     fd_.close(what);
     if (rename(path_.c_str(), destination_.c_str()) != 0)
-        throwSystemError("rename(" + what + ", " + destination_.string() + ")", errno);
+        throwSystemError("cannot rename " + what + " to " + destination_.string(), errno);
     owned_ = false;
     forget();
 
@@ -105,15 +105,15 @@ void TempFile::commit(mode_t mode)
     std::filesystem::path dir = directoryOf(destination_);
     UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd.valid())
-        throwSystemError("open(" + dir.string() + ")", errno);
+        throwSystemError("cannot open the directory " + dir.string(), errno);
     if (fsync(dirFd.get()) != 0)
-        throwSystemError("fsync(" + dir.string() + ")", errno);
+        throwSystemError("cannot write the directory " + dir.string() + " to disk", errno);
 }
 
 UniqueFd TempFile::releaseAnonymous()
 {
     if (::unlink(path_.c_str()) != 0)
-        throwSystemError("unlink(" + path_.string() + ")", errno);
+        throwSystemError("cannot remove " + path_.string(), errno);
     owned_ = false;
     forget();
     return std::move(fd_);

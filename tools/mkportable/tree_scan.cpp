@@ -36,13 +36,13 @@ void listDirectory(const std::filesystem::path &dir, const std::string &prefix,
 {
     std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
     if (!stream)
-        throwSystemError("opendir(" + dir.string() + ")", errno);
+        throwSystemError("cannot open the directory " + dir.string(), errno);
     for (;;) {
         errno = 0;
         const dirent *ent = readdir(stream.get());
         if (ent == nullptr) {
             if (errno != 0)
-                throwSystemError("readdir(" + dir.string() + ")", errno);
+                throwSystemError("cannot list the directory " + dir.string(), errno);
             return;
         }
         const std::string leaf = ent->d_name;
@@ -52,7 +52,7 @@ void listDirectory(const std::filesystem::path &dir, const std::string &prefix,
         entry.source = dir / leaf;
         struct stat st;
         if (lstat(entry.source.c_str(), &st) != 0)
-            throwSystemError("lstat(" + entry.source.string() + ")", errno);
+            throwSystemError("cannot examine " + entry.source.string(), errno);
         entry.kind = kindOf(st.st_mode, entry.source);
         entry.mode = st.st_mode;
         entry.name = prefix + leaf;
@@ -70,7 +70,7 @@ std::vector<TreeEntry> scanTree(const std::filesystem::path &root)
 {
     struct stat st;
     if (stat(root.c_str(), &st) != 0)
-        throwSystemError("stat(" + root.string() + ")", errno);
+        throwSystemError("cannot examine " + root.string(), errno);
     if (!S_ISDIR(st.st_mode))
         throw PackError(root.string() + " is not a directory");
 

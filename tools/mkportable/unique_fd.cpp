@@ -41,7 +41,7 @@ void UniqueFd::close(const std::string &what)
     // Linux releases the descriptor even when close reports an error, so it
     // is never retried.
     if (fd >= 0 && ::close(fd) != 0)
-        throwSystemError("close(" + what + ")", errno);
+        throwSystemError("cannot close " + what, errno);
 }
 
 void writeAll(int fd, const void *data, std::size_t size, const std::string &what)
@@ -52,10 +52,10 @@ void writeAll(int fd, const void *data, std::size_t size, const std::string &wha
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throwSystemError("write(" + what + ")", errno);
+            throwSystemError("cannot write " + what, errno);
         }
         if (n == 0)
-            throw PackError("write(" + what + "): wrote nothing");
+            throw PackError("cannot write " + what + ": nothing was written");
         p += n;
         size -= std::size_t(n);
     }
@@ -70,13 +70,44 @@ std::size_t readUpTo(int fd, void *data, std::size_t size, const std::string &wh
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throwSystemError("read(" + what + ")", errno);
+            throwSystemError("cannot read " + what, errno);
         }
         if (n == 0)
             break;
         done += std::size_t(n);
     }
     return done;
+}
+
+void readAllAt(int fd, void *data, std::size_t size, std::uint64_t offset, const std::string &what)
+{
+    char *p = static_cast<char *>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, p + done, size - done, off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throwSystemError("cannot read " + what, errno);
+        if (n == 0)
+            throw PackError("cannot read " + what + ": the file ended early");
+        done += std::size_t(n);
+    }
+}
+
+void writeAllAt(int fd, const void *data, std::size_t size, std::uint64_t offset,
+                const std::string &what)
+{
+    const char *p = static_cast<const char *>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pwrite(fd, p + done, size - done, off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throwSystemError("cannot write " + what, n < 0 ? errno : EIO);
+        done += std::size_t(n);
+    }
 }
 
 void copyExactly(int in, int out, std::uint64_t size, const std::string &inWhat,

@@ -24,7 +24,7 @@ public:
     bool valid() const { return fd_ >= 0; }
     // Gives up ownership and returns the descriptor (-1 when none).
     int release();
-    // Closes the descriptor; throws PackError "close(<what>)" when close fails.
+    // Closes the descriptor; throws PackError "cannot close <what>" when that fails.
     void close(const std::string &what);
 
 private:
@@ -32,13 +32,23 @@ private:
 };
 
 // Writes all `size` bytes, retrying short writes and EINTR. Throws PackError
-// "write(<what>)" on failure.
+// "cannot write <what>" on failure.
 void writeAll(int fd, const void *data, std::size_t size, const std::string &what);
 
 // Reads up to `size` bytes, retrying short reads and EINTR; returns the count,
 // which is smaller than `size` only at end of file. Throws PackError
-// "read(<what>)" on failure.
+// "cannot read <what>" on failure.
 std::size_t readUpTo(int fd, void *data, std::size_t size, const std::string &what);
+
+// Reads exactly `size` bytes at file offset `offset`, retrying short reads
+// and EINTR. Throws PackError "cannot read <what>" on failure or when the
+// file ends first.
+void readAllAt(int fd, void *data, std::size_t size, std::uint64_t offset, const std::string &what);
+
+// Writes all `size` bytes at file offset `offset`. Throws PackError
+// "cannot write <what>" on failure.
+void writeAllAt(int fd, const void *data, std::size_t size, std::uint64_t offset,
+                const std::string &what);
 
 // Copies exactly `size` bytes from the current position of `in` to `out` in
 // bounded chunks. Throws PackError when `in` ends early or still has bytes

@@ -1,6 +1,9 @@
 #include "verify_command.h"
 
+#include "command_split_check.h"
+#include "package_digest.h"
 #include "package_probe.h"
+#include "terminal_text.h"
 
 #include <CLI/CLI.hpp>
 
@@ -17,10 +20,17 @@ CLI::App *addVerifyCommand(CLI::App &app, VerifyOptions &options)
 
 int runVerify(const VerifyOptions &options, std::ostream &out)
 {
-    const ProbedPackage pkg = probePackage(options.package, true);
+    ProbedPackage pkg = probePackage(options.package, true);
     const std::string name = options.package.string();
+    std::string digest;
+    if (pkg.layoutSound) {
+        for (std::size_t i = 0; i < pkg.records.size(); ++i)
+            if (std::string split = commandSplitProblem(pkg.records[i]); !split.empty())
+                pkg.problems.push_back("command record " + std::to_string(i) + ": " + split);
+        digest = checkPackageDigest(options.package, pkg.fileSize, pkg.problems);
+    }
     for (const std::string &problem : pkg.problems)
-        out << name << ": " << problem << "\n";
+        out << name << ": " << terminalText(problem) << "\n";
     if (!pkg.problems.empty()) {
         out << name << ": FAILED, " << pkg.problems.size() << " problem"
             << (pkg.problems.size() == 1 ? "" : "s") << "\n";
@@ -29,7 +39,7 @@ int runVerify(const VerifyOptions &options, std::ostream &out)
     out << name << ": OK, " << pkg.records.size() << " command record"
         << (pkg.records.size() == 1 ? "" : "s") << ", " << pkg.images.size() << " image"
         << (pkg.images.size() == 1 ? "" : "s") << ", " << pkg.entriesChecked << " entr"
-        << (pkg.entriesChecked == 1 ? "y" : "ies") << " checked\n";
+        << (pkg.entriesChecked == 1 ? "y" : "ies") << " checked, " << digest << "\n";
     return 0;
 }
 

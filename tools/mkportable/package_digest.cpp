@@ -1,0 +1,149 @@
+#include "package_digest.h"
+
+#include "input_file.h"
+#include "pack_error.h"
+#include "unique_fd.h"
+
+#include <algorithm>
+#include <nettle/sha2.h>
+
+namespace mkportable {
+
+namespace {
+
+constexpr std::uint64_t TRAILER_SIZE = PKG_DIRECTORY_SIZE + 1;
+constexpr std::size_t CHUNK = 128 * 1024;
+
+// File offsets of the two variant fields.
+std::array<std::uint64_t, 2> fieldOffsets(std::uint64_t fileSize)
+{
+    const std::uint64_t directory = fileSize - TRAILER_SIZE;
+    return {directory + PKG_VARIANT_FIELD_OFFSET[0], directory + PKG_VARIANT_FIELD_OFFSET[1]};
+}
+
+// Zeroes the part of `chunk` (at file offset `at`) that overlaps a variant field.
+void blankFields(unsigned char *chunk, std::size_t size, std::uint64_t at,
+                 const std::array<std::uint64_t, 2> &fields)
+{
+    for (std::uint64_t field : fields) {
+        const std::uint64_t from = std::max(at, field);
+        const std::uint64_t to = std::min(at + size, field + PKG_VARIANT_FIELD_SIZE);
+        if (from < to)
+            std::fill(chunk + (from - at), chunk + (to - at), 0);
+    }
+}
+
+const char *FIELD_NAMES[2] = {"at directory offset 20", "at directory offset 284"};
+
+} // namespace
+
+Sha256 packageSha256(int fd, std::uint64_t fileSize, const std::string &what)
+{
+    if (fileSize < TRAILER_SIZE)
+        throw PackError(what + " is too short to hold a package directory");
+    const std::array<std::uint64_t, 2> fields = fieldOffsets(fileSize);
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    std::vector<unsigned char> chunk(CHUNK);
+    for (std::uint64_t at = 0; at < fileSize;) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(CHUNK, fileSize - at));
+        readAllAt(fd, chunk.data(), n, at, what);
+        blankFields(chunk.data(), n, at, fields);
+        sha256_update(&ctx, n, chunk.data());
+        at += n;
+    }
+    Sha256 digest;
+    sha256_digest(&ctx, digest.size(), digest.data());
+    return digest;
+}
+
+void stampPackageDigest(int fd, std::uint64_t fileSize, const std::string &what)
+{
+    const Sha256 digest = packageSha256(fd, fileSize, what);
+    unsigned char record[PKG_VARIANT_FIELD_SIZE];
+    encodeDigestRecord(digest.data(), record);
+    for (std::uint64_t at : fieldOffsets(fileSize))
+        writeAllAt(fd, record, sizeof record, at, what);
+}
+
+StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string &what)
+{
+    StoredDigest stored;
+    if (fileSize < TRAILER_SIZE)
+        return stored;
+    const std::array<std::uint64_t, 2> at = fieldOffsets(fileSize);
+    unsigned char field[2][PKG_VARIANT_FIELD_SIZE];
+    Sha256 sha[2];
+    DigestFieldKind kind[2];
+    for (int i = 0; i < 2; ++i) {
+        readAllAt(fd, field[i], PKG_VARIANT_FIELD_SIZE, at[i], what);
+        kind[i] = decodeDigestRecord(field[i], sha[i].data());
+    }
+    if (kind[0] == DIGEST_FIELD_ABSENT && kind[1] == DIGEST_FIELD_ABSENT)
+        return stored;
+    stored.kind = StoredDigest::DAMAGED;
+    for (int i = 0; i < 2; ++i) {
+        if (kind[i] == DIGEST_FIELD_ABSENT)
+            stored.problems.push_back(std::string("the digest record ") + FIELD_NAMES[i] +
+                                      " is missing, while the other field holds one");
+        if (kind[i] == DIGEST_FIELD_MALFORMED)
+            stored.problems.push_back(std::string("the digest record ") + FIELD_NAMES[i] +
+                                      " is damaged");
+    }
+    if (!stored.problems.empty())
+        return stored;
+    if (sha[0] != sha[1]) {
+        stored.problems.push_back("the two digest records in the package directory differ");
+        return stored;
+    }
+    stored.kind = StoredDigest::PRESENT;
+    stored.sha256 = sha[0];
+    return stored;
+}
+
+std::string hexText(const Sha256 &digest)
+{
+    static const char HEX[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char byte : digest) {
+        text += HEX[byte >> 4];
+        text += HEX[byte & 15];
+    }
+    return text;
+}
+
+std::string checkPackageDigest(const std::filesystem::path &path, std::uint64_t fileSize,
+                               std::vector<std::string> &problems)
+{
+    const InputFile file = InputFile::open(path, "package");
+    const StoredDigest stored = readStoredDigest(file.fd(), fileSize, file.name());
+    if (stored.kind == StoredDigest::NONE)
+        return "no digest";
+    if (stored.kind == StoredDigest::DAMAGED) {
+        for (const std::string &problem : stored.problems)
+            problems.push_back(problem + ": the package was changed after it was built");
+        return "digest damaged";
+    }
+    if (packageSha256(file.fd(), fileSize, file.name()) != stored.sha256) {
+        problems.push_back("the package was changed after it was built: its SHA-256 digest "
+                           "does not match the one recorded");
+        return "digest mismatch";
+    }
+    return "SHA-256 digest matches";
+}
+
+std::string describePackageDigest(const std::filesystem::path &path, std::uint64_t fileSize,
+                                  std::vector<std::string> &problems)
+{
+    const InputFile file = InputFile::open(path, "package");
+    const StoredDigest stored = readStoredDigest(file.fd(), fileSize, file.name());
+    if (stored.kind == StoredDigest::NONE)
+        return "none";
+    if (stored.kind == StoredDigest::DAMAGED) {
+        problems.insert(problems.end(), stored.problems.begin(), stored.problems.end());
+        return "damaged";
+    }
+    return "SHA-256 " + hexText(stored.sha256);
+}
+
+} // namespace mkportable

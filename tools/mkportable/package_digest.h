@@ -1,0 +1,50 @@
+// The SHA-256 digest over a whole package, stored in the two variant fields
+// of the package directory (launcher/digest_record.h has the record).
+#ifndef MKPORTABLE_PACKAGE_DIGEST_H
+#define MKPORTABLE_PACKAGE_DIGEST_H
+
+#include "digest_record.h"
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace mkportable {
+
+using Sha256 = std::array<unsigned char, DIGEST_SHA256_SIZE>;
+
+// SHA-256 of the `fileSize`-byte package open as `fd`, with both variant
+// fields of its directory taken as zero bytes. Throws PackError naming
+// `what` when a read fails or the file ends early.
+Sha256 packageSha256(int fd, std::uint64_t fileSize, const std::string &what);
+
+// Writes the digest record of the package open read-write as `fd` into both
+// variant fields. The package must be complete.
+void stampPackageDigest(int fd, std::uint64_t fileSize, const std::string &what);
+
+// What the two variant fields of a package hold.
+struct StoredDigest {
+    enum Kind { NONE, PRESENT, DAMAGED } kind = NONE;
+    Sha256 sha256{};                   // PRESENT: the recorded digest
+    std::vector<std::string> problems; // DAMAGED: what is wrong, one sentence each
+};
+StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string &what);
+
+std::string hexText(const Sha256 &digest);
+
+// For `verify`: checks the digest of the package at `path` (whose layout is
+// sound) and appends what is wrong to `problems`. Returns the words for the
+// verdict: "SHA-256 digest matches" or "no digest".
+std::string checkPackageDigest(const std::filesystem::path &path, std::uint64_t fileSize,
+                               std::vector<std::string> &problems);
+
+// For `info`: "SHA-256 <hex>", "none" or "damaged"; appends the damage to
+// `problems`. The digest is shown, not checked.
+std::string describePackageDigest(const std::filesystem::path &path, std::uint64_t fileSize,
+                                  std::vector<std::string> &problems);
+
+} // namespace mkportable
+
+#endif
