@@ -150,15 +150,17 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     EXPECT_EQ(verify.out, "tool.run: OK, 1 command record, 1 image, 9 entries checked, SHA-256 "
                           "digest matches\n");
     // Every package carries these two: no symbol table, no debug information.
+    // The sanitizer build keeps its 64-bit ones whole; the 32-bit ones come
+    // from a build of their own, always stripped.
+    const bool intel32 = std::string(c.architecture) == "i386";
     const DecodedPackage pkg = decodePackage(slurp(dir / "tool.run"));
     for (int element : {PKG_LAUNCHER, PKG_UNZIP})
         for (const char *section : {".symtab", ".debug_info"})
             EXPECT_EQ(pkg.elements[element].find(section) == std::string::npos,
-                      bool(PACKAGED_PROGRAMS_STRIPPED))
+                      intel32 || PACKAGED_PROGRAMS_STRIPPED)
                 << "element " << element << ", section " << section;
     EXPECT_NE(mkportable(dir, {"info", "tool.run"}).out.find(c.launcher), std::string::npos);
 
-    const bool intel32 = std::string(c.architecture) == "i386";
     SandboxRun extract;
     extract.argv =
         runArgs(intel32, {(dir / "tool.run").string(), "--extract", (dir / "out").string()});
