@@ -92,7 +92,7 @@ TEST(Crc32, MatchesZlibInPiecesAndWhole) {
 // A deflated size that a zipper without Zip64 recorded modulo 4 GiB: the
 // data streams on past the recorded size and is taken, with one warning, only
 // when it ends a multiple of 4 GiB later with a matching CRC.
-TEST(EntryReader, SizeWrappedAt4GiB) {
+TEST(EntryReader, WrappedSizeUnpacksWithAWarning) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "inflating 4 GiB takes minutes under the sanitizers";
 #endif
