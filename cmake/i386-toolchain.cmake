@@ -1,5 +1,5 @@
 # Builds for 32-bit Intel machines with Debian's multilib compilers
-# (g++-multilib) and the i386 libraries (lib32z1-dev, libminizip-dev:i386).
+# (g++-multilib) and the i386 libraries (lib32z1-dev, libbz2-dev:i386).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_FLAGS_INIT -m32)

@@ -8,7 +8,7 @@ libgtest-dev libminizip-dev zlib1g-dev libdeflate-dev
 libcli11-dev libtomlplusplus-dev
 python3 python3-pyftpdlib libcurl4 e2fsprogs
 clang libclang-rt-14-dev binutils
-g++-multilib lib32z1-dev libminizip-dev:i386 qemu-user
+g++-multilib lib32z1-dev qemu-user
 hyperfine makeself unzip zip libarchive-tools minizip time
 libbz2-dev libbz2-dev:i386 nettle-dev nettle-dev:i386 nlohmann-json3-dev
 jq busybox-static groff clang-format"
@@ -23,7 +23,7 @@ echo "Installing:$missing"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-# The 32-bit launcher and miniunz link Debian's i386 minizip; qemu-user runs
+# The 32-bit miniunz links Debian's i386 zlib and libbz2; qemu-user runs
 # them in the tests on kernels without 32-bit support.
 case "$missing" in
 *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386 ;;

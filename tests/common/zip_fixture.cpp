@@ -1,5 +1,8 @@
 #include "zip_fixture.h"
 
+#include "package_fixture.h" // readFile, writeFile
+
+#include <bzlib.h>
 #include <minizip/zip.h>
 #include <zlib.h>
 
@@ -45,16 +48,42 @@ std::string deflateRaw(const std::string &data) {
   return out;
 }
 
+std::string bzip2(const std::string &data) {
+  unsigned size = (unsigned)(data.size() + data.size() / 100 + 600);
+  std::string out(size, '\0');
+  check(BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char *>(data.data()),
+                                 (unsigned)data.size(), 9, 0, 0) == BZ_OK,
+        "BZ2_bzBuffToBuffCompress");
+  out.resize(size);
+  return out;
+}
+
+// The Unicode Path extra field: version 1, the CRC of the recorded name,
+// the UTF-8 name.
+std::string unicodePathField(const ZipEntrySpec &e) {
+  if (e.unicodeName.empty())
+    return "";
+  std::string field(9, '\0');
+  putLe(field, 0, 2, 0x7075);
+  putLe(field, 2, 2, 5 + e.unicodeName.size());
+  field[4] = 1;
+  putLe(field, 5, 4, crc32(0, (const Bytef *)e.name.data(), (uInt)e.name.size()));
+  return field + e.unicodeName;
+}
+
 void addEntry(zipFile zf, const ZipEntrySpec &e) {
   zip_fileinfo info{};
   info.tmz_date = {0, 0, 12, 1, 0, 2020}; // 2020-01-01 12:00:00
   info.external_fa = externalAttrs(e);
   const std::string &data = e.kind == ZipEntrySpec::Dir ? std::string() : e.data;
-  bool raw = e.damage != ZipEntrySpec::Intact;
+  bool raw = e.damage != ZipEntrySpec::Intact || e.bzip2;
   check(!raw || e.repeat == 1, "a damaged entry cannot repeat its data");
+  // minizip refuses method 12 (bzip2): writeZip sets it once the file is whole.
   int method = e.kind == ZipEntrySpec::Dir ? 0 : Z_DEFLATED;
+  const std::string extra = unicodePathField(e);
   int rc =
-      zipOpenNewFileInZip4_64(zf, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method,
+      zipOpenNewFileInZip4_64(zf, e.name.c_str(), &info, extra.data(), (uInt)extra.size(),
+                              extra.data(), (uInt)extra.size(), nullptr, method,
                               Z_DEFAULT_COMPRESSION, raw, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY,
                               nullptr, 0, e.unixMode ? kMadeByUnix : kMadeByMsDos, 0, 0);
   check(rc == ZIP_OK, "zipOpenNewFileInZip4_64 " + std::to_string(rc) + " for an entry of " +
@@ -66,8 +95,9 @@ void addEntry(zipFile zf, const ZipEntrySpec &e) {
     check(zipCloseFileInZip(zf) == ZIP_OK, "zipCloseFileInZip");
     return;
   }
-  std::string packed =
-      e.damage == ZipEntrySpec::BadDeflate ? std::string(16, '\xff') : deflateRaw(data);
+  std::string packed = e.damage == ZipEntrySpec::BadDeflate ? std::string(16, '\xff')
+                       : e.bzip2                             ? bzip2(data)
+                                                             : deflateRaw(data);
   uLong crc = crc32(0, (const Bytef *)data.data(), (uInt)data.size());
   uint64_t size = data.size();
   if (e.damage == ZipEntrySpec::BadCrc)
@@ -106,6 +136,15 @@ void writeZip(const std::string &path, const std::vector<ZipEntrySpec> &entries)
     throw;
   }
   check(zipClose(zf, nullptr) == ZIP_OK, "zipClose " + path);
+  std::string bytes = readFile(path);
+  const ZipLayout layout = zipLayout(bytes);
+  for (size_t i = 0; i < entries.size(); i++) {
+    if (entries[i].bzip2) {
+      putLe(bytes, layout.central[i] + 10, 2, Z_BZIP2ED);
+      putLe(bytes, layout.local[i] + 8, 2, Z_BZIP2ED);
+    }
+  }
+  writeFile(path, bytes);
 }
 
 uint32_t getLe(const std::string &bytes, size_t at, size_t width) {

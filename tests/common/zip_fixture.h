@@ -29,6 +29,8 @@ struct ZipEntrySpec {
   // large entries without large memory. Intact entries only.
   size_t repeat = 1;
   Damage damage = Intact;
+  bool bzip2 = false;      // compressed with bzip2 (method 12) instead of deflate
+  std::string unicodeName = ""; // when set: a Unicode Path extra field with this name
 };
 
 // Shorthands for the common entries.

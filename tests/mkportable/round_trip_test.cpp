@@ -4,9 +4,13 @@
 #include "mkportable/tree_scan.h"
 #include "mkportable_test_support.h"
 #include "sandbox.h"
+#include "zip_fixture.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
+#include <regex>
+#include <sstream>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -382,6 +386,138 @@ TEST(Build, DrawsProgressOnATerminalUnlessQuiet)
         mkportable(dir, std::vector<std::string>(args.begin() + 1, args.end()));
     EXPECT_EQ(piped.err, "");
     EXPECT_EQ(piped.out.find('\r'), std::string::npos);
+}
+
+// Zips as other zippers write them, made with the shared fixture and edited
+// in place. What the usual unpackers read, miniunz reads to the same tree as
+// bsdtar, and mkportable builds and verifies; what miniunz cannot read,
+// `build` refuses and `verify` fails, with the reason miniunz gives.
+TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
+{
+    using Edit = std::function<void(std::string &)>;
+    struct Shape {
+        const char *label;
+        std::vector<ZipEntrySpec> entries; // none: `zip -fz` of a small tree
+        Edit edit;
+        std::string refusal;    // empty: read by all; else "entry NAME: reason"
+        std::string miniunzErr; // "ZIP" stands for the zip's path
+    };
+    auto fields = [](std::string &b, std::size_t entry, std::size_t central, std::size_t local,
+                     std::size_t width, uint64_t value) {
+        const ZipLayout z = zipLayout(b);
+        if (central != SIZE_MAX)
+            putLe(b, z.central[entry] + central, width, value);
+        if (local != SIZE_MAX)
+            putLe(b, z.local[entry] + local, width, value);
+    };
+    ZipEntrySpec bz = fileEntry("text", std::string(20000, 'b') + "zip2", 0640);
+    bz.bzip2 = true;
+    ZipEntrySpec unicode = fileEntry("caf\xe9.txt", "latin-1 name");
+    unicode.unicodeName = "caf\xc3\xa9.txt";
+    const std::vector<ZipEntrySpec> pair = {fileEntry("a", "alpha"), fileEntry("b", "beta")};
+    const Shape shapes[] = {
+        {"padded to a block size", pair,
+         [](std::string &b) { b.append(4096 - b.size() % 4096, '\0'); }, "", ""},
+        {"data after the end record", pair, [](std::string &b) { b += "appended\n"; }, "", ""},
+        {"placeholders in the classic end record", {},
+         [](std::string &b) {
+             putLe(b, b.size() - 22 + 8, 4, 0xffffffff);
+             putLe(b, b.size() - 22 + 12, 8, ~uint64_t{0});
+         },
+         "", ""},
+        {"a Unicode Path name", {unicode, dirEntry("d/")}, [](std::string &) {}, "", ""},
+        {"a bzip2 entry", {bz, linkEntry("l", "text")}, [](std::string &) {}, "", ""},
+        {"encrypted entries", pair,
+         [&](std::string &b) {
+             for (std::size_t i : {0, 1})
+                 fields(b, i, 8, 6, 1, 1);
+         },
+         "entry a: encrypted entries are not supported\nentry b: encrypted entries are not "
+         "supported",
+         "miniunz: a and 1 more entries: refused: encrypted entries are not supported\n"},
+        {"an LZMA entry", pair, [&](std::string &b) { fields(b, 0, 10, 8, 2, 14); },
+         "entry a: unsupported compression LZMA (method 14)",
+         "miniunz: a: refused: unsupported compression LZMA (method 14)\n"},
+        {"an unsafe name", {fileEntry("xx/a", "alpha")},
+         [](std::string &b) {
+             for (std::size_t at = b.find("xx/a"); at != std::string::npos; at = b.find("xx/a"))
+                 b.replace(at, 4, "../a");
+         },
+         "entry ../a: the name has a '..' component",
+         "miniunz: ../a: refused: the name has a '..' component\n"},
+        {"a link out of the tree", {fileEntry("l", "../../x")},
+         [&](std::string &b) { fields(b, 0, 38, SIZE_MAX, 4, uint32_t(S_IFLNK | 0777) << 16); },
+         "entry l: the link target leads out of the target directory (../../x)",
+         "miniunz: l: refused link to '../../x': the link target leads out of the target "
+         "directory\n"},
+        {"a size that does not match the data", pair,
+         [&](std::string &b) { fields(b, 0, 24, 22, 4, 6); },
+         "entry a: holds 5 bytes, the directory records 6",
+         "miniunz: a: data ends after 5 of the 6 bytes the archive records\n"},
+    };
+    for (const Shape &shape : shapes) {
+        SCOPED_TRACE(shape.label);
+        const fs::path dir = mkptest::scratchDir();
+        const std::string zip = (dir / "image.zip").string();
+        if (shape.entries.empty()) {
+            makeToolTree(dir / "tool");
+            ASSERT_EQ(std::system(("cd '" + (dir / "tool").string() +
+                                   "' && zip -q -r -y -fz ../image.zip .")
+                                      .c_str()),
+                      0);
+        } else {
+            writeZip(zip, shape.entries);
+        }
+        const std::string sound = slurp(zip);
+        std::string edited = sound;
+        shape.edit(edited);
+        put(zip, edited);
+        put(dir / "p.toml", "image = 'image.zip'\n[[record]]\ndistribution = 'suse'\n"
+                            "release = 11\narchitecture = 'x86_64'\ncommand = './a'\n");
+        const ProgramResult unzipped = runProgram({MINIUNZ_BIN, zip, "-d", "out"}, dir);
+        EXPECT_EQ(unzipped.err, std::regex_replace(shape.miniunzErr, std::regex("ZIP"), zip));
+        const ProgramResult built = mkportable(dir, {"build", "-q", "p.toml", "-o", "p.run"});
+        if (shape.refusal.empty()) {
+            EXPECT_EQ(unzipped.status, 0);
+            ASSERT_EQ(std::system(("mkdir '" + (dir / "bsdtar").string() + "' && bsdtar -x -f '" +
+                                   zip + "' -C '" + (dir / "bsdtar").string() + "'")
+                                      .c_str()),
+                      0);
+            EXPECT_EQ(describeTree(dir / "out"), describeTree(dir / "bsdtar"));
+            EXPECT_NE(describeTree(dir / "out"), "");
+            EXPECT_EQ(built.status, 0) << built.err;
+            const ProgramResult verified = mkportable(dir, {"verify", "p.run"});
+            EXPECT_EQ(verified.status, 0) << verified.out;
+            continue;
+        }
+        EXPECT_EQ(unzipped.status, 1);
+        std::string refusals;
+        std::istringstream lines(shape.refusal);
+        for (std::string line; std::getline(lines, line);)
+            refusals += "mkportable: image image.zip: " + line + "\n";
+        EXPECT_EQ(built.err, refusals + "mkportable: image image.zip cannot be unpacked by "
+                                        "miniunz: repack it with deflate and without encryption, "
+                                        "or give the directory instead of the zip\n");
+        EXPECT_EQ(built.status, 1);
+        // verify, on a package built from the sound zip with the shape put in
+        // its place.
+        put(zip, sound);
+        ASSERT_EQ(mkportable(dir, {"build", "-q", "p.toml", "-o", "p.run"}).status, 0);
+        std::string package = slurp(dir / "p.run");
+        package.replace(package.size() - PKG_DIRECTORY_SIZE - 1 - sound.size(), sound.size(),
+                        edited);
+        put(dir / "p.run", package);
+        const ProgramResult verified = mkportable(dir, {"verify", "p.run"});
+        // The edit is a change after the build: the digest says so too.
+        std::string problems = std::regex_replace(refusals, std::regex("mkportable: image image.zip"),
+                                                  "p.run: the image") +
+                               "p.run: the package was changed after it was built: its SHA-256 digest "
+                               "does not match the one recorded\n";
+        const std::size_t count = std::count(problems.begin(), problems.end(), '\n');
+        EXPECT_EQ(verified.out, problems + "p.run: FAILED, " + std::to_string(count) + " problem" +
+                                    (count == 1 ? "" : "s") + "\n");
+        EXPECT_EQ(verified.status, 1);
+    }
 }
 
 } // namespace

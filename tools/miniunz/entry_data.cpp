@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr size_t kBzip2Chunk = 256 * 1024;
+
 // Bounds the bzip2 streams open at once, across all readers.
 std::counting_semaphore<kMaxBzip2Streams> bzip2Slots(kMaxBzip2Streams);
 
@@ -228,8 +230,9 @@ bool EntryReader::readBzip2(const EntryData &entry, const std::string &shown,
     return false;
   }
   char *in = inBuffer(), *out = outBuffer();
-  // Chunks stay below 4 GiB, which is all that libbz2 counts in one call.
-  size_t chunk = std::min<size_t>(bufferSize_, UINT_MAX);
+  // bzip2 decodes slowly and needs its own few MiB: small chunks keep most
+  // of the reader's buffers untouched, so memory stays within budget.
+  size_t chunk = std::min<size_t>(bufferSize_, kBzip2Chunk);
   uint64_t inLeft = entry.compressedSize, offset = entry.offset, total = 0;
   uint32_t crc = 0;
   bool ok = true;
