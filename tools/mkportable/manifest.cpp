@@ -64,14 +64,14 @@ public:
         return file_.parent_path() / text;
     }
 
-    std::int32_t release(const toml::node &node) const
+    std::int32_t number(const toml::node &node, const std::string &what, std::int32_t max) const
     {
         const auto *v = node.as_integer();
         if (v == nullptr)
-            fail(node.source(), "release must be a whole number");
-        if (v->get() < 0 || v->get() > std::numeric_limits<std::int32_t>::max())
-            fail(node.source(), "release " + std::to_string(v->get()) + " is out of range (0 to " +
-                                    std::to_string(std::numeric_limits<std::int32_t>::max()) + ")");
+            fail(node.source(), what + " must be a whole number");
+        if (v->get() < 0 || v->get() > max)
+            fail(node.source(), what + " " + std::to_string(v->get()) + " is out of range (0 to " +
+                                    std::to_string(max) + ")");
         return std::int32_t(v->get());
     }
 
@@ -106,7 +106,7 @@ CommandEntry readRecord(const Reader &r, const toml::table &table, std::size_t i
     if (const toml::node *n = table.get("distribution"))
         entry.distribution = r.code(*n, parseDistribution, "distribution", distributionChoices());
     if (const toml::node *n = table.get("release"))
-        entry.release = r.release(*n);
+        entry.release = r.number(*n, "release", std::numeric_limits<std::int32_t>::max());
     if (const toml::node *n = table.get("architecture"))
         entry.architecture = r.code(*n, parseArchitecture, "architecture", architectureChoices());
     const toml::node *command = table.get("command");
@@ -156,7 +156,7 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     } catch (const toml::parse_error &e) {
         r.fail(e.source(), std::string(e.description()));
     }
-    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "record"}, "");
+    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "record", "level"}, "");
 
     PackagePlan plan;
     if (const toml::node *n = root.get("output"))
@@ -167,6 +167,8 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
         plan.launcher = r.path(*n, "launcher");
     if (const toml::node *n = root.get("unzip"))
         plan.unzip = r.path(*n, "unzip");
+    if (const toml::node *n = root.get("level"))
+        plan.level = r.number(*n, "level", ZIP_LEVEL_MAX);
 
     const toml::node *image = root.get("image");
     if (image == nullptr)
