@@ -120,6 +120,12 @@ def measure(tools, payload, values, opts, what, runs, warm_up=True):
     return samples
 
 
+def row(label, samples, *cells):
+    """A table row: the label, the medians of wall, user and system time, then `cells`."""
+    times = ["%.3f s" % statistics.median(t[i] for t in samples) for i in range(3)]
+    return "| %s |" % " | ".join([label] + times + list(cells))
+
+
 def image_bytes(package, mkportable):
     """Size of the image element of `package`, as mkportable info reports it."""
     info = json.loads(subprocess.run([mkportable, "info", "--json", package], check=True,
@@ -159,10 +165,8 @@ def packing(payload, values, opts, checks):
              "| command | median | user | system | size | ratio to zip -r -6 |",
              "|---|---:|---:|---:|---:|---:|"]
     for label, _, _ in PACKERS:
-        s = samples[label]
-        lines.append("| %s | %.3f s | %.3f s | %.3f s | %.2f MiB | %.2f |" % (
-            label, median[label], statistics.median(t[1] for t in s),
-            statistics.median(t[2] for t in s), sizes[label] / MIB, median[label] / base))
+        lines.append(row(label, samples[label], "%.2f MiB" % (sizes[label] / MIB),
+                         "%.2f" % (median[label] / base)))
     lines += ["", "Peak resident memory of mkportable build: %.1f MiB." % (peak / 1024), ""]
 
     ours = median["mkportable build"]
@@ -263,10 +267,7 @@ def main():
             "| command | median | user | system | ratio to unzip |",
             "|---|---:|---:|---:|---:|"]
         for label, _, _ in TOOLS:
-            s = samples[label]
-            lines.append("| %s | %.3f s | %.3f s | %.3f s | %.2f |" % (
-                label, median[label], statistics.median(t[1] for t in s),
-                statistics.median(t[2] for t in s), median[label] / base))
+            lines.append(row(label, samples[label], "%.2f" % (median[label] / base)))
 
         out = os.path.join(opts.out_root, payload + "-rss")
         launcher_own = own_peak_kib([values["pkg"]])

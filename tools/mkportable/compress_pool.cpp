@@ -1,6 +1,7 @@
 #include "compress_pool.h"
 
 #include "entry_compressor.h"
+#include "temp_file.h"
 
 #include <csignal>
 #include <pthread.h>
@@ -44,11 +45,8 @@ CompressPool::CompressPool(int level, unsigned workers)
 {
     // Workers block the signals that remove the temporary package, so that
     // the handler runs on the thread that writes it.
-    sigset_t blocked;
+    const sigset_t blocked = tempFileSignals();
     sigset_t old;
-    sigemptyset(&blocked);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&blocked, sig);
     pthread_sigmask(SIG_BLOCK, &blocked, &old);
     try {
         for (unsigned i = 0; i < (workers > 0 ? workers : 1); ++i)
