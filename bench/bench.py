@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Times our package and the usual unzip tools on the payloads that run.sh
-prepared, and prints (and writes) one table.
+prepared, and mkportable and the usual archivers packing the same trees;
+prints (and writes) the tables.
 
-    bench/bench.py --work DIR --out-root DIR --miniunz PATH [--runs N]
-                   --payload NAME... [--report FILE]
+    bench/bench.py --work DIR --out-root DIR --miniunz PATH --mkportable PATH
+                   [--runs N] --payload NAME... [--report FILE]
 
 Each round runs every command once, through hyperfine, in an order rotated
 from round to round: the tools take turns, so a machine that slows down or
@@ -34,6 +35,22 @@ TOOLS = [
     ("makeself --noexec", ["{selfx}", "--noexec", "--target", "{out}", "--quiet"], True),
 ]
 BASE = "Info-ZIP unzip -q -o"
+# Packing the tree ({tree}) into {out}: row label, command, whether the
+# target directory must exist beforehand (all do).
+PACKERS = [
+    ("mkportable build", ["{mkportable}", "build", "-q", "-o", "{out}/package.run", "--image",
+                          "{tree}", "--command", "true"], True),
+    ("mkportable build --level 12", ["{mkportable}", "build", "-q", "-o", "{out}/package.run",
+                                     "--image", "{tree}", "--command", "true", "--level", "12"],
+     True),
+    ("zip -r -6", ["sh", "-c", "cd {tree} && exec zip -q -r -6 {out}/image.zip ."], True),
+    ("zip -r -9", ["sh", "-c", "cd {tree} && exec zip -q -r -9 {out}/image.zip ."], True),
+    ("bsdtar --format zip", ["bsdtar", "-c", "--format", "zip", "-f", "{out}/image.zip", "-C",
+                             "{tree}", "."], True),
+    ("makeself (gzip)", ["makeself", "--quiet", "--nox11", "--gzip", "{tree}",
+                         "{out}/makeself.run", "bench", "true"], True),
+]
+PACK_BASE = "zip -r -6"
 BEGIN, END = "<!-- bench/run.sh: table begins -->", "<!-- bench/run.sh: table ends -->"
 MIB = 1024 * 1024
 
@@ -46,12 +63,13 @@ def quote(args):
     return " ".join("'%s'" % a if any(c in a for c in " $\"'") else a for a in args)
 
 
-def run_round(payload, values, out_root, order, json_path):
-    """One hyperfine call that runs each tool once; returns {label: (wall, user, sys)}."""
+def run_round(tools, payload, values, out_root, order, json_path):
+    """One hyperfine call that runs each of `tools` once, in `order`; returns
+    {label: (wall, user, sys)}."""
     cmd = ["hyperfine", "--style", "none", "-N", "--runs", "1", "--export-json", json_path]
     names = []
     for label, args, premade in order:
-        out = os.path.join(out_root, "%s-%d" % (payload, [t[0] for t in TOOLS].index(label)))
+        out = os.path.join(out_root, "%s-%d" % (payload, [t[0] for t in tools].index(label)))
         cmd += ["--prepare", "mkdir -p %s" % out if premade else "true"]
         names.append(label)
         cmd += ["-n", label, quote(fill(args, dict(values, out=out)))]
@@ -80,6 +98,88 @@ def peak_rss_kib(args):
         if "Maximum resident set size" in line:
             return int(line.split(":")[1])
     sys.exit("bench: /usr/bin/time -v printed no peak memory")
+
+
+def measure(tools, payload, values, opts, what, runs, warm_up=True):
+    """Runs every tool `runs` times, after a warm-up round if `warm_up`,
+    taking turns; returns {label: [(wall, user, sys), ...]}."""
+    samples = {label: [] for label, _, _ in tools}
+    first = 0 if warm_up else 1
+    for round_no in range(first, runs + 1):
+        shift = round_no % len(tools)
+        order = tools[shift:] + tools[:shift]
+        times = run_round(tools, payload, values, opts.out_root, order,
+                          os.path.join(opts.work, "round.json"))
+        if round_no > 0:  # round 0 is the warm-up
+            for label, t in times.items():
+                samples[label].append(t)
+        print("bench: %s %s round %d of %d done" % (payload, what, round_no, runs),
+              file=sys.stderr)
+    shutil.rmtree(opts.out_root, ignore_errors=True)
+    os.makedirs(opts.out_root, exist_ok=True)
+    return samples
+
+
+def row(label, samples, *cells):
+    """A table row: the label, the medians of wall, user and system time, then `cells`."""
+    times = ["%.3f s" % statistics.median(t[i] for t in samples) for i in range(3)]
+    return "| %s |" % " | ".join([label] + times + list(cells))
+
+
+def image_bytes(package, mkportable):
+    """Size of the image element of `package`, as mkportable info reports it."""
+    info = json.loads(subprocess.run([mkportable, "info", "--json", package], check=True,
+                                     capture_output=True, text=True).stdout)
+    return next(e["size"] for e in info["elements"] if e["name"] == "image")
+
+
+def packing(payload, values, opts, checks):
+    """The packing table of one payload: times, sizes, mkportable's memory."""
+    # Packing the large tree takes minutes a round: no warm-up round, only a
+    # reading of the tree into the page cache, and fewer rounds.
+    for root, _, files in os.walk(values["tree"]):
+        for f in files:
+            path = os.path.join(root, f)
+            if not os.path.islink(path):
+                with open(path, "rb") as src:
+                    while src.read(1 << 20):
+                        pass
+    samples = measure(PACKERS, payload, values, opts, "packing", opts.pack_runs, warm_up=False)
+    median = {label: statistics.median(t[0] for t in s) for label, s in samples.items()}
+    # Sizes (and mkportable's peak memory) from one more, untimed run each.
+    sizes, peak = {}, 0
+    for i, (label, args, _) in enumerate(PACKERS):
+        out = os.path.join(opts.out_root, "%s-size-%d" % (payload, i))
+        os.makedirs(out)
+        cmd = fill(args, dict(values, out=out))
+        if args[0] == "{mkportable}":
+            peak = max(peak, peak_rss_kib(cmd))
+            sizes[label] = image_bytes(os.path.join(out, "package.run"), opts.mkportable)
+        else:
+            subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+            sizes[label] = sum(os.path.getsize(os.path.join(out, f)) for f in os.listdir(out))
+        shutil.rmtree(out)
+    base = median[PACK_BASE]
+    lines = ["Packing the %s payload's tree (mkportable: the image's size; the package adds "
+             "the launcher and miniunz):" % payload, "",
+             "| command | median | user | system | size | ratio to zip -r -6 |",
+             "|---|---:|---:|---:|---:|---:|"]
+    for label, _, _ in PACKERS:
+        lines.append(row(label, samples[label], "%.2f MiB" % (sizes[label] / MIB),
+                         "%.2f" % (median[label] / base)))
+    lines += ["", "Peak resident memory of mkportable build: %.1f MiB." % (peak / 1024), ""]
+
+    ours = median["mkportable build"]
+    checks.append(("%s: build at most 0.5 x zip -r -6" % payload, ours <= 0.5 * base,
+                   "%.2f" % (ours / base)))
+    if payload == "large":
+        checks.append(("large: image no larger than zip -6's",
+                       sizes["mkportable build"] <= sizes["zip -r -6"],
+                       "%.3f x" % (sizes["mkportable build"] / sizes["zip -r -6"])))
+        checks.append(("large: image at level 12 no larger than zip -9's",
+                       sizes["mkportable build --level 12"] <= sizes["zip -r -9"],
+                       "%.3f x" % (sizes["mkportable build --level 12"] / sizes["zip -r -9"])))
+    return "\n".join(lines)
 
 
 def own_peak_kib(args):
@@ -141,7 +241,9 @@ def main():
     ap.add_argument("--work", required=True)
     ap.add_argument("--out-root", required=True)
     ap.add_argument("--miniunz", required=True)
+    ap.add_argument("--mkportable", required=True)
     ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--pack-runs", type=int, default=3)
     ap.add_argument("--payload", action="append", required=True)
     ap.add_argument("--report")
     opts = ap.parse_args()
@@ -151,20 +253,9 @@ def main():
     for payload in opts.payload:
         d = os.path.join(opts.work, payload)
         values = {"zip": os.path.join(d, "image.zip"), "pkg": os.path.join(d, "package.run"),
-                  "selfx": os.path.join(d, "makeself.run"), "miniunz": opts.miniunz}
-        samples = {label: [] for label, _, _ in TOOLS}
-        for round_no in range(opts.runs + 1):
-            shift = round_no % len(TOOLS)
-            order = TOOLS[shift:] + TOOLS[:shift]
-            times = run_round(payload, values, opts.out_root, order,
-                              os.path.join(opts.work, "round.json"))
-            if round_no > 0:  # round 0 is the warm-up
-                for label, t in times.items():
-                    samples[label].append(t)
-            print("bench: %s round %d of %d done" % (payload, round_no, opts.runs),
-                  file=sys.stderr)
-        shutil.rmtree(opts.out_root, ignore_errors=True)
-        os.makedirs(opts.out_root, exist_ok=True)
+                  "selfx": os.path.join(d, "makeself.run"), "miniunz": opts.miniunz,
+                  "mkportable": opts.mkportable, "tree": os.path.join(d, "tree")}
+        samples = measure(TOOLS, payload, values, opts, "unpacking", opts.runs)
 
         median = {label: statistics.median(t[0] for t in s) for label, s in samples.items()}
         base = median[BASE]
@@ -176,10 +267,7 @@ def main():
             "| command | median | user | system | ratio to unzip |",
             "|---|---:|---:|---:|---:|"]
         for label, _, _ in TOOLS:
-            s = samples[label]
-            lines.append("| %s | %.3f s | %.3f s | %.3f s | %.2f |" % (
-                label, median[label], statistics.median(t[1] for t in s),
-                statistics.median(t[2] for t in s), median[label] / base))
+            lines.append(row(label, samples[label], "%.2f" % (median[label] / base)))
 
         out = os.path.join(opts.out_root, payload + "-rss")
         launcher_own = own_peak_kib([values["pkg"]])
@@ -207,12 +295,16 @@ def main():
                        "%.1f MiB" % (launcher_own / 1024)))
         checks.append(("%s: miniunz at most 64 MiB" % payload, miniunz <= 64 * 1024,
                        "%.1f MiB" % (miniunz / 1024)))
+        sections.append(packing(payload, values, opts, checks))
 
-    report = ["Medians of %d runs after a warm-up, all in one run of bench/run.sh, the "
+    report = ["Unpacking: medians of %d runs after a warm-up; packing: medians of %d runs "
+              "after reading the tree into the page cache. All in one run of bench/run.sh, the "
               "tools taking turns. Ratios are to Info-ZIP unzip's unpacking alone "
               "(lower is faster); unpacking tools write into a fresh directory in /tmp, "
               "where the launcher unpacks too, and each output is removed right after "
-              "its run, as the launcher removes its own." % opts.runs, "",
+              "its run, as the launcher removes its own. Packing ratios are to "
+              "`zip -r -6`'s time; packers write into a fresh directory in /tmp and read "
+              "the tree from the page cache." % (opts.runs, opts.pack_runs), "",
               "Machine: %s." % started, ""] + sections + [
               "Targets:", ""] + ["- %s: %s (%s)" % (name, "met" if ok else "NOT met", value)
                                  for name, ok, value in checks]

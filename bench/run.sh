@@ -1,25 +1,28 @@
 #!/bin/sh
 # The benchmark of the package against Info-ZIP unzip, bsdtar, Debian's
-# miniunzip and makeself.
+# miniunzip and makeself, and of mkportable build against zip, bsdtar and
+# makeself packing the same tree.
 #
-#   bench/run.sh [--short] [--runs N] [BUILD_DIR]
+#   bench/run.sh [--short] [--runs N] [--pack-runs N] [BUILD_DIR]
 #
 # Uses BUILD_DIR/bin/{mkportable,launcher,miniunz} (default BUILD_DIR: build).
 # Payloads are made from a fixed seed under BUILD_DIR/bench and kept for the
 # next run while bench/payload.py stays the same. The full run measures the
 # small and the large payload and writes docs/performance.md; --short
-# measures the small payload only, with two runs, and writes its table to
+# measures the small payload only, with two runs of each, and writes its table to
 # BUILD_DIR/bench/performance-short.md.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 short=0
 runs=5
+pack_runs=3
 while [ $# -gt 0 ]; do
     case $1 in
-    --short) short=1; runs=2; shift ;;
+    --short) short=1; runs=2; pack_runs=2; shift ;;
     --runs) runs=$2; shift 2 ;;
-    -*) echo "usage: $0 [--short] [--runs N] [BUILD_DIR]" >&2; exit 2 ;;
+    --pack-runs) pack_runs=$2; shift 2 ;;
+    -*) echo "usage: $0 [--short] [--runs N] [--pack-runs N] [BUILD_DIR]" >&2; exit 2 ;;
     *) break ;;
     esac
 done
@@ -29,7 +32,7 @@ missing=""
 for program in "$build_dir/bin/mkportable" "$build_dir/bin/launcher" "$build_dir/bin/miniunz"; do
     [ -x "$program" ] || missing="$missing $program"
 done
-for program in python3 hyperfine unzip bsdtar miniunzip makeself /usr/bin/time; do
+for program in python3 hyperfine unzip zip bsdtar miniunzip makeself /usr/bin/time; do
     command -v "$program" >/dev/null 2>&1 || missing="$missing $program"
 done
 if [ -n "$missing" ]; then
@@ -70,7 +73,8 @@ trap 'rm -rf "$out_root"' EXIT INT TERM
 # the platform (and without the pause that a mismatch costs).
 export VESK_PORTABLE_INTERACTIVE=1
 set -- --work "$work" --out-root "$out_root" --miniunz "$build_dir/bin/miniunz" \
-    --runs "$runs" --report "$report"
+    --mkportable "$build_dir/bin/mkportable" --runs "$runs" --pack-runs "$pack_runs" \
+    --report "$report"
 for payload in $payloads; do
     set -- "$@" --payload "$payload"
 done

@@ -119,6 +119,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "release must be 0 to 2147483647 or any, not '" + std::string(300, '9') + "'\n"},
         CliCase{"ReleaseLargest", build({"--release", "2147483647"}), 0, "entries zipped"},
         CliCase{"Version", {"--version"}, 0, "mkportable " PORTABLE_VERSION "\n"},
+        CliCase{"LevelAboveMax", build({"--level", "13"}), 2,
+                "--level: Value 13 not in range 0 to 12\n"},
         CliCase{"LongCommand", {"build", "-o", "@/out.run", "--image", "@/tool", "--command",
                                 std::string(128, 'c')}, 1, "at most 127"},
         CliCase{"LongArguments", build({"--arguments", std::string(256, 'a')}), 1, "at most 255"},
@@ -359,6 +361,53 @@ TEST(MkportableCli, FindsLauncherAndUnzipBesideItself)
     const DecodedPackage pkg = decodePackage(slurp(fx.dir / "out.run"));
     EXPECT_EQ(pkg.elements[PKG_LAUNCHER], "the launcher beside it");
     EXPECT_EQ(pkg.elements[PKG_UNZIP], "the unzip utility beside it");
+}
+
+TEST(MkportableCli, LevelComesFromTheOptionElseTheManifest)
+{
+    CliFixture fx;
+    put(fx.dir / "tool" / "lib" / "data.txt", std::string(5000, 'd'));
+    put(fx.dir / "stored.toml", "level = 0\nimage = 'tool'\n[[record]]\ncommand = 'x'\n");
+    // arguments, method of the compressible entry
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{"build", "@/stored.toml", "-o", "@/out.run"}, 0},
+        {{"build", "@/stored.toml", "-o", "@/out.run", "--level", "1"}, 8},
+        {{"build", "-o", "@/out.run", "--image", "@/tool", "--command", "x"}, 8},
+        {{"build", "-o", "@/out.run", "--image", "@/tool", "--command", "x", "--level", "0"}, 0},
+    };
+    for (const auto &[args, method] : cases) {
+        ASSERT_EQ(fx.run(args).status, 0) << args.back();
+        put(fx.dir / "image.zip", decodePackage(slurp(fx.dir / "out.run")).elements[PKG_IMAGE]);
+        const std::vector<ZipEntry> entries = readZip(fx.dir / "image.zip");
+        const auto data = std::find_if(entries.begin(), entries.end(),
+                                       [](const ZipEntry &e) { return e.name == "lib/data.txt"; });
+        ASSERT_NE(data, entries.end());
+        EXPECT_EQ(data->method, method) << args.back();
+    }
+}
+
+TEST(MkportableCli, InterruptWhileZippingLeavesNoFileBehind)
+{
+    CliFixture fx;
+    // A big sparse file keeps the workers busy long enough to be caught.
+    put(fx.dir / "tool" / "big", "B");
+    ASSERT_EQ(truncate((fx.dir / "tool" / "big").c_str(), 1L << 30), 0);
+    const std::vector<std::string> before = listDir(fx.dir);
+    const pid_t pid = startProgram({MKPORTABLE_BIN, "build", "-o", (fx.dir / "out.run").string(),
+                                    "--image", (fx.dir / "tool").string(), "--command", "x",
+                                    "--launcher", (fx.dir / "launcher").string(), "--unzip",
+                                    (fx.dir / "miniunz").string()},
+                                   fx.dir);
+    // The workers are threads of their own: zipping has begun once they run.
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::error_code ec;
+    while (std::distance(fs::directory_iterator(tasks, ec), fs::directory_iterator()) < 2 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    kill(pid, SIGINT);
+    EXPECT_EQ(finishProgram(pid, fx.dir).status, 128 + SIGINT) << "interrupted too late";
+    EXPECT_EQ(listDir(fx.dir), before);
 }
 
 TEST(MkportableCli, SignalDuringWriteRemovesTheTemporaryPackage)

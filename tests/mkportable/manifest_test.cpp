@@ -16,6 +16,7 @@ TEST(Manifest, ReadsEveryFieldWithPathsFromTheManifestFolder)
     const mkportable::PackagePlan plan = parseManifest(R"(
 output = "dist/tool.run"
 strict = true
+level = 12
 launcher = "/opt/launcher"
 unzip = "bin/miniunz"
 image = { i386 = "out32", x86_64 = "/abs/out64" }
@@ -36,6 +37,7 @@ command = "cd bin; ./run32"
                                                        "/m/tool.toml");
     EXPECT_EQ(plan.output, "/m/dist/tool.run");
     EXPECT_TRUE(plan.strictPlatformMatch);
+    EXPECT_EQ(plan.level, mkportable::ZIP_LEVEL_MAX);
     EXPECT_EQ(plan.launcher, "/opt/launcher");
     EXPECT_EQ(plan.unzip, "/m/bin/miniunz");
     EXPECT_EQ(plan.images, (std::vector<fs::path>{"/m/out32", "/abs/out64"}));
@@ -55,6 +57,7 @@ command = "cd bin; ./run32"
     EXPECT_EQ(single.images, std::vector<fs::path>{"tree"});
     EXPECT_EQ(single.output, "");
     EXPECT_FALSE(single.strictPlatformMatch);
+    EXPECT_EQ(single.level, mkportable::ZIP_LEVEL_DEFAULT);
 }
 
 struct BadManifest {
@@ -87,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                                             "expected value, saw '\\n'"},
         BadManifest{"UnknownTopKey", IMAGE + "strickt = true\n" + RECORD,
                     "m.toml:2:1: unknown key 'strickt' (known: output, strict, launcher, unzip, "
-                    "image, record)"},
+                    "image, record, level)"},
         BadManifest{"UnknownRecordKey", IMAGE + RECORD + "comand = 'x'\n",
                     "m.toml:4:1: unknown key 'comand' in record 0 (known: distribution, release, "
                     "architecture, command, arguments, always_append)"},
@@ -136,6 +139,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "m.toml:4:11: release 2147483648 is out of range (0 to 2147483647)"},
         BadManifest{"ReleaseText", IMAGE + RECORD + "release = '11'\n",
                     "m.toml:4:11: release must be a whole number or \"any\""},
+        BadManifest{"LevelAboveMax", "level = 13\n" + IMAGE + RECORD,
+                    "m.toml:1:9: level 13 is out of range (0 to 12)"},
+        BadManifest{"LevelName", "level = 'best'\n" + IMAGE + RECORD,
+                    "m.toml:1:9: level must be a whole number"},
         BadManifest{"StrictText", "strict = 'yes'\n" + IMAGE + RECORD,
                     "m.toml:1:10: strict must be true or false"}),
     [](const auto &p) { return p.param.name; });

@@ -2,6 +2,7 @@
 
 #include "package_fixture.h"
 
+#include "mkportable/entry_compressor.h"
 #include "mkportable/pack_error.h"
 #include "mkportable/zip_output.h"
 #include "mkportable/zip_timestamp.h"
@@ -68,6 +69,14 @@ std::vector<std::string> tempFilesIn(const fs::path &dir, const std::string &out
     return found;
 }
 
+std::string noise(std::size_t size, uint32_t seed)
+{
+    std::string bytes(size, '\0');
+    for (char &c : bytes)
+        c = char((seed = seed * 1103515245 + 12345) >> 24);
+    return bytes;
+}
+
 void expectPackError(const std::function<void()> &action, const std::string &message)
 {
     try {
@@ -121,9 +130,13 @@ void writeStoredZip(const fs::path &path, const std::vector<StoredEntry> &entrie
         mkportable::ZipOutput zip(fd, path.string(), mkportable::imageTimestamp(nullptr),
                                   PKG_MAX_FILE_SIZE);
         for (const StoredEntry &entry : entries) {
-            zip.beginEntry(entry.name, entry.mode, false);
+            const auto *bytes = reinterpret_cast<const unsigned char *>(entry.data.data());
+            const mkportable::ZipEntryData data{false,
+                                                mkportable::crc32Of(0, {bytes, entry.data.size()}),
+                                                entry.data.size(), entry.data.size()};
+            zip.beginEntry(entry.name, entry.mode, data);
             zip.write(entry.data.data(), entry.data.size());
-            zip.endEntry();
+            zip.endEntry(data);
         }
         zip.finish();
     }

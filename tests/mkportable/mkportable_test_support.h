@@ -23,6 +23,8 @@ std::string slurp(const fs::path &path);
 void put(const fs::path &path, const std::string &data, mode_t mode = 0644);
 // Creates the directory `path` (parents too) with exactly `mode`.
 void makeDir(const fs::path &path, mode_t mode = 0755);
+// `size` pseudo-random bytes from `seed`: data that deflate cannot shrink.
+std::string noise(std::size_t size, uint32_t seed);
 // Names in `dir`, sorted.
 std::vector<std::string> listDir(const fs::path &dir);
 // Names in `dir` of the temporary files that writing `output` there uses.

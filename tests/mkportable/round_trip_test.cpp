@@ -79,11 +79,7 @@ std::vector<std::string> runArgs(bool intel32, std::vector<std::string> argv)
 void makeToolTree(const fs::path &root)
 {
     put(root / "bin" / "tool", "#!/bin/sh\necho \"$@\" > \"$QUARN_PORTABLE_EXEC_DIR/ran\"\n", 0755);
-    std::string blob(300000, '\0');
-    uint32_t state = 7;
-    for (char &c : blob)
-        c = char((state = state * 1103515245 + 12345) >> 24);
-    put(root / "data" / "blob", blob, 0644);
+    put(root / "data" / "blob", noise(300000, 7), 0644);
     put(root / "data" / "empty", "", 0600);
     put(root / "dir with space" / "f", "spaced\n", 0640);
     makeDir(root / "empty-dir", 0700);

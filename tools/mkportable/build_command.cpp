@@ -257,6 +257,12 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
     cmd->add_option("--unzip", options.unzip,
                     "Unzip utility executable (default: miniunz, chosen like the launcher)")
         ->type_name("PATH");
+    cmd->add_option("--level", options.level,
+                    "Compression of an image zipped from a directory: 0 stores, 1 to " +
+                        std::to_string(ZIP_LEVEL_MAX) + " deflate, higher is smaller and slower "
+                        "(default: the manifest's, else " + std::to_string(ZIP_LEVEL_DEFAULT) + ")")
+        ->type_name("N")
+        ->check(CLI::Range(ZIP_LEVEL_STORED, ZIP_LEVEL_MAX));
     cmd->add_flag("-q,--quiet", options.quiet, "Print no summary and no progress bar");
     return cmd;
 }
@@ -298,6 +304,8 @@ PackagePlan planFromOptions(const BuildOptions &options)
         plan.launcher = options.launcher;
     if (!options.unzip.empty())
         plan.unzip = options.unzip;
+    if (options.level)
+        plan.level = *options.level;
     return plan;
 }
 
@@ -340,10 +348,12 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
     for (std::size_t i = 0; i < plan.images.size(); ++i) {
         ProgressBar bar(settings.quiet ? nullptr : settings.progress,
                         "zipping " + imageRole(i, plan.images.size()));
-        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp,
-                                           [&bar](std::uint64_t done, std::uint64_t total) {
-                                               bar.update(done, total);
-                                           });
+        ZipSettings zipping;
+        zipping.level = plan.level;
+        zipping.progress = [&bar](std::uint64_t done, std::uint64_t total) {
+            bar.update(done, total);
+        };
+        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping);
         contents.images.push_back(std::move(image.zip));
         packed.zippedEntries.push_back(image.zippedEntries);
     }

@@ -6,6 +6,7 @@
 #include "package_plan.h"
 
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct BuildOptions {
     CommandEntry command;
     bool strictPlatformMatch = false;
     bool quiet = false;
+    std::optional<int> level;
     // The options that describe records and images, which a manifest
     // replaces; filled by addBuildCommand, to tell which were given.
     std::vector<const CLI::Option *> recordOptions;

@@ -14,11 +14,11 @@ namespace mkportable {
 namespace {
 
 PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesystem::path &output,
-                           std::uint32_t dosDateTime, const ZipProgress &progress)
+                           std::uint32_t dosDateTime, const ZipSettings &settings)
 {
     const std::string name = "image of " + dir.string();
     UniqueFd fd = TempFile(output, "image").releaseAnonymous();
-    std::size_t entries = zipTree(dir, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE, progress);
+    std::size_t entries = zipTree(dir, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE, settings);
     return {InputFile::adopt(std::move(fd), name), entries};
 }
 
@@ -46,13 +46,13 @@ PreparedImage readyZip(const std::filesystem::path &file)
 
 PreparedImage prepareImage(const std::filesystem::path &image,
                            const std::filesystem::path &output, std::uint32_t dosDateTime,
-                           const ZipProgress &progress)
+                           const ZipSettings &settings)
 {
     struct stat st;
     if (stat(image.c_str(), &st) != 0)
         throwSystemError("cannot examine the image " + image.string(), errno);
     if (S_ISDIR(st.st_mode))
-        return zipDirectory(image, output, dosDateTime, progress);
+        return zipDirectory(image, output, dosDateTime, settings);
     if (!S_ISREG(st.st_mode))
         throw PackError("image " + image.string() + " is neither a directory nor a regular file");
     return readyZip(image);

@@ -20,15 +20,15 @@ struct PreparedImage {
 };
 
 // When `image` is a directory, zips it with zipTree, time stamp
-// `dosDateTime`, into a temporary file beside `output` that is unlinked at
-// once: memory stays bounded however big the tree, and nothing is left
-// behind however the run ends; `progress` follows the zipping. When `image`
-// is a file, it must be a zip archive that miniunz unpacks (ZipRegion::check,
-// data included); it is packed
+// `dosDateTime` and `settings`, into a temporary file beside `output` that
+// is unlinked at once: memory stays bounded however big the tree, and
+// nothing is left behind however the run ends. When `image` is a file, it
+// must be a zip archive that miniunz unpacks (ZipRegion::check, data
+// included); it is packed
 // verbatim. Throws PackError.
 PreparedImage prepareImage(const std::filesystem::path &image,
                            const std::filesystem::path &output, std::uint32_t dosDateTime,
-                           const ZipProgress &progress = {});
+                           const ZipSettings &settings = {});
 
 } // namespace mkportable
 

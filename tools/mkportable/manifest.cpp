@@ -69,19 +69,25 @@ public:
         return file_.parent_path() / text;
     }
 
+    // A release: a whole number, or "any".
     std::int32_t release(const toml::node &node) const
     {
-        if (const auto *s = node.as_string()) {
-            if (auto parsed = parseRelease(s->get()); parsed && *parsed == CODE_ANY)
-                return CODE_ANY;
+        const auto *s = node.as_string();
+        if (s && parseRelease(s->get()) == CODE_ANY)
+            return CODE_ANY;
+        if (s || !node.as_integer())
             fail(node.source(), "release must be a whole number or \"any\"");
-        }
+        return number(node, "release", std::numeric_limits<std::int32_t>::max());
+    }
+
+    std::int32_t number(const toml::node &node, const std::string &what, std::int32_t max) const
+    {
         const auto *v = node.as_integer();
         if (v == nullptr)
-            fail(node.source(), "release must be a whole number or \"any\"");
-        if (v->get() < 0 || v->get() > std::numeric_limits<std::int32_t>::max())
-            fail(node.source(), "release " + std::to_string(v->get()) + " is out of range (0 to " +
-                                    std::to_string(std::numeric_limits<std::int32_t>::max()) + ")");
+            fail(node.source(), what + " must be a whole number");
+        if (v->get() < 0 || v->get() > max)
+            fail(node.source(), what + " " + std::to_string(v->get()) + " is out of range (0 to " +
+                                    std::to_string(max) + ")");
         return std::int32_t(v->get());
     }
 
@@ -168,7 +174,7 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     } catch (const toml::parse_error &e) {
         r.fail(e.source(), std::string(e.description()));
     }
-    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "record"}, "");
+    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "record", "level"}, "");
 
     PackagePlan plan;
     if (const toml::node *n = root.get("output"))
@@ -179,6 +185,8 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
         plan.launcher = r.path(*n, "launcher");
     if (const toml::node *n = root.get("unzip"))
         plan.unzip = r.path(*n, "unzip");
+    if (const toml::node *n = root.get("level"))
+        plan.level = r.number(*n, "level", ZIP_LEVEL_MAX);
 
     const toml::node *image = root.get("image");
     if (image == nullptr)

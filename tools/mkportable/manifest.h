@@ -4,6 +4,7 @@
 //   strict = false                  # optional
 //   launcher = "..."                # optional; default: the one beside mkportable
 //   unzip = "..."                   # optional; likewise
+//   level = 6                       # optional; 0 (stored) to 12; --level wins
 //   image = "tool"                  # a directory to zip, or a ready zip archive
 //   # or, for a dual-image package:
 //   # image = { i386 = "tool-32", x86_64 = "tool-64" }

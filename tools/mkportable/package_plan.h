@@ -4,6 +4,7 @@
 #define MKPORTABLE_PACKAGE_PLAN_H
 
 #include "command_entry.h"
+#include "entry_compressor.h"
 
 #include <filesystem>
 #include <ostream>
@@ -26,6 +27,8 @@ struct PackagePlan {
     // machines the package is made for (wants32BitPrograms).
     std::filesystem::path launcher;
     std::filesystem::path unzip;
+    // Compression level of images zipped from a directory.
+    int level = ZIP_LEVEL_DEFAULT;
 };
 
 // True when the package must carry the 32-bit launcher and unzip utility:

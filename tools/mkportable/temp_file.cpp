@@ -37,6 +37,15 @@ extern "C" void removeWatchedAndDie(int sig)
 
 } // namespace
 
+sigset_t tempFileSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&set, sig);
+    return set;
+}
+
 void removeTempFileOnSignal()
 {
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
@@ -51,11 +60,8 @@ TempFile::TempFile(const std::filesystem::path &destination, const char *tag)
                               .string();
     // Signals wait until the new file is watched: one arriving in between
     // would leave it behind.
-    sigset_t handled;
+    const sigset_t handled = tempFileSignals();
     sigset_t old;
-    sigemptyset(&handled);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&handled, sig);
     sigprocmask(SIG_BLOCK, &handled, &old);
     int fd = mkostemp(pattern.data(), O_CLOEXEC);
     int error = errno;

@@ -4,6 +4,7 @@
 
 #include "unique_fd.h"
 
+#include <csignal>
 #include <filesystem>
 #include <sys/types.h>
 
@@ -45,6 +46,9 @@ private:
     bool owned_ = true;
     bool watched_ = false;
 };
+
+// SIGINT, SIGTERM and SIGHUP: the signals that removeTempFileOnSignal handles.
+sigset_t tempFileSignals();
 
 // Makes SIGINT, SIGTERM and SIGHUP remove the TempFile being written at that
 // moment (the first one alive, if several are) before the signal ends the

@@ -110,6 +110,22 @@ void writeAllAt(int fd, const void *data, std::size_t size, std::uint64_t offset
     }
 }
 
+void readExactly(int in, void *data, std::size_t size, std::uint64_t total,
+                 const std::string &inWhat)
+{
+    if (readUpTo(in, data, size, inWhat) < size)
+        throw PackError(inWhat + " became shorter while it was being packed (expected " +
+                        std::to_string(total) + " bytes)");
+}
+
+void expectEnd(int in, std::uint64_t total, const std::string &inWhat)
+{
+    char extra;
+    if (readUpTo(in, &extra, 1, inWhat) != 0)
+        throw PackError(inWhat + " grew while it was being packed (expected " +
+                        std::to_string(total) + " bytes)");
+}
+
 void copyExactly(int in, int out, std::uint64_t size, const std::string &inWhat,
                  const std::string &outWhat)
 {
@@ -117,17 +133,11 @@ void copyExactly(int in, int out, std::uint64_t size, const std::string &inWhat,
     std::uint64_t left = size;
     while (left > 0) {
         std::size_t want = left < COPY_CHUNK ? std::size_t(left) : COPY_CHUNK;
-        std::size_t got = readUpTo(in, buffer.data(), want, inWhat);
-        if (got < want)
-            throw PackError(inWhat + " became shorter while it was being packed (expected " +
-                            std::to_string(size) + " bytes)");
-        writeAll(out, buffer.data(), got, outWhat);
-        left -= got;
+        readExactly(in, buffer.data(), want, size, inWhat);
+        writeAll(out, buffer.data(), want, outWhat);
+        left -= want;
     }
-    char extra;
-    if (readUpTo(in, &extra, 1, inWhat) != 0)
-        throw PackError(inWhat + " grew while it was being packed (expected " +
-                        std::to_string(size) + " bytes)");
+    expectEnd(in, size, inWhat);
 }
 
 } // namespace mkportable

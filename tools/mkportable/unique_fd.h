@@ -50,6 +50,15 @@ void readAllAt(int fd, void *data, std::size_t size, std::uint64_t offset, const
 void writeAllAt(int fd, const void *data, std::size_t size, std::uint64_t offset,
                 const std::string &what);
 
+// Reads exactly `size` bytes, part of the `total` that `inWhat` was measured
+// to hold; throws PackError when it ends early (it became shorter since it
+// was measured) or a read fails.
+void readExactly(int in, void *data, std::size_t size, std::uint64_t total,
+                 const std::string &inWhat);
+// Throws PackError when `in` has bytes left after the `total` that `inWhat`
+// was measured to hold (it grew since).
+void expectEnd(int in, std::uint64_t total, const std::string &inWhat);
+
 // Copies exactly `size` bytes from the current position of `in` to `out` in
 // bounded chunks. Throws PackError when `in` ends early or still has bytes
 // after `size` (the input changed since it was measured), naming `inWhat`, or

@@ -1,141 +1,187 @@
 #include "zip_output.h"
 
 #include "pack_error.h"
+#include "unique_fd.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <minizip/zip.h>
 #include <unistd.h>
 
 namespace mkportable {
 
 namespace {
 
-// minizip reaches the file only through these callbacks. The stream is the
-// FILE that the constructor opened; writes are refused past the size limit
-// so that a huge tree cannot fill the disk before the package is refused.
-voidpf ZCALLBACK openStream(voidpf opaque, const void *, int)
+constexpr std::uint32_t LOCAL_HEADER_SIGNATURE = 0x04034b50;
+constexpr std::uint32_t CENTRAL_HEADER_SIGNATURE = 0x02014b50;
+constexpr std::uint32_t END_RECORD_SIGNATURE = 0x06054b50;
+constexpr std::size_t LOCAL_HEADER_BYTES = 30;
+// Where the local header keeps the method, followed by the fields that
+// common() writes.
+constexpr std::size_t LOCAL_METHOD_AT = 8;
+constexpr unsigned VERSION_NEEDED = 20; // deflate
+constexpr unsigned METHOD_STORED = 0;
+constexpr unsigned METHOD_DEFLATED = 8;
+// Headers and small entries gather here; the archive reaches the file in
+// writes of this size.
+constexpr std::size_t BUFFER_BYTES = 1 << 20;
+
+// Little-endian header fields, appended to a header under construction.
+struct Fields {
+    std::vector<unsigned char> bytes;
+
+    Fields &u16(unsigned v)
+    {
+        bytes.push_back(static_cast<unsigned char>(v));
+        bytes.push_back(static_cast<unsigned char>(v >> 8));
+        return *this;
+    }
+    Fields &u32(std::uint64_t v)
+    {
+        return u16(unsigned(v & 0xffff)).u16(unsigned(v >> 16 & 0xffff));
+    }
+    Fields &text(const std::string &s)
+    {
+        bytes.insert(bytes.end(), s.begin(), s.end());
+        return *this;
+    }
+};
+
+unsigned methodOf(const ZipEntryData &data)
 {
-    return static_cast<ZipOutput::Stream *>(opaque)->file;
+    return data.deflated ? METHOD_DEFLATED : METHOD_STORED;
 }
 
-uLong ZCALLBACK writeStream(voidpf opaque, voidpf stream, const void *buf, uLong size)
+// Method, then the DOS time and date, CRC and sizes: the part that the local
+// and central headers share.
+Fields &common(Fields &f, const ZipEntryData &data, std::uint32_t dosDateTime)
 {
-    auto *state = static_cast<ZipOutput::Stream *>(opaque);
-    FILE *file = static_cast<FILE *>(stream);
-    off_t pos = ftello(file);
-    if (pos < 0) {
-        state->writeErrno = errno;
-        return 0;
-    }
-    if (std::uint64_t(pos) + size > state->limit) {
-        state->overLimit = true;
-        return 0;
-    }
-    std::size_t written = fwrite(buf, 1, size, file);
-    if (written != size)
-        state->writeErrno = errno != 0 ? errno : EIO;
-    return uLong(written);
-}
-
-int ZCALLBACK closeStream(voidpf opaque, voidpf stream)
-{
-    auto *state = static_cast<ZipOutput::Stream *>(opaque);
-    state->closed = true;
-    if (fclose(static_cast<FILE *>(stream)) != 0) {
-        state->writeErrno = errno;
-        return -1;
-    }
-    return 0;
+    return f.u16(methodOf(data))
+        .u16(dosDateTime & 0xffff)
+        .u16(dosDateTime >> 16)
+        .u32(data.crc)
+        .u32(data.compressedSize)
+        .u32(data.size);
 }
 
 } // namespace
 
+void checkEntryCount(const std::string &name, std::size_t count)
+{
+    if (count > ZIP_MAX_ENTRIES)
+        throw PackError(name + " would hold " + std::to_string(count) + " entries, more than the " +
+                        std::to_string(ZIP_MAX_ENTRIES) + " that an image can hold");
+}
+
 ZipOutput::ZipOutput(int fd, std::string name, std::uint32_t dosDateTime, std::uint64_t sizeLimit)
-    : name_(std::move(name)), dosDateTime_(dosDateTime)
+    : fd_(fd), name_(std::move(name)), dosDateTime_(dosDateTime),
+      limit_(std::min(sizeLimit, ZIP_MAX_ENTRY_BYTES))
 {
-    int copy = dup(fd);
-    if (copy < 0)
-        throwSystemError("dup(" + name_ + ")", errno);
-    stream_.file = fdopen(copy, "wb");
-    if (stream_.file == nullptr) {
-        int err = errno;
-        close(copy);
-        throwSystemError("fdopen(" + name_ + ")", err);
-    }
-    stream_.limit = sizeLimit;
-
-    zlib_filefunc64_def funcs;
-    fill_fopen64_filefunc(&funcs);
-    funcs.zopen64_file = openStream;
-    funcs.zwrite_file = writeStream;
-    funcs.zclose_file = closeStream;
-    funcs.opaque = &stream_;
-    zip_ = zipOpen2_64(name_.c_str(), APPEND_STATUS_CREATE, nullptr, &funcs);
-    if (zip_ == nullptr) {
-        if (!stream_.closed)
-            fclose(stream_.file);
-        throw PackError("zipOpen2_64(" + name_ + ") failed");
-    }
+    base_ = lseek(fd_, 0, SEEK_CUR);
+    if (base_ < 0)
+        throwSystemError("lseek(" + name_ + ")", errno);
+    buffer_.reserve(BUFFER_BYTES);
 }
 
-ZipOutput::~ZipOutput()
+void ZipOutput::failWrite(const std::string &what, int error) const
 {
-    if (zip_ != nullptr)
-        zipClose(zip_, nullptr);
-    if (!stream_.closed)
-        fclose(stream_.file);
+    throwSystemError(what + "(" + name_ + ")", error);
 }
 
-void ZipOutput::check(int rc, const std::string &call)
+void ZipOutput::flush()
 {
-    if (rc == ZIP_OK)
-        return;
-    std::string what = call + "(" + name_ + (entry_.empty() ? "" : ": " + entry_) + ")";
-    if (stream_.overLimit)
-        throw PackError(what + ": the image would exceed " + std::to_string(stream_.limit) +
+    writeAll(fd_, buffer_.data(), buffer_.size(), name_);
+    buffer_.clear();
+}
+
+void ZipOutput::put(const void *data, std::size_t size)
+{
+    if (size > limit_ - pos_) {
+        const std::string where = entries_.empty() ? name_ : name_ + ": " + entries_.back().name;
+        throw PackError(where + ": the image would exceed " + std::to_string(limit_) +
                         " bytes, more than a package can hold");
-    if (stream_.writeErrno != 0)
-        throwSystemError(what, stream_.writeErrno);
-    throw PackError(what + " failed with minizip error " + std::to_string(rc));
+    }
+    pos_ += size;
+    if (buffer_.size() + size > BUFFER_BYTES) {
+        flush();
+        if (size >= BUFFER_BYTES) {
+            writeAll(fd_, data, size, name_);
+            return;
+        }
+    }
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    buffer_.insert(buffer_.end(), bytes, bytes + size);
 }
 
-void ZipOutput::beginEntry(const std::string &entryName, mode_t mode, bool deflate)
+void ZipOutput::beginEntry(const std::string &entryName, mode_t mode, const ZipEntryData &data)
 {
-    entry_ = entryName;
-    entryBytes_ = 0;
-    zip_fileinfo info{};
-    info.dosDate = dosDateTime_;
-    info.external_fa = uLong(mode) << 16;
-    const int method = deflate ? Z_DEFLATED : 0;
-    const int level = deflate ? Z_DEFAULT_COMPRESSION : 0;
-    check(zipOpenNewFileInZip4_64(zip_, entryName.c_str(), &info, nullptr, 0, nullptr, 0,
-                                  nullptr, method, level, 0, -MAX_WBITS, DEF_MEM_LEVEL,
-                                  Z_DEFAULT_STRATEGY, nullptr, 0, ZIP_VERSION_MADE_BY, 0, 0),
-          "zipOpenNewFileInZip4_64");
+    checkEntryCount(name_, entries_.size() + 1);
+    entries_.push_back({entryName, mode, pos_, data});
+    Fields f;
+    f.u32(LOCAL_HEADER_SIGNATURE).u16(VERSION_NEEDED).u16(0);
+    common(f, data, dosDateTime_).u16(unsigned(entryName.size())).u16(0).text(entryName);
+    put(f.bytes.data(), f.bytes.size());
 }
 
 void ZipOutput::write(const void *data, std::size_t size)
 {
-    if (size > ZIP_MAX_ENTRY_BYTES - entryBytes_)
-        throw PackError(name_ + ": " + entry_ + " is larger than " +
-                        std::to_string(ZIP_MAX_ENTRY_BYTES) +
-                        " bytes, more than an image entry can hold");
-    entryBytes_ += size;
-    check(zipWriteInFileInZip(zip_, data, unsigned(size)), "zipWriteInFileInZip");
+    put(data, size);
 }
 
-void ZipOutput::endEntry()
+void ZipOutput::restartStored()
 {
-    check(zipCloseFileInZip(zip_), "zipCloseFileInZip");
-    entry_.clear();
+    Entry &entry = entries_.back();
+    flush();
+    pos_ = entry.offset + LOCAL_HEADER_BYTES + entry.name.size();
+    if (lseek(fd_, base_ + off_t(pos_), SEEK_SET) < 0)
+        failWrite("lseek", errno);
+    entry.data.deflated = false;
+}
+
+void ZipOutput::endEntry(const ZipEntryData &data)
+{
+    Entry &entry = entries_.back();
+    const ZipEntryData written = entry.data;
+    entry.data = data;
+    if (methodOf(written) == methodOf(data) && written.crc == data.crc &&
+        written.compressedSize == data.compressedSize && written.size == data.size)
+        return;
+    // The header went out before the data's sums were known.
+    flush();
+    Fields f;
+    common(f, data, dosDateTime_);
+    const off_t at = base_ + off_t(entry.offset + LOCAL_METHOD_AT);
+    if (pwrite(fd_, f.bytes.data(), f.bytes.size(), at) != ssize_t(f.bytes.size()))
+        failWrite("pwrite", errno != 0 ? errno : EIO);
 }
 
 void ZipOutput::finish()
 {
-    void *zip = zip_;
-    zip_ = nullptr;
-    check(zipClose(zip, nullptr), "zipClose");
+    const std::uint64_t directoryAt = pos_;
+    for (const Entry &entry : entries_) {
+        Fields f;
+        f.u32(CENTRAL_HEADER_SIGNATURE).u16(ZIP_VERSION_MADE_BY).u16(VERSION_NEEDED).u16(0);
+        common(f, entry.data, dosDateTime_)
+            .u16(unsigned(entry.name.size()))
+            .u16(0)                          // extra field
+            .u16(0)                          // comment
+            .u16(0)                          // disk
+            .u16(0)                          // internal attributes
+            .u32(std::uint64_t(entry.mode) << 16)
+            .u32(entry.offset)
+            .text(entry.name);
+        put(f.bytes.data(), f.bytes.size());
+    }
+    Fields end;
+    end.u32(END_RECORD_SIGNATURE)
+        .u16(0)
+        .u16(0)
+        .u16(unsigned(entries_.size()))
+        .u16(unsigned(entries_.size()))
+        .u32(pos_ - directoryAt)
+        .u32(directoryAt)
+        .u16(0);
+    put(end.bytes.data(), end.bytes.size());
+    flush();
 }
 
 } // namespace mkportable

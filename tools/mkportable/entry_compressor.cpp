@@ -1,0 +1,99 @@
+#include "entry_compressor.h"
+
+#include "pack_error.h"
+
+#include <algorithm>
+#include <cstring>
+#include <libdeflate.h>
+#include <new>
+#include <string>
+#include <zlib.h>
+
+namespace mkportable {
+
+std::uint32_t crc32Of(std::uint32_t crc, std::span<const unsigned char> data)
+{
+    return libdeflate_crc32(crc, data.data(), data.size());
+}
+
+std::uint32_t crc32Joined(std::uint32_t first, std::uint32_t second, std::uint64_t secondBytes)
+{
+    return std::uint32_t(crc32_combine64(first, second, z_off64_t(secondBytes)));
+}
+
+EntryCompressor::EntryCompressor(int level) : level_(level) {}
+
+EntryCompressor::~EntryCompressor()
+{
+    if (whole_ != nullptr)
+        libdeflate_free_compressor(whole_);
+    if (pieces_)
+        deflateEnd(pieces_.get());
+}
+
+bool EntryCompressor::compressWhole(std::span<const unsigned char> in,
+                                    std::vector<unsigned char> &out)
+{
+    out.clear();
+    if (level_ == ZIP_LEVEL_STORED || in.empty())
+        return false;
+    if (whole_ == nullptr) {
+        whole_ = libdeflate_alloc_compressor(level_);
+        if (whole_ == nullptr)
+            throw std::bad_alloc();
+    }
+    // One byte less than the entry: libdeflate gives up (returns 0) as soon
+    // as the result would not be smaller, which is then stored.
+    out.resize(in.size() - 1);
+    const std::size_t size =
+        libdeflate_deflate_compress(whole_, in.data(), in.size(), out.data(), out.size());
+    out.resize(size);
+    return size != 0;
+}
+
+void EntryCompressor::compressPiece(std::span<const unsigned char> window,
+                                    std::span<const unsigned char> piece, bool last,
+                                    std::vector<unsigned char> &out)
+{
+    z_stream *z = pieces_.get();
+    if (z == nullptr) {
+        auto fresh = std::make_unique<z_stream_s>();
+        std::memset(fresh.get(), 0, sizeof *fresh);
+        // Raw deflate: the zip entry is the container.
+        const int rc = deflateInit2(fresh.get(), std::min(level_, ZLIB_LEVEL_MAX), Z_DEFLATED,
+                                    -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+        if (rc == Z_MEM_ERROR)
+            throw std::bad_alloc();
+        if (rc != Z_OK)
+            throw PackError("deflateInit2 failed with zlib error " + std::to_string(rc));
+        pieces_ = std::move(fresh);
+        z = pieces_.get();
+    } else if (deflateReset(z) != Z_OK) {
+        throw PackError("deflateReset failed");
+    }
+    if (!window.empty() &&
+        deflateSetDictionary(z, window.data(), uInt(window.size())) != Z_OK)
+        throw PackError("deflateSetDictionary failed");
+
+    // A sync flush ends the piece with an empty stored block, which aligns
+    // it to a byte; the bound leaves room for it.
+    const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+    out.resize(deflateBound(z, uLong(piece.size())) + 16);
+    z->next_in = const_cast<unsigned char *>(piece.data());
+    z->avail_in = uInt(piece.size());
+    std::size_t used = 0;
+    for (;;) {
+        z->next_out = out.data() + used;
+        z->avail_out = uInt(out.size() - used);
+        const int rc = deflate(z, flush);
+        used = out.size() - z->avail_out;
+        if (rc == Z_STREAM_END || (rc == Z_OK && !last && z->avail_in == 0 && z->avail_out != 0))
+            break;
+        if (rc != Z_OK && rc != Z_BUF_ERROR)
+            throw PackError("deflate failed with zlib error " + std::to_string(rc));
+        out.resize(out.size() * 2);
+    }
+    out.resize(used);
+}
+
+} // namespace mkportable
