@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <ostream>
+#include <string>
 #include <vector>
 
 namespace mkportable {
@@ -22,6 +23,11 @@ struct PackagePlan {
     // machines the package is made for (wants32BitPrograms).
     std::filesystem::path launcher;
     std::filesystem::path unzip;
+    // Programs of the image (paths inside it) to bundle with their shared
+    // libraries (library_bundle.h), in every image.
+    std::vector<std::string> bundle;
+    // The manifest the plan was read from; empty when made from options.
+    std::filesystem::path manifest;
 };
 
 // True when the package must carry the 32-bit launcher and unzip utility:

@@ -84,7 +84,13 @@ std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string
                     std::uint32_t dosDateTime, std::uint64_t sizeLimit,
                     const ZipProgress &progress)
 {
-    const std::vector<TreeEntry> entries = scanTree(root);
+    return zipEntries(scanTree(root), fd, name, dosDateTime, sizeLimit, progress);
+}
+
+std::size_t zipEntries(const std::vector<TreeEntry> &entries, int fd, const std::string &name,
+                       std::uint32_t dosDateTime, std::uint64_t sizeLimit,
+                       const ZipProgress &progress)
+{
     Meter meter{progress};
     for (const TreeEntry &entry : entries)
         meter.total += entry.size;

@@ -7,8 +7,11 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace mkportable {
+
+struct TreeEntry;
 
 // Writes a zip archive of everything below `root` to `fd` (from its current
 // position; the caller keeps the descriptor). Entries come in scanTree order
@@ -26,6 +29,12 @@ using ZipProgress = std::function<void(std::uint64_t done, std::uint64_t total)>
 std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string &name,
                     std::uint32_t dosDateTime, std::uint64_t sizeLimit,
                     const ZipProgress &progress = {});
+
+// The same for a listing made by scanTree (or changed after it), in the
+// order given; each entry is read from its `source`.
+std::size_t zipEntries(const std::vector<TreeEntry> &entries, int fd, const std::string &name,
+                       std::uint32_t dosDateTime, std::uint64_t sizeLimit,
+                       const ZipProgress &progress = {});
 
 } // namespace mkportable
 
