@@ -23,9 +23,9 @@ class ScratchDir {
 public:
     explicit ScratchDir(const std::filesystem::path &output)
     {
-        std::filesystem::path dir = output.parent_path();
-        std::string templ =
-            (dir.empty() ? std::filesystem::path(".") : dir) / ("." + output.filename().string() + ".bundle-XXXXXX");
+        const std::filesystem::path dir =
+            output.parent_path().empty() ? std::filesystem::path(".") : output.parent_path();
+        std::string templ = dir / ("." + output.filename().string() + ".bundle-XXXXXX");
         if (mkdtemp(templ.data()) == nullptr)
             throwSystemError("mkdtemp(" + templ + ")", errno);
         path_ = templ;
@@ -56,7 +56,8 @@ PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesyst
                                  machineLoaderPaths());
     }
     UniqueFd fd = TempFile(output, "image").releaseAnonymous();
-    std::size_t count = zipEntries(entries, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE, progress);
+    const std::size_t count =
+        zipEntries(entries, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE, progress);
     std::vector<std::filesystem::path> inputs{dir};
     for (const TreeEntry &entry : entries)
         if (!entry.source.empty() && (!scratch || entry.source.parent_path() != scratch->path()))

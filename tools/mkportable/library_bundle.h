@@ -63,8 +63,9 @@ std::string movedProgramName(const std::string &program);
 // Bundles each of `programs` (paths in the image) into `entries`, the
 // scanTree listing of `imageRoot`, and returns the new listing, in scanTree
 // order. Wrapper scripts are written into `scratch`, which must outlive the
-// zipping; an added lib/ folder has no source. Throws PackError when a program is not in the image, is no
-// regular file, is not a dynamic ELF program, or a library is missing.
+// zipping; an added lib/ folder has no source. Throws PackError when a
+// program is not in the image, is no regular file, is not a dynamic ELF
+// program, or a library is missing.
 std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries,
                                       const std::filesystem::path &imageRoot,
                                       const std::vector<std::string> &programs,
