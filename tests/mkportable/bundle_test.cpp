@@ -57,6 +57,44 @@ TEST(Bundle, FindsTheLibrariesTheLoaderWouldLoad)
     EXPECT_EQ(mkportable::readElfDynamic(JQ).interpreter, "/lib64/ld-linux-x86-64.so.2");
 }
 
+// A library of the image that the program finds through $ORIGIN stays
+// where it is; search paths are read whole around the reader's 256-byte
+// chunk.
+TEST(Bundle, ImageLibrariesFoundThroughOriginStayAndLongPathsReadWhole)
+{
+    const fs::path dir = mkptest::scratchDir();
+    put(dir / "demo.c", "int demo(void) { return 7; }\n");
+    put(dir / "main.c", "int demo(void);\nint main(void) { return demo(); }\n");
+    const ProgramResult cc = runProgram(
+        {"/bin/sh", "-ec",
+         "mkdir -p image/bin image/mylib && cc -shared -fPIC demo.c -o image/mylib/libdemo.so && "
+         "cc main.c -Limage/mylib -ldemo -Wl,-rpath,'$ORIGIN/../mylib' -o image/bin/main"},
+        dir);
+    ASSERT_EQ(cc.status, 0) << cc.err;
+    const auto closure = mkportable::resolveLibraries(dir / "image" / "bin" / "main",
+                                                      dir / "image", mkportable::machineLoaderPaths());
+    ASSERT_FALSE(closure.empty());
+    EXPECT_EQ(closure[0].name, "libdemo.so");
+    EXPECT_TRUE(closure[0].inImage);
+    const std::vector<mkportable::TreeEntry> entries = mkportable::bundlePrograms(
+        mkportable::scanTree(dir / "image"), dir / "image", {"bin/main"}, dir,
+        mkportable::machineLoaderPaths());
+    for (const auto &entry : entries)
+        EXPECT_NE(entry.name, "lib/libdemo.so") << "copied a library the image holds";
+
+    for (std::size_t length : {255u, 256u, 257u, 511u, 512u, 513u}) {
+        const std::string path = "/" + std::string(length - 1, 'r');
+        const ProgramResult link = runProgram(
+            {"/bin/sh", "-ec", "cc main.c -Limage/mylib -ldemo -Wl,--disable-new-dtags,-rpath," +
+                                   path + " -o long"},
+            dir);
+        ASSERT_EQ(link.status, 0) << link.err;
+        const mkportable::ElfDynamic elf = mkportable::readElfDynamic(dir / "long");
+        EXPECT_EQ(elf.rpath, path) << length;
+        EXPECT_EQ(elf.runpath, "") << length;
+    }
+}
+
 TEST(Bundle, CutOrForeignElfFilesAreRefusedWithTheirName)
 {
     const fs::path dir = mkptest::scratchDir();
