@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo sanitize fuzz hardening-report bench clean
+.PHONY: all deps build test demo package sanitize fuzz hardening-report bench clean
 
 all: build
 
@@ -20,6 +20,10 @@ test: build
 
 demo: build
 	@scripts/demo.sh $(BUILD_DIR)
+
+# The Debian package of mkportable and its SDK, in $(BUILD_DIR)/package.
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:

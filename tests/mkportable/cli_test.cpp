@@ -193,6 +193,21 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"DirectoryChangeWithAnd", {"build", "-o", "@/out.run", "--image", "@/tool",
                                            "--command", "cd lib&&../run.sh"}, 0,
                 "record 0      any distribution, any architecture: cd lib&&../run.sh\n"},
+        CliCase{"BundleMissing", build({"--bundle", "bin/jq"}), 1,
+                "mkportable: bundle bin/jq: no such file in the image @/tool\n"},
+        CliCase{"BundleScript", build({"--bundle", "run.sh"}), 1,
+                "mkportable: @/tool/run.sh is not an ELF program\n"},
+        CliCase{"BundleFolder", build({"--bundle", "lib"}), 1,
+                "mkportable: bundle lib: not a regular file in the image (name the program file "
+                "itself, not a link or folder)\n"},
+        CliCase{"BundleAbsolute", build({"--bundle", "/usr/bin/jq"}), 1,
+                "mkportable: --bundle: cannot bundle '/usr/bin/jq': give the program's path "
+                "inside the image, without a leading '/'\n"},
+        CliCase{"BundleIntoReadyZip", build({"--bundle", "run.sh"}, "@/ready.zip"), 1,
+                "mkportable: cannot bundle run.sh into the ready zip image @/ready.zip: bundling "
+                "needs the image as a directory\n"},
+        CliCase{"BundleWithManifest", {"build", "@/m.toml", "-o", "@/out.run", "--bundle", "x"},
+                2, "--bundle cannot be used with a manifest"},
         CliCase{"InfoHelp", {"info", "--help"}, 0, "--json"},
         CliCase{"VerifyWithoutPackage", {"verify"}, 2, "package is required"}),
     [](const auto &p) { return p.param.name; });

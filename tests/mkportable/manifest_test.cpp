@@ -20,6 +20,7 @@ level = 12
 launcher = "/opt/launcher"
 unzip = "bin/miniunz"
 image = { i386 = "out32", x86_64 = "/abs/out64" }
+bundle = ["bin/tool", "helper"]
 
 [[record]]
 distribution = "SuSE"
@@ -41,6 +42,8 @@ command = "cd bin; ./run32"
     EXPECT_EQ(plan.launcher, "/opt/launcher");
     EXPECT_EQ(plan.unzip, "/m/bin/miniunz");
     EXPECT_EQ(plan.images, (std::vector<fs::path>{"/m/out32", "/abs/out64"}));
+    EXPECT_EQ(plan.bundle, (std::vector<std::string>{"bin/tool", "helper"}));
+    EXPECT_EQ(plan.manifest, "/m/tool.toml");
     ASSERT_EQ(plan.commands.size(), 2u);
     const auto &a = plan.commands[0], &b = plan.commands[1];
     EXPECT_EQ(std::tie(a.distribution, a.release, a.architecture), std::tuple(2, 11, 2));
@@ -90,7 +93,22 @@ INSTANTIATE_TEST_SUITE_P(
                                             "expected value, saw '\\n'"},
         BadManifest{"UnknownTopKey", IMAGE + "strickt = true\n" + RECORD,
                     "m.toml:2:1: unknown key 'strickt' (known: output, strict, launcher, unzip, "
-                    "image, record, level)"},
+                    "image, bundle, record, level)"},
+        BadManifest{"BundleNotAList", IMAGE + "bundle = 'bin/jq'\n" + RECORD,
+                    "m.toml:2:10: bundle must be a list of program paths in the image"},
+        BadManifest{"BundleNumber", IMAGE + "bundle = ['a', 5]\n" + RECORD,
+                    "m.toml:2:16: each bundle entry must be a string"},
+        BadManifest{"BundleOutsideImage", IMAGE + "bundle = ['bin/../../jq']\n" + RECORD,
+                    "m.toml:2:11: bundle: cannot bundle 'bin/../../jq': the path holds '.' or "
+                    "'..'"},
+        BadManifest{"BundleAbsolute", IMAGE + "bundle = ['/usr/bin/jq']\n" + RECORD,
+                    "m.toml:2:11: bundle: cannot bundle '/usr/bin/jq': give the program's path "
+                    "inside the image, without a leading '/'"},
+        BadManifest{"BundleUnquotable", IMAGE + "bundle = ['bin/$x']\n" + RECORD,
+                    "m.toml:2:11: bundle: cannot bundle 'bin/$x': the path holds a character "
+                    "that the wrapper script cannot quote (\" $ ` \\ or a line end)"},
+        BadManifest{"BundleFolder", IMAGE + "bundle = ['bin/']\n" + RECORD,
+                    "m.toml:2:11: bundle: cannot bundle 'bin/': the path names no file"},
         BadManifest{"UnknownRecordKey", IMAGE + RECORD + "comand = 'x'\n",
                     "m.toml:4:1: unknown key 'comand' in record 0 (known: distribution, release, "
                     "architecture, command, arguments, always_append)"},

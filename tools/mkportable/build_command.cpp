@@ -1,7 +1,9 @@
 #include "build_command.h"
 
 #include "command_split_check.h"
+#include "depfile.h"
 #include "image_source.h"
+#include "library_bundle.h"
 #include "manifest.h"
 #include "pack_error.h"
 #include "package_writer.h"
@@ -249,6 +251,16 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
                                           parseArchitecture, "architecture",
                                           architectureChoices()));
 
+    recordOptions.push_back(
+        cmd->add_option("--bundle", options.bundle,
+                        "Program in the image to bundle with its shared libraries, the dynamic "
+                        "loader and the C library, so that it runs where they are missing "
+                        "(repeatable)")
+            ->type_name("PATH"));
+    cmd->add_option("--depfile", options.depfile,
+                    "Also write a Makefile-style list of every file the package was made from "
+                    "(for add_custom_command(DEPFILE))")
+        ->type_name("FILE");
     cmd->add_option("--launcher", options.launcher,
                     "Launcher executable (default: the one for the package's machines, "
                     "installed or built beside mkportable; the 32-bit one for a dual-image "
@@ -293,6 +305,9 @@ PackagePlan planFromOptions(const BuildOptions &options)
             throw UsageError("--image is required (or name a manifest)");
         plan.commands = {options.command};
         plan.strictPlatformMatch = options.strictPlatformMatch;
+        for (const std::string &program : options.bundle)
+            checkBundlePath(program, "--bundle");
+        plan.bundle = options.bundle;
     }
     if (!options.output.empty())
         plan.output = options.output;
@@ -344,6 +359,9 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
     };
     warnIfTooWide(contents.launcher, intel32, err);
     warnIfTooWide(contents.unzip, intel32, err);
+    std::vector<std::filesystem::path> inputs{packed.launcher, packed.unzip};
+    if (!plan.manifest.empty())
+        inputs.insert(inputs.begin(), plan.manifest);
 
     for (std::size_t i = 0; i < plan.images.size(); ++i) {
         ProgressBar bar(settings.quiet ? nullptr : settings.progress,
@@ -353,11 +371,14 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         zipping.progress = [&bar](std::uint64_t done, std::uint64_t total) {
             bar.update(done, total);
         };
-        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping);
+        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping, plan.bundle);
+        inputs.insert(inputs.end(), image.inputs.begin(), image.inputs.end());
         contents.images.push_back(std::move(image.zip));
         packed.zippedEntries.push_back(image.zippedEntries);
     }
     const PackageLayout layout = writePackage(contents, plan.output);
+    if (!settings.depfile.empty())
+        writeDepfile(settings.depfile, depfileText(plan.output, inputs));
     if (!settings.quiet)
         printSummary(out, plan, contents, packed, layout);
 }

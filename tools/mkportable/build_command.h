@@ -30,6 +30,8 @@ struct BuildOptions {
     bool strictPlatformMatch = false;
     bool quiet = false;
     std::optional<int> level;
+    std::vector<std::string> bundle;
+    std::filesystem::path depfile;
     // The options that describe records and images, which a manifest
     // replaces; filled by addBuildCommand, to tell which were given.
     std::vector<const CLI::Option *> recordOptions;
@@ -52,6 +54,7 @@ struct BuildSettings {
     std::filesystem::path programDir;      // where mkportable lives, for the default programs
     bool quiet = false;                    // no summary
     std::ostream *progress = nullptr;      // a terminal to draw a progress bar on, or null
+    std::filesystem::path depfile;         // where to list the package's inputs, or empty
 };
 
 // Builds the package that `plan` describes: checks the records, the output

@@ -2,6 +2,7 @@
 
 #include "build_command.h"
 #include "info_command.h"
+#include "man_page.h"
 #include "pack_error.h"
 #include "program_dir.h"
 #include "temp_file.h"
@@ -31,6 +32,8 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
     CLI::App *buildCmd = addBuildCommand(app, build);
     CLI::App *infoCmd = addInfoCommand(app, info);
     CLI::App *verifyCmd = addVerifyCommand(app, verify);
+    std::string manPage;
+    CLI::App *manCmd = addManCommand(app, manPage);
 
     try {
         app.parse(argc, argv);
@@ -41,6 +44,12 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
         return status == 0 ? EXIT_OK : EXIT_USAGE;
     }
 
+    if (manCmd->parsed()) {
+        if (printManPage(app, manPage, out))
+            return EXIT_OK;
+        err << "mkportable man: no page '" << manPage << "'\n";
+        return EXIT_USAGE;
+    }
     removeTempFileOnSignal();
     try {
         if (buildCmd->parsed()) {
@@ -49,6 +58,7 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
             settings.sourceDateEpoch = std::getenv("SOURCE_DATE_EPOCH");
             settings.programDir = programDirectory();
             settings.quiet = build.quiet;
+            settings.depfile = build.depfile;
             settings.progress = errIsTerminal ? &err : nullptr;
             runBuild(plan, settings, out, err);
         }

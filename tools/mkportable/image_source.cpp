@@ -1,29 +1,75 @@
 #include "image_source.h"
 
+#include "library_bundle.h"
 #include "pack_error.h"
 #include "package_format.h"
 #include "temp_file.h"
+#include "tree_scan.h"
 #include "tree_zipper.h"
 #include "zip_region.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <optional>
 #include <sys/stat.h>
 
 namespace mkportable {
 
 namespace {
 
+// A folder beside the output for the wrapper scripts of bundled programs,
+// removed with everything in it when the image is zipped.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::filesystem::path &output)
+    {
+        const std::filesystem::path dir =
+            output.parent_path().empty() ? std::filesystem::path(".") : output.parent_path();
+        std::string templ = dir / ("." + output.filename().string() + ".bundle-XXXXXX");
+        if (mkdtemp(templ.data()) == nullptr)
+            throwSystemError("mkdtemp(" + templ + ")", errno);
+        path_ = templ;
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    ~ScratchDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path &path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
 PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesystem::path &output,
-                           std::uint32_t dosDateTime, const ZipSettings &settings)
+                           std::uint32_t dosDateTime, const ZipSettings &settings,
+                           const std::vector<std::string> &bundle)
 {
     const std::string name = "image of " + dir.string();
+    std::vector<TreeEntry> entries = scanTree(dir);
+    std::optional<ScratchDir> scratch;
+    if (!bundle.empty()) {
+        scratch.emplace(output);
+        entries = bundlePrograms(std::move(entries), dir, bundle, scratch->path(),
+                                 machineLoaderPaths());
+    }
     UniqueFd fd = TempFile(output, "image").releaseAnonymous();
-    std::size_t entries = zipTree(dir, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE, settings);
-    return {InputFile::adopt(std::move(fd), name), entries};
+    const std::size_t count =
+        zipEntries(entries, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE, settings);
+    std::vector<std::filesystem::path> inputs{dir};
+    for (const TreeEntry &entry : entries)
+        if (!entry.source.empty() && (!scratch || entry.source.parent_path() != scratch->path()))
+            inputs.push_back(entry.source);
+    return {InputFile::adopt(std::move(fd), name), count, std::move(inputs)};
 }
 
-PreparedImage readyZip(const std::filesystem::path &file)
+PreparedImage readyZip(const std::filesystem::path &file, const std::vector<std::string> &bundle)
 {
+    if (!bundle.empty())
+        throw PackError("cannot bundle " + bundle.front() + " into the ready zip image " +
+                        file.string() + ": bundling needs the image as a directory");
     InputFile zip = InputFile::open(file, "image");
     // miniunz's own rules, applied now: the launcher would otherwise only
     // find out on the target machine.
@@ -39,23 +85,23 @@ PreparedImage readyZip(const std::filesystem::path &file)
                         " cannot be unpacked by miniunz: repack it with deflate and without "
                         "encryption, or give the directory instead of the zip");
     }
-    return {std::move(zip), std::nullopt};
+    return {std::move(zip), std::nullopt, {file}};
 }
 
 } // namespace
 
 PreparedImage prepareImage(const std::filesystem::path &image,
                            const std::filesystem::path &output, std::uint32_t dosDateTime,
-                           const ZipSettings &settings)
+                           const ZipSettings &settings, const std::vector<std::string> &bundle)
 {
     struct stat st;
     if (stat(image.c_str(), &st) != 0)
         throwSystemError("cannot examine the image " + image.string(), errno);
     if (S_ISDIR(st.st_mode))
-        return zipDirectory(image, output, dosDateTime, settings);
+        return zipDirectory(image, output, dosDateTime, settings, bundle);
     if (!S_ISREG(st.st_mode))
         throw PackError("image " + image.string() + " is neither a directory nor a regular file");
-    return readyZip(image);
+    return readyZip(image, bundle);
 }
 
 } // namespace mkportable

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace mkportable {
 
@@ -17,6 +19,9 @@ namespace mkportable {
 struct PreparedImage {
     InputFile zip;
     std::optional<std::size_t> zippedEntries;
+    // Every file and folder that went into it, for a depfile: the zip, or
+    // the directory, its contents and the bundled libraries.
+    std::vector<std::filesystem::path> inputs;
 };
 
 // When `image` is a directory, zips it with zipTree, time stamp
@@ -24,11 +29,13 @@ struct PreparedImage {
 // is unlinked at once: memory stays bounded however big the tree, and
 // nothing is left behind however the run ends. When `image` is a file, it
 // must be a zip archive that miniunz unpacks (ZipRegion::check, data
-// included); it is packed
-// verbatim. Throws PackError.
+// included); it is packed verbatim. `bundle` names programs of a directory
+// image to bundle with their libraries (library_bundle.h); a zip image
+// cannot have any. Throws PackError.
 PreparedImage prepareImage(const std::filesystem::path &image,
                            const std::filesystem::path &output, std::uint32_t dosDateTime,
-                           const ZipSettings &settings = {});
+                           const ZipSettings &settings = {},
+                           const std::vector<std::string> &bundle = {});
 
 } // namespace mkportable
 

@@ -3,6 +3,7 @@
 #include "json_writer.h"
 #include "package_digest.h"
 #include "terminal_text.h"
+#include "library_bundle.h"
 #include "platform_codes.h"
 
 #include <CLI/CLI.hpp>
@@ -43,6 +44,50 @@ const char *entryType(const ImageEntry &entry)
     if (!entry.name.empty() && entry.name.back() == '/')
         return "directory";
     return "file";
+}
+
+BundleListing bundleOf(const ImageVariant &image)
+{
+    std::vector<std::string> names;
+    for (const ImageEntry &entry : image.entries)
+        names.push_back(entry.name);
+    return listBundle(names);
+}
+
+std::string joined(const std::vector<std::string> &items)
+{
+    std::string text;
+    for (const std::string &item : items)
+        text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+void printBundleText(const BundleListing &bundle, std::ostream &out)
+{
+    if (bundle.programs.empty())
+        return;
+    out << "  bundled programs: " << joined(bundle.programs) << "\n"
+        << "  started through:  " << joined(bundle.loaders) << "\n"
+        << "  with libraries:   " << joined(bundle.libraries) << "\n";
+}
+
+// Only for an image with bundled programs, so that other images read as before.
+void printBundleJson(const BundleListing &bundle, JsonWriter &json)
+{
+    if (bundle.programs.empty())
+        return;
+    json.key("bundled");
+    json.beginObject();
+    for (const auto &[key, list] : {std::pair{"programs", &bundle.programs},
+                                    std::pair{"loaders", &bundle.loaders},
+                                    std::pair{"libraries", &bundle.libraries}}) {
+        json.key(key);
+        json.beginArray();
+        for (const std::string &item : *list)
+            json.value(item);
+        json.endArray();
+    }
+    json.endObject();
 }
 
 } // namespace
@@ -106,6 +151,7 @@ void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ost
         for (const ImageEntry &entry : image.entries)
             out << "  " << column(entry.size, 10) << "  " << dosTimeText(entry.dosDateTime)
                 << "  " << entryMode(entry) << "  " << terminalText(entry.name) << "\n";
+        printBundleText(bundleOf(image), out);
     }
 
     if (!pkg.problems.empty()) {
@@ -218,6 +264,7 @@ void printInfoJson(const ProbedPackage &pkg, const std::string &digest, std::ost
             json.endObject();
         }
         json.endArray();
+        printBundleJson(bundleOf(image), json);
         json.endObject();
     }
     json.endArray();

@@ -1,6 +1,7 @@
 #include "manifest.h"
 
 #include "input_file.h"
+#include "library_bundle.h"
 #include "pack_error.h"
 #include "platform_codes.h"
 
@@ -163,6 +164,21 @@ void readImage(const Reader &r, const toml::node &node, PackagePlan &plan)
     }
 }
 
+void readBundle(const Reader &r, const toml::node &node, PackagePlan &plan)
+{
+    const toml::array *list = node.as_array();
+    if (list == nullptr)
+        r.fail(node.source(), "bundle must be a list of program paths in the image");
+    for (const toml::node &item : *list) {
+        plan.bundle.push_back(r.string(item, "each bundle entry"));
+        try {
+            checkBundlePath(plan.bundle.back(), "bundle");
+        } catch (const PackError &e) {
+            r.fail(item.source(), e.what());
+        }
+    }
+}
+
 } // namespace
 
 PackagePlan parseManifest(std::string_view text, const std::filesystem::path &file)
@@ -174,9 +190,10 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     } catch (const toml::parse_error &e) {
         r.fail(e.source(), std::string(e.description()));
     }
-    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "record", "level"}, "");
+    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "bundle", "record", "level"}, "");
 
     PackagePlan plan;
+    plan.manifest = file;
     if (const toml::node *n = root.get("output"))
         plan.output = r.path(*n, "output");
     if (const toml::node *n = root.get("strict"))
@@ -192,6 +209,8 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     if (image == nullptr)
         r.fail(root.source(), "no image: set image to a directory or zip archive");
     readImage(r, *image, plan);
+    if (const toml::node *n = root.get("bundle"))
+        readBundle(r, *n, plan);
 
     const toml::node *records = root.get("record");
     if (records == nullptr)

@@ -8,6 +8,7 @@
 //   image = "tool"                  # a directory to zip, or a ready zip archive
 //   # or, for a dual-image package:
 //   # image = { i386 = "tool-32", x86_64 = "tool-64" }
+//   bundle = ["bin/tool"]           # optional; programs to bundle with their libraries
 //
 //   [[record]]                      # one or more, in the order the launcher scans them
 //   distribution = "suse"           # name or code; default none

@@ -29,6 +29,11 @@ struct PackagePlan {
     std::filesystem::path unzip;
     // Compression level of images zipped from a directory.
     int level = ZIP_LEVEL_DEFAULT;
+    // Programs of the image (paths inside it) to bundle with their shared
+    // libraries (library_bundle.h), in every image.
+    std::vector<std::string> bundle;
+    // The manifest the plan was read from; empty when made from options.
+    std::filesystem::path manifest;
 };
 
 // True when the package must carry the 32-bit launcher and unzip utility:

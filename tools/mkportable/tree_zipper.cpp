@@ -282,11 +282,16 @@ std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string
                     std::uint32_t dosDateTime, std::uint64_t sizeLimit,
                     const ZipSettings &settings)
 {
+    return zipEntries(scanTree(root), fd, name, dosDateTime, sizeLimit, settings);
+}
+
+std::size_t zipEntries(const std::vector<TreeEntry> &entries, int fd, const std::string &name,
+                       std::uint32_t dosDateTime, std::uint64_t sizeLimit, const ZipSettings &settings)
+{
     if (settings.level < ZIP_LEVEL_STORED || settings.level > ZIP_LEVEL_MAX)
         throw PackError("compression level " + std::to_string(settings.level) +
                         " is out of range (" + std::to_string(ZIP_LEVEL_STORED) + " to " +
                         std::to_string(ZIP_LEVEL_MAX) + ")");
-    const std::vector<TreeEntry> entries = scanTree(root);
     checkEntryCount(name, entries.size());
     ZipOutput zip(fd, name, dosDateTime, sizeLimit);
     const unsigned workers =

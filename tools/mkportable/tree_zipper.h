@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace mkportable {
 
@@ -21,6 +22,8 @@ namespace mkportable {
 constexpr std::size_t ZIP_WHOLE_ENTRY_BYTES = std::size_t(8) << 20;
 constexpr std::size_t ZIP_PIECE_BYTES = std::size_t(1) << 20;
 constexpr std::size_t ZIP_IN_FLIGHT_BYTES = std::size_t(32) << 20;
+
+struct TreeEntry;
 
 // `progress`, when set, is told how many of the bytes of regular files and
 // link targets are in the archive: first (0, total), then after every entry
@@ -48,6 +51,12 @@ struct ZipSettings {
 std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string &name,
                     std::uint32_t dosDateTime, std::uint64_t sizeLimit,
                     const ZipSettings &settings = {});
+
+// The same for a listing made by scanTree (or changed after it), in the
+// order given; each entry is read from its `source`.
+std::size_t zipEntries(const std::vector<TreeEntry> &entries, int fd, const std::string &name,
+                       std::uint32_t dosDateTime, std::uint64_t sizeLimit,
+                       const ZipSettings &settings = {});
 
 } // namespace mkportable
 

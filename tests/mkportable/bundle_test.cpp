@@ -1,0 +1,274 @@
+// Bundling a dynamic program with its shared libraries: the ELF reader, the
+// loader's search, the depfile, and jq packed that way running in a root
+// that holds nothing but a static busybox and /proc.
+#include "mkportable/depfile.h"
+#include "mkportable/elf_dynamic.h"
+#include "mkportable/library_bundle.h"
+#include "mkportable/pack_error.h"
+#include "mkportable/tree_scan.h"
+#include "mkportable_test_support.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+#include <map>
+#include <sstream>
+
+namespace {
+
+using namespace mkptest;
+
+const fs::path JQ = "/usr/bin/jq";
+const fs::path BUSYBOX = "/bin/busybox";
+
+// What the machine's own loader loads for `program`, as ldd reports it:
+// name -> path, without the vDSO and the loader.
+std::map<std::string, fs::path> lddLibraries(const fs::path &program, const fs::path &scratch)
+{
+    const ProgramResult r = runProgram({"/usr/bin/ldd", program.string()}, scratch);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, fs::path> libs;
+    std::istringstream lines(r.out);
+    std::string name, arrow, path;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        if (words >> name >> arrow >> path && arrow == "=>")
+            libs[name] = path;
+    }
+    return libs;
+}
+
+TEST(Bundle, FindsTheLibrariesTheLoaderWouldLoad)
+{
+    const fs::path dir = mkptest::scratchDir();
+    const fs::path image = dir / "image";
+    makeDir(image / "bin");
+    fs::copy_file(JQ, image / "bin" / "jq");
+    const std::vector<mkportable::ResolvedLibrary> closure = mkportable::resolveLibraries(
+        image / "bin" / "jq", image, mkportable::machineLoaderPaths());
+    std::map<std::string, fs::path> found;
+    for (const auto &lib : closure) {
+        EXPECT_FALSE(lib.inImage) << lib.name;
+        found[lib.name] = fs::canonical(lib.source);
+    }
+    std::map<std::string, fs::path> expected = lddLibraries(JQ, dir);
+    for (auto &[name, path] : expected)
+        path = fs::canonical(path);
+    EXPECT_EQ(found, expected);
+    EXPECT_EQ(mkportable::readElfDynamic(JQ).interpreter, "/lib64/ld-linux-x86-64.so.2");
+}
+
+// A library of the image that the program finds through $ORIGIN stays
+// where it is; search paths are read whole around the reader's 256-byte
+// chunk.
+TEST(Bundle, ImageLibrariesFoundThroughOriginStayAndLongPathsReadWhole)
+{
+    const fs::path dir = mkptest::scratchDir();
+    put(dir / "demo.c", "int demo(void) { return 7; }\n");
+    put(dir / "main.c", "int demo(void);\nint main(void) { return demo(); }\n");
+    const ProgramResult cc = runProgram(
+        {"/bin/sh", "-ec",
+         "mkdir -p image/bin image/mylib && cc -shared -fPIC demo.c -o image/mylib/libdemo.so && "
+         "cc main.c -Limage/mylib -ldemo -Wl,-rpath,'$ORIGIN/../mylib' -o image/bin/main"},
+        dir);
+    ASSERT_EQ(cc.status, 0) << cc.err;
+    const auto closure = mkportable::resolveLibraries(dir / "image" / "bin" / "main",
+                                                      dir / "image", mkportable::machineLoaderPaths());
+    ASSERT_FALSE(closure.empty());
+    EXPECT_EQ(closure[0].name, "libdemo.so");
+    EXPECT_TRUE(closure[0].inImage);
+    const std::vector<mkportable::TreeEntry> entries = mkportable::bundlePrograms(
+        mkportable::scanTree(dir / "image"), dir / "image", {"bin/main"}, dir,
+        mkportable::machineLoaderPaths());
+    for (const auto &entry : entries)
+        EXPECT_NE(entry.name, "lib/libdemo.so") << "copied a library the image holds";
+
+    for (std::size_t length : {255u, 256u, 257u, 511u, 512u, 513u}) {
+        const std::string path = "/" + std::string(length - 1, 'r');
+        const ProgramResult link = runProgram(
+            {"/bin/sh", "-ec", "cc main.c -Limage/mylib -ldemo -Wl,--disable-new-dtags,-rpath," +
+                                   path + " -o long"},
+            dir);
+        ASSERT_EQ(link.status, 0) << link.err;
+        const mkportable::ElfDynamic elf = mkportable::readElfDynamic(dir / "long");
+        EXPECT_EQ(elf.rpath, path) << length;
+        EXPECT_EQ(elf.runpath, "") << length;
+    }
+}
+
+TEST(Bundle, CutOrForeignElfFilesAreRefusedWithTheirName)
+{
+    const fs::path dir = mkptest::scratchDir();
+    const std::string jq = slurp(JQ);
+    // Every cut inside the headers, and a few further in, either still reads
+    // (the dynamic section lies before the cut) or names the damage; none
+    // reads past the end.
+    for (std::size_t size : {std::size_t(0), std::size_t(4), std::size_t(16), std::size_t(63),
+                             std::size_t(64), std::size_t(65), std::size_t(200), jq.size() / 2}) {
+        const fs::path cut = dir / ("cut-" + std::to_string(size));
+        put(cut, jq.substr(0, size));
+        try {
+            mkportable::readElfDynamic(cut);
+            ADD_FAILURE() << size << " bytes read as a whole program";
+        } catch (const mkportable::PackError &e) {
+            const std::string message = e.what();
+            EXPECT_EQ(message.rfind(cut.string() + " is ", 0), 0u) << message;
+            EXPECT_TRUE(message.find("damaged ELF file") != std::string::npos ||
+                        message.find("is not an ELF program") != std::string::npos)
+                << message;
+        }
+    }
+    std::string bigEndian = jq;
+    bigEndian[5] = 2;
+    put(dir / "big", bigEndian);
+    expectPackError([&] { mkportable::readElfDynamic(dir / "big"); },
+                    "is a big-endian ELF file; only little-endian ones can be bundled");
+    EXPECT_FALSE(mkportable::readElfDynamic(BUSYBOX).dynamic);
+    fs::copy_file(BUSYBOX, dir / "busybox");
+    expectPackError(
+        [&] {
+            mkportable::bundlePrograms(mkportable::scanTree(dir), dir, {"busybox"}, dir,
+                                       mkportable::machineLoaderPaths());
+        },
+        "bundle busybox: " + (dir / "busybox").string() +
+            " names no dynamic loader: a statically linked program needs no bundled libraries");
+}
+
+TEST(Bundle, LoaderConfigFollowsIncludesAndSkipsComments)
+{
+    const fs::path dir = mkptest::scratchDir();
+    put(dir / "ld.so.conf", "# comment\ninclude conf.d/*.conf\n/usr/local/lib # trailing\n"
+                            "hwcap 0 nosegneg\ninclude ld.so.conf\n");
+    put(dir / "conf.d" / "a.conf", "/opt/a/lib:/opt/b/lib\n\n");
+    put(dir / "conf.d" / "b.conf", "/opt/c/lib=libc5\nrelative/ignored\n");
+    put(dir / "conf.d" / "c.txt", "/not/included\n");
+    const std::vector<std::string> dirs = mkportable::readLoaderConfig(dir / "ld.so.conf");
+    // The file includes itself; the nesting limit ends that.
+    ASSERT_GE(dirs.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(dirs.begin(), dirs.begin() + 4),
+              (std::vector<std::string>{"/opt/a/lib", "/opt/b/lib", "/opt/c/lib",
+                                        "/usr/local/lib"}));
+    EXPECT_EQ(std::count(dirs.begin(), dirs.end(), "/not/included"), 0);
+}
+
+TEST(Bundle, ListingAndWrapperNamesFollowTheProgramPath)
+{
+    EXPECT_EQ(mkportable::movedProgramName("bin/jq"), "bin/.jq.bundled");
+    EXPECT_EQ(mkportable::movedProgramName("jq"), ".jq.bundled");
+    const mkportable::BundleListing listing = mkportable::listBundle(
+        {".jq.bundled", "bin/", "bin/.jq.bundled", "bin/jq", "bin/other", "jq", "lib/",
+         "lib/ld-linux-x86-64.so.2", "lib/libc.so.6", "lib/sub/", "lib/sub/x.so",
+         "share/.x.bundled"});
+    EXPECT_EQ(listing.programs, (std::vector<std::string>{"jq", "bin/jq"}));
+    EXPECT_EQ(listing.loaders, std::vector<std::string>{"lib/ld-linux-x86-64.so.2"});
+    EXPECT_EQ(listing.libraries, std::vector<std::string>{"lib/libc.so.6"});
+    EXPECT_TRUE(mkportable::listBundle({"lib/", "lib/libc.so.6"}).libraries.empty());
+}
+
+TEST(Depfile, EscapesWhatMakeAndNinjaWouldSplit)
+{
+    EXPECT_EQ(mkportable::depfileText("/o/p.run", {"/a b/c#d", "/x$y", "/a b/c#d", "/t\\u"}),
+              "/o/p.run: \\\n  /a\\ b/c\\#d \\\n  /x$$y \\\n  /t\\\\u\n");
+}
+
+// jq packed with its libraries, the same jq packed bare, and a root that
+// holds a static busybox, /proc, and what the launcher itself needs: /tmp
+// and /dev/null.
+struct BusyboxRoot {
+    fs::path dir = mkptest::scratchDir();
+    fs::path root = dir / "root";
+
+    ProgramResult pack(const std::string &name, const std::vector<std::string> &bundle)
+    {
+        std::vector<std::string> args = {MKPORTABLE_BIN, "build", "-q", "-o",
+                                         (dir / name).string(), "--image", (dir / "image").string(),
+                                         "--command", "./bin/jq", "--depfile",
+                                         (dir / (name + ".d")).string()};
+        for (const std::string &program : bundle)
+            args.insert(args.end(), {"--bundle", program});
+        return runProgram(args, dir);
+    }
+
+    // Runs `argv` inside the root, with `package` copied to its top.
+    SandboxResult run(const std::string &package, const std::vector<std::string> &argv,
+                      const std::string &input)
+    {
+        SandboxRun run;
+        run.argv = {"/usr/sbin/chroot", root.string()};
+        run.argv.insert(run.argv.end(), argv.begin(), argv.end());
+        run.env = {"PATH=/bin", "VESK_PORTABLE_INTERACTIVE="};
+        run.stdinText = input;
+        run.setup = "mkdir -p root/bin root/proc root/tmp root/dev && touch root/dev/null && "
+                    "mount --bind /dev/null root/dev/null && cp " + BUSYBOX.string() +
+                    " root/bin/busybox && for a in $(root/bin/busybox --list); do "
+                    "[ -e root/bin/$a ] || ln -s busybox root/bin/$a; done && "
+                    "mount -t proc proc root/proc && mount -t tmpfs tmpfs root/tmp && "
+                    "cp " + package + " root/";
+        run.inspect = "ls -A root/tmp";
+        return runSandboxed(dir.string(), run);
+    }
+};
+
+TEST(Bundle, JqRunsInARootWithNothingButBusybox)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "sanitized launchers are linked dynamically and cannot start in a bare root";
+#endif
+    BusyboxRoot fx;
+    makeDir(fx.dir / "image" / "bin");
+    fs::copy_file(JQ, fx.dir / "image" / "bin" / "jq");
+    fs::copy_file(JQ, fx.dir / "image" / "jq");
+    ASSERT_EQ(fx.pack("bare.run", {}).status, 0);
+    const ProgramResult packed = fx.pack("jq.run", {"bin/jq", "jq"});
+    ASSERT_EQ(packed.status, 0) << packed.err;
+
+    const SandboxResult bare = fx.run("bare.run", {"/bare.run", "-c", ".a"}, "{\"a\":[1,2]}");
+    EXPECT_NE(bare.status, 0) << "the root is not as bare as it should be: " << bare.out;
+
+    const SandboxResult r = fx.run("jq.run", {"/jq.run", "-c", ".a"}, "{\"a\":[1,2]}");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1), "[1,2]\n") << r.out;
+    EXPECT_EQ(r.inspected, "") << "the launcher left its working directory";
+
+    // The wrapper at the image's top, started from elsewhere.
+    const SandboxResult top = fx.run(
+        "jq.run", {"/bin/sh", "-c", "/jq.run --extract /x >/dev/null && /x/jq -n '[1,2]|add'"},
+        "");
+    EXPECT_EQ(top.status, 0) << top.err;
+    EXPECT_EQ(top.out, "3\n");
+
+    const ProgramResult info = runProgram({MKPORTABLE_BIN, "info", "jq.run"}, fx.dir);
+    ASSERT_EQ(info.status, 0) << info.err;
+    std::string libraries;
+    for (const auto &[name, path] : lddLibraries(JQ, fx.dir))
+        libraries += (libraries.empty() ? "lib/" : ", lib/") + name;
+    EXPECT_NE(info.out.find("  bundled programs: jq, bin/jq\n"
+                            "  started through:  lib/ld-linux-x86-64.so.2\n"
+                            "  with libraries:   " + libraries + "\n"),
+              std::string::npos)
+        << info.out;
+
+    const ProgramResult json = runProgram(
+        {"/bin/sh", "-c",
+         std::string(MKPORTABLE_BIN) + " info --json jq.run | jq -r '.images[0].bundled | "
+                                       "[(.programs | join(\",\")), (.loaders | join(\",\")), "
+                                       "(.libraries | length)] | join(\" \")'"},
+        fx.dir);
+    EXPECT_EQ(json.out, "jq,bin/jq lib/ld-linux-x86-64.so.2 " +
+                            std::to_string(lddLibraries(JQ, fx.dir).size()) + "\n")
+        << json.err;
+
+    // The depfile names every input, the bundled libraries included, so a
+    // build system rebuilds the package when any of them changes.
+    const std::string depfile = slurp(fx.dir / "jq.run.d");
+    EXPECT_EQ(depfile.rfind((fx.dir / "jq.run").string() + ": \\\n", 0), 0u) << depfile;
+    for (const fs::path &input : {fx.dir / "image", fx.dir / "image" / "bin" / "jq",
+                                  fs::path(LAUNCHER_BIN), fs::path(MINIUNZ_BIN),
+                                  fs::canonical("/lib64/ld-linux-x86-64.so.2")})
+        EXPECT_NE(depfile.find("  " + input.string() + " \\\n"), std::string::npos)
+            << input << " missing from\n" << depfile;
+    EXPECT_EQ(depfile.find(".bundle-"), std::string::npos) << "names a scratch file";
+    EXPECT_EQ(depfile.find("image/lib"), std::string::npos) << "names a folder that is not there";
+}
+
+} // namespace

@@ -1,0 +1,24 @@
+// A Makefile-style dependency file for build systems that rebuild the
+// package when one of its inputs changes (ninja and make; CMake's
+// add_custom_command(DEPFILE)).
+#ifndef MKPORTABLE_DEPFILE_H
+#define MKPORTABLE_DEPFILE_H
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace mkportable {
+
+// "OUTPUT: INPUT INPUT ...\n" with absolute paths, each input once in the
+// order given, blanks and '#' escaped with a backslash and '$' doubled, one
+// input a line.
+std::string depfileText(const std::filesystem::path &output,
+                        const std::vector<std::filesystem::path> &inputs);
+
+// Writes `text` to `file` atomically. Throws PackError.
+void writeDepfile(const std::filesystem::path &file, const std::string &text);
+
+} // namespace mkportable
+
+#endif
