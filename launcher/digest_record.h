@@ -47,4 +47,12 @@ void encodeDigestRecord(const unsigned char sha256[DIGEST_SHA256_SIZE],
 DigestFieldKind decodeDigestRecord(const unsigned char field[PKG_VARIANT_FIELD_SIZE],
                                    unsigned char sha256[DIGEST_SHA256_SIZE]);
 
+// SHA-256 of the `fileSize`-byte package open on fd, read with pread, with
+// both variant fields taken as zero bytes: false when a read fails or the
+// file is shorter than a package directory.
+bool packageSha256(int fd, uint64_t fileSize, unsigned char sha256[DIGEST_SHA256_SIZE]);
+
+// File offset of variant field `which` (0 or 1) of a `fileSize`-byte package.
+uint64_t variantFieldOffset(uint64_t fileSize, int which);
+
 #endif

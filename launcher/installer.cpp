@@ -155,6 +155,17 @@ int makeWorkingDirectory(int parentFd, const char *parent)
     }
 }
 
+} // namespace
+
+int enterNewWorkingDirectory()
+{
+    char parent[WRK_DIR_SIZE];
+    int parentFd = openTempDirectory(parent);
+    return parentFd < 0 ? 1 : makeWorkingDirectory(parentFd, parent);
+}
+
+namespace {
+
 // Runs a child with the handler only recording signals: the launcher decides
 // what an interrupt means once the child has ended.
 int runChild(const char *command)

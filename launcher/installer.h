@@ -151,6 +151,11 @@ int installerMain(int argc, char **argv);
 // mode, 1 after a failure of the launcher, otherwise the tool's exit code.
 int extractAndExecute(int argc, char **argv);
 
+// Makes a fresh private working directory in the temporary directory
+// (TMPDIR or /tmp), as a launch does, publishes it in wrkDir for clean-up
+// and changes into it: 0, or 1 after a message.
+int enterNewWorkingDirectory();
+
 // Removes the working directory and releases the instance guard.
 void cleanup();
 

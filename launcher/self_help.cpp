@@ -2,6 +2,7 @@
 // package here, with the zip-structure reader, and run no program.
 #include "self_help.h"
 
+#include "digest_record.h"
 #include "installer.h"
 #include "zip_directory.h"
 #include "entry_kind.h"
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -217,6 +219,108 @@ int portableList(int argc, char **argv)
     return status;
 }
 
+namespace {
+
+// Checks the digest record against the file: 0 when it matches or there is
+// none, 1 after a line saying what is wrong.
+int checkDigest(int fd)
+{
+    int end = fd_seek(fd, 0, SEEK_END);
+    uint64_t fileSize = end < 0 ? 0 : uint64_t(end);
+    unsigned char field[2][PKG_VARIANT_FIELD_SIZE];
+    unsigned char recorded[2][DIGEST_SHA256_SIZE];
+    DigestFieldKind kind[2];
+    for (int i = 0; i < 2; ++i) {
+        if (fileSize < uint64_t(PKG_DIRECTORY_SIZE + 1) ||
+            pread(fd, field[i], sizeof field[i], off_t(variantFieldOffset(fileSize, i))) != PKG_VARIANT_FIELD_SIZE) {
+            std::puts("Digest: FAILED, the package directory cannot be read");
+            return 1;
+        }
+        kind[i] = decodeDigestRecord(field[i], recorded[i]);
+    }
+    if (kind[0] == DIGEST_FIELD_ABSENT && kind[1] == DIGEST_FIELD_ABSENT) {
+        std::puts("Digest: none (the package was built without one)");
+        return 0;
+    }
+    if (kind[0] != DIGEST_FIELD_VALID || kind[1] != DIGEST_FIELD_VALID ||
+        std::memcmp(recorded[0], recorded[1], DIGEST_SHA256_SIZE) != 0) {
+        std::puts("Digest: FAILED, the digest records in the package directory are damaged");
+        return 1;
+    }
+    unsigned char actual[DIGEST_SHA256_SIZE];
+    if (!packageSha256(fd, fileSize, actual)) {
+        std::puts("Digest: FAILED, the package cannot be read");
+        return 1;
+    }
+    if (std::memcmp(actual, recorded[0], DIGEST_SHA256_SIZE) != 0) {
+        std::puts("Digest: FAILED, the package was changed after it was built (SHA-256 does not match)");
+        return 1;
+    }
+    std::puts("Digest: SHA-256 matches");
+    return 0;
+}
+
+// Runs the unzip utility's test mode on each image from a private working
+// directory: 0 when every entry reads back whole, 1 otherwise, 2 when the
+// directory cannot run programs (nothing was checked).
+int checkEntries(const PackageDirectory &dir, int fd)
+{
+    if (enterNewWorkingDirectory() != 0)
+        return 1;
+    if (extractPkgElementFile(PKG_UNZIP, "miniunz", &dir, fd) != 0 || makeFileExecutable("miniunz") != 0) {
+        std::puts("Entries: FAILED, the unzip utility cannot be written");
+        return 1;
+    }
+    if (isNoExecFileSystem(wrkDir)) {
+        std::printf("Entries: not checked, %s cannot run programs (set TMPDIR to a directory that can)\n",
+                    wrkDir);
+        return 2;
+    }
+    ImagePart parts[2];
+    int count = imageParts(dir, parts);
+    int status = 0;
+    for (int i = 0; i < count; ++i) {
+        whichImg = parts[i].variant;
+        PackageDirectory view = dir;
+        view.elementSize[PKG_IMAGE] = parts[i].size;
+        if (extractPkgElementFile(PKG_IMAGE, "image.zip", &view, fd) != 0 || makeFileReadable("image.zip") != 0) {
+            std::printf("Entries of the %s: FAILED, it cannot be written\n", parts[i].label);
+            status = 1;
+            continue;
+        }
+        std::fflush(stdout);
+        ignoreInterrupt = 1;
+        int rc = runShellCommand("./miniunz -t image.zip > /dev/null");
+        ignoreInterrupt = 0;
+        if (interrupted)
+            return 1;
+        bool whole = rc == 0;
+        std::printf("Entries of the %s: %s\n", parts[i].label,
+                    whole ? "every entry reads back whole (sizes and CRCs)" : "FAILED");
+        status |= whole ? 0 : 1;
+    }
+    whichImg = -1;
+    return status;
+}
+
+} // namespace
+
+int portableCheck(int argc, char **argv)
+{
+    PackageDirectory dir;
+    int fd = openPackage(argc, argv, &dir);
+    if (fd < 0)
+        return 1;
+    int digest = checkDigest(fd);
+    std::fflush(stdout);
+    int entries = checkEntries(dir, fd);
+    fd_close(fd);
+    cleanup();
+    bool ok = digest == 0 && entries != 1;
+    std::puts(ok ? "OK" : "FAILED");
+    return ok ? 0 : 1;
+}
+
 int runSelfHelp(int argc, char **argv)
 {
     if (argc != 2)
@@ -225,5 +329,7 @@ int runSelfHelp(int argc, char **argv)
         return portableInfo(argc, argv);
     if (std::strcmp(argv[1], PORTABLE_LIST_OPTION) == 0)
         return portableList(argc, argv);
+    if (std::strcmp(argv[1], PORTABLE_CHECK_OPTION) == 0)
+        return portableCheck(argc, argv);
     return -1;
 }

@@ -22,4 +22,11 @@ int portableInfo(int argc, char **argv);
 // mode, size, name and link target. 0, or 1 when an image cannot be read.
 int portableList(int argc, char **argv);
 
+// Checks the package digest when there is one, and every entry's size and
+// CRC by running the unzip utility's test mode from a private working
+// directory (removed again); where that directory cannot run programs it
+// says so and checks the digest only. 0 only when all that was checked
+// holds.
+int portableCheck(int argc, char **argv);
+
 #endif

@@ -3,6 +3,7 @@
 #include "launcher_harness.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <sys/stat.h>
 
 namespace {
@@ -94,6 +95,54 @@ TEST(Launch, MakesTheWorkingDirectoryInATmpdirThatIsSafe)
         SandboxResult r = runSandboxed(h.dir, run);
         EXPECT_EQ(r.status, 0) << length << r.err;
         EXPECT_EQ(readFile(h.dir + "/seen"), (length == 485 ? deep : "/tmp") + name + "\n") << length;
+    }
+}
+
+TEST(Launch, PortableCheckTellsWhetherThePackageIsWhole)
+{
+    // mkportable's package of the hello example carries a digest.
+    LauncherHarness h;
+    ASSERT_EQ(std::system((std::string(MKPORTABLE_BIN) + " build -q " SOURCE_ROOT "/examples/hello.toml -o '" +
+                           h.package + "'")
+                              .c_str()),
+              0);
+    const std::string built = readFile(h.package);
+    const std::string ok = "Digest: SHA-256 matches\n"
+                           "Entries of the image: every entry reads back whole (sizes and CRCs)\nOK\n";
+    ZipEntrySpec damaged = fileEntry("data.bin", std::string(5000, 'd'));
+    damaged.damage = ZipEntrySpec::BadCrc;
+    struct Case {
+        const char *name;
+        std::string bytes; // empty: the package as built
+        std::string setup;
+        int status;
+        std::string out;
+    } cases[] = {
+        {"as built", "", "", 0, ok},
+        {"as built, as a user who is not root, beside a guard", "", "touch /dev/shm/sem.QUARNTELV", 0, ok},
+        {"a byte of the records changed", "records", "", 1,
+         "Digest: FAILED, the package was changed after it was built (SHA-256 does not match)\n"
+         "Entries of the image: every entry reads back whole (sizes and CRCs)\nFAILED\n"},
+        {"noexec /tmp: the digest only", "", "mount -o remount,noexec /tmp", 0,
+         "Digest: SHA-256 matches\nEntries: not checked, /tmp/portable_install_00000000 cannot run programs "
+         "(set TMPDIR to a directory that can)\nOK\n"},
+        {"no digest, a damaged entry", buildPackage(standardPackage(toolImage("exit 0", {damaged}), "./tool.sh")), "",
+         1, "Digest: none (the package was built without one)\nEntries of the image: FAILED\nFAILED\n"},
+    };
+    for (const auto &c : cases) {
+        std::string bytes = c.bytes.empty() ? built : c.bytes;
+        if (c.bytes == "records")
+            bytes = built, bytes[bytes.find("./hello.sh")] ^= 1;
+        writeFile(h.package, bytes, 0755);
+        SandboxRun run = h.sandboxRun({"--portable-check"});
+        if (std::string(c.name).find("not root") != std::string::npos)
+            run.argv.insert(run.argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        run.setup = c.setup;
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.tmpAfter, "") << c.name;
+        EXPECT_EQ(r.shmAfter, c.setup.find("sem.") != std::string::npos ? "sem.QUARNTELV\n" : "") << c.name;
     }
 }
 

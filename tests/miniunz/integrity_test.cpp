@@ -35,8 +35,31 @@ TEST(MiniunzIntegrity, DamagedEntriesFailAndLeaveNoFile) {
       EXPECT_FALSE(fs::exists(box.out + "/sub/bad.bin"));
       EXPECT_EQ(readFile(box.out + "/good.txt"), "good");
       EXPECT_EQ(readFile(box.out + "/after.txt"), "after");
+      // The test mode finds the same damage and writes nothing.
+      fs::remove_all(box.out);
+      RunResult t = runMiniunz({"-t", "image.zip"}, box.root);
+      EXPECT_EQ(t.exitCode, 1) << t.err;
+      EXPECT_NE(t.err.find("miniunz: sub/bad.bin: "), std::string::npos) << t.err;
+      EXPECT_FALSE(fs::exists(box.out));
     }
   }
+}
+
+TEST(MiniunzIntegrity, TestModeReadsEverythingAndWritesNothing) {
+  Workspace box;
+  ZipEntrySpec badLink = linkEntry("up", "../../outside");
+  box.pack({fileEntry("a.txt", noise(300 * 1024, 3)), dirEntry("d/"), linkEntry("d/l", "../a.txt"),
+            fileEntry("big.bin", noise((8 << 20) + 17, 4))});
+  const std::set<std::string> before = box.outsideTarget();
+  RunResult ok = runMiniunz({"-t", "image.zip"}, box.root);
+  EXPECT_EQ(ok.exitCode, 0) << ok.err;
+  EXPECT_EQ(ok.err, "");
+  EXPECT_EQ(box.outsideTarget(), before);
+  EXPECT_FALSE(fs::exists(box.out));
+  box.pack({fileEntry("a.txt", "a"), badLink});
+  RunResult refused = runMiniunz({"-t", "image.zip"}, box.root);
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("miniunz: up: refused link to '../../outside'"), std::string::npos) << refused.err;
 }
 
 TEST(MiniunzIntegrity, DamagedLinkIsNotCreated) {

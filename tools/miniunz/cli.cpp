@@ -8,9 +8,11 @@
 namespace {
 
 const char kUsage[] = "usage: miniunz [-o] [-d DIR] ARCHIVE\n"
+                      "       miniunz -t ARCHIVE\n"
                       "Unpacks every entry of the zip file ARCHIVE into the current directory.\n"
                       "  -o      replace existing files instead of failing those entries\n"
                       "  -d DIR  unpack into DIR, creating it and its missing parents\n"
+                      "  -t      only test: read and check every entry, write nothing\n"
                       "Options may also follow ARCHIVE. Exit status: 0 when every entry was\n"
                       "unpacked and verified, 1 on any failure, 2 for a bad command line.\n";
 
@@ -36,6 +38,8 @@ int parseCommandLine(int argc, char **argv, ExtractOptions &opts) {
       optionsEnded = true;
     } else if (strcmp(arg, "-o") == 0) {
       opts.overwrite = true;
+    } else if (strcmp(arg, "-t") == 0) {
+      opts.testOnly = true;
     } else if (strcmp(arg, "-d") == 0) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0')
         return usage("-d needs a directory");

@@ -40,6 +40,8 @@ public:
 
   // See extractArchive.
   int run();
+  // Reads every entry as run() would unpack it, writing nothing.
+  int test();
 
 private:
   // Reads the whole central directory and every local header before anything
@@ -141,6 +143,52 @@ int Extractor::run() {
   return ok_ ? kExitOk : kExitFailed;
 }
 
+int Extractor::test() {
+  if (!readDirectory())
+    return kExitFailed;
+  EntryReader reader(src_.fd, kLinkBufferSize);
+  for (const Entry &e : entries_) {
+    std::string shown = printableName(e.zip.name);
+    CheckedEntry c;
+    std::string why = checkEntry(e.zip, c);
+    if (!why.empty()) {
+      complain("%s: refused: %s", shown.c_str(), why.c_str());
+      ok_ = false;
+      continue;
+    }
+    if (c.mode.kind == EntryKind::Directory)
+      continue;
+    if (!e.located.empty()) {
+      complain("%s: %s", shown.c_str(), e.located.c_str());
+      ok_ = false;
+      continue;
+    }
+    EntryData data{e.range.dataOffset,
+                   e.zip.compressedSize,
+                   e.zip.size,
+                   e.zip.crc,
+                   e.zip.method == kMethodDeflated,
+                   e.zip.method == kMethodBzip2,
+                   e.zip.method == kMethodDeflated && !e.zip.zip64Size};
+    std::string target;
+    bool link = c.mode.kind == EntryKind::Symlink;
+    // The data is checked (sizes, CRC) and dropped; a link's target is kept
+    // for the link rule.
+    bool read = reader.read(data, shown, [&](const char *bytes, size_t size) {
+      if (link && target.size() < PATH_MAX)
+        target.append(bytes, size);
+      return true;
+    });
+    if (!read) {
+      ok_ = false;
+    } else if (const char *bad = link ? checkLinkTarget(target, c.path.parts.size() - 1) : nullptr) {
+      complain("%s: refused link to '%s': %s", shown.c_str(), printableName(target).c_str(), bad);
+      ok_ = false;
+    }
+  }
+  return ok_ ? kExitOk : kExitFailed;
+}
+
 void Extractor::extract(const Entry &e, ExtractPool &pool) {
   std::string shown = printableName(e.zip.name);
   CheckedEntry c;
@@ -237,5 +285,6 @@ int extractArchive(const ExtractOptions &opts) {
     complain("%s: %s", shown.c_str(), why.c_str());
     return kExitFailed;
   }
-  return Extractor(src, archive, opts).run();
+  Extractor extractor(src, archive, opts);
+  return opts.testOnly ? extractor.test() : extractor.run();
 }

@@ -12,6 +12,7 @@ struct ExtractOptions {
   std::string archive;    // the zip file to read
   std::string targetDir;  // where to unpack; "" is the current directory
   bool overwrite = false; // -o: replace existing names instead of failing those entries
+  bool testOnly = false;  // -t: read and check every entry, write nothing
 };
 
 // Unpacks every entry of `opts.archive` below `opts.targetDir`, creating the
@@ -25,4 +26,9 @@ struct ExtractOptions {
 // the run. Returns kExitOk only when every entry was written completely and
 // correctly and every directory got its mode, else kExitFailed. Never reads
 // standard input; writes only to standard error.
+//
+// With `opts.testOnly` nothing is written and no target is made: every entry
+// is read and checked as it would be unpacked (rules, sizes, CRCs, link
+// targets), and kExitOk means that unpacking would succeed but for the room
+// on the target.
 int extractArchive(const ExtractOptions &opts);

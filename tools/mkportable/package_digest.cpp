@@ -4,33 +4,22 @@
 #include "pack_error.h"
 #include "unique_fd.h"
 
-#include <algorithm>
-#include <nettle/sha2.h>
+#include <cerrno>
+
+namespace mkportable_digest {
+using ::packageSha256;
+}
 
 namespace mkportable {
 
 namespace {
 
 constexpr std::uint64_t TRAILER_SIZE = PKG_DIRECTORY_SIZE + 1;
-constexpr std::size_t CHUNK = 128 * 1024;
 
 // File offsets of the two variant fields.
 std::array<std::uint64_t, 2> fieldOffsets(std::uint64_t fileSize)
 {
-    const std::uint64_t directory = fileSize - TRAILER_SIZE;
-    return {directory + PKG_VARIANT_FIELD_OFFSET[0], directory + PKG_VARIANT_FIELD_OFFSET[1]};
-}
-
-// Zeroes the part of `chunk` (at file offset `at`) that overlaps a variant field.
-void blankFields(unsigned char *chunk, std::size_t size, std::uint64_t at,
-                 const std::array<std::uint64_t, 2> &fields)
-{
-    for (std::uint64_t field : fields) {
-        const std::uint64_t from = std::max(at, field);
-        const std::uint64_t to = std::min(at + size, field + PKG_VARIANT_FIELD_SIZE);
-        if (from < to)
-            std::fill(chunk + (from - at), chunk + (to - at), 0);
-    }
+    return {variantFieldOffset(fileSize, 0), variantFieldOffset(fileSize, 1)};
 }
 
 const char *FIELD_NAMES[2] = {"at directory offset 20", "at directory offset 284"};
@@ -41,19 +30,9 @@ Sha256 packageSha256(int fd, std::uint64_t fileSize, const std::string &what)
 {
     if (fileSize < TRAILER_SIZE)
         throw PackError(what + " is too short to hold a package directory");
-    const std::array<std::uint64_t, 2> fields = fieldOffsets(fileSize);
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    std::vector<unsigned char> chunk(CHUNK);
-    for (std::uint64_t at = 0; at < fileSize;) {
-        const std::size_t n = std::size_t(std::min<std::uint64_t>(CHUNK, fileSize - at));
-        readAllAt(fd, chunk.data(), n, at, what);
-        blankFields(chunk.data(), n, at, fields);
-        sha256_update(&ctx, n, chunk.data());
-        at += n;
-    }
     Sha256 digest;
-    sha256_digest(&ctx, digest.size(), digest.data());
+    if (!mkportable_digest::packageSha256(fd, fileSize, digest.data()))
+        throwSystemError("cannot read " + what, errno ? errno : EIO);
     return digest;
 }
 
