@@ -28,6 +28,19 @@ struct CliFixture {
         put(dir / "tool" / "run.sh", "#!/bin/sh\necho hi\n", 0755);
         put(dir / "tool" / "lib" / "data.txt", "data\n");
         put(dir / "notzip.zip", "this is no zip archive");
+        // Trees with links that miniunz refuses, one each.
+        const std::pair<const char *, std::string> links[] = {
+            {"abs/conf", (dir / "tool" / "lib" / "data.txt").string()},
+            {"dangle/x", (dir / "none").string()},
+            {"loop/up", (dir / "loop").string()},
+            {"top/root", "/"},
+            {"ring/b", (dir / "ping").string()},
+            {"ping/back", (dir / "pong").string()},
+            {"pong/again", (dir / "ping").string()}};
+        for (const auto &[link, target] : links) {
+            fs::create_directories((dir / link).parent_path());
+            fs::create_symlink(target, dir / link);
+        }
         const std::string suse11 = "[[record]]\ndistribution = 'suse'\nrelease = 11\n"
                                    "architecture = 'x86_64'\ncommand = './run.sh'\n";
         put(dir / "m.toml", "image = 'tool'\n" + suse11);
@@ -208,6 +221,21 @@ INSTANTIATE_TEST_SUITE_P(
                 "needs the image as a directory\n"},
         CliCase{"BundleWithManifest", {"build", "@/m.toml", "-o", "@/out.run", "--bundle", "x"},
                 2, "--bundle cannot be used with a manifest"},
+        CliCase{"AbsoluteLink", build({}, "@/abs"), 1,
+                "mkportable: conf -> @/tool/lib/data.txt: the link target is absolute, so "
+                "miniunz would refuse it; pack what it points to with --copy-external-links "
+                "(external_links = \"copy\")\n"},
+        CliCase{"AbsoluteLinkCopied", build({"--copy-external-links"}, "@/abs"), 0,
+                "(1 entries zipped)"},
+        CliCase{"DanglingLinkNotCopied", build({"--copy-external-links"}, "@/dangle"), 1,
+                "mkportable: x -> @/none: the link dangles, so there is nothing to copy\n"},
+        CliCase{"LinkToTheImageNotCopied", build({"--copy-external-links"}, "@/loop"), 1,
+                "mkportable: up -> @/loop: the directory it points to holds the link, the image "
+                "or a directory being copied, so copying it would never end\n"},
+        CliCase{"LinkToRootNotCopied", build({"--copy-external-links"}, "@/top"), 1,
+                "mkportable: root -> /: the directory it points to holds the link"},
+        CliCase{"LinksInACircleNotCopied", build({"--copy-external-links"}, "@/ring"), 1,
+                "mkportable: b/back/again -> @/ping: the directory it points to holds the link"},
         CliCase{"InfoHelp", {"info", "--help"}, 0, "--json"},
         CliCase{"VerifyWithoutPackage", {"verify"}, 2, "package is required"}),
     [](const auto &p) { return p.param.name; });

@@ -21,6 +21,7 @@ launcher = "/opt/launcher"
 unzip = "bin/miniunz"
 image = { i386 = "out32", x86_64 = "/abs/out64" }
 bundle = ["bin/tool", "helper"]
+external_links = "copy"
 
 [[record]]
 distribution = "SuSE"
@@ -43,6 +44,7 @@ command = "cd bin; ./run32"
     EXPECT_EQ(plan.unzip, "/m/bin/miniunz");
     EXPECT_EQ(plan.images, (std::vector<fs::path>{"/m/out32", "/abs/out64"}));
     EXPECT_EQ(plan.bundle, (std::vector<std::string>{"bin/tool", "helper"}));
+    EXPECT_TRUE(plan.copyExternalLinks);
     EXPECT_EQ(plan.manifest, "/m/tool.toml");
     ASSERT_EQ(plan.commands.size(), 2u);
     const auto &a = plan.commands[0], &b = plan.commands[1];
@@ -61,6 +63,7 @@ command = "cd bin; ./run32"
     EXPECT_EQ(single.output, "");
     EXPECT_FALSE(single.strictPlatformMatch);
     EXPECT_EQ(single.level, mkportable::ZIP_LEVEL_DEFAULT);
+    EXPECT_FALSE(single.copyExternalLinks);
 }
 
 struct BadManifest {
@@ -93,7 +96,12 @@ INSTANTIATE_TEST_SUITE_P(
                                             "expected value, saw '\\n'"},
         BadManifest{"UnknownTopKey", IMAGE + "strickt = true\n" + RECORD,
                     "m.toml:2:1: unknown key 'strickt' (known: output, strict, launcher, unzip, "
-                    "image, bundle, record, level)"},
+                    "image, bundle, record, level, external_links)"},
+        BadManifest{"ExternalLinksFollowed", IMAGE + "external_links = 'follow'\n" + RECORD,
+                    "m.toml:2:18: external_links must be \"copy\", the only way to pack links "
+                    "that miniunz would refuse"},
+        BadManifest{"ExternalLinksTrue", IMAGE + "external_links = true\n" + RECORD,
+                    "m.toml:2:18: external_links must be a string"},
         BadManifest{"BundleNotAList", IMAGE + "bundle = 'bin/jq'\n" + RECORD,
                     "m.toml:2:10: bundle must be a list of program paths in the image"},
         BadManifest{"BundleNumber", IMAGE + "bundle = ['a', 5]\n" + RECORD,

@@ -326,6 +326,46 @@ TEST(Build, ManifestBuildsAreReproducible)
     EXPECT_EQ(slurp(dir / "a.run"), slurp(dir / "b.run"));
 }
 
+TEST(Build, LinksMiniunzRefusesAreRefusedOrReplacedByWhatTheyPointTo)
+{
+    const fs::path dir = mkptest::scratchDir();
+    put(dir / "etc" / "conf", "absolute\n");
+    put(dir / "shared" / "data", "climbed\n");
+    fs::create_symlink("data", dir / "shared" / "alias");
+    put(dir / "tool" / "run.sh", "#!/bin/sh\ncat conf share/data share/alias\n", 0755);
+    fs::create_symlink(dir / "etc" / "conf", dir / "tool" / "conf");
+    fs::create_symlink("../shared", dir / "tool" / "share");
+    const std::string manifest = "image = 'tool'\n[[record]]\ncommand = './run.sh'\n";
+    put(dir / "m.toml", manifest);
+    put(dir / "copy.toml", "external_links = 'copy'\n" + manifest);
+
+    ProgramResult r = mkportable(dir, {"build", "-q", "m.toml", "-o", "p.run"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "mkportable: conf -> " + (dir / "etc" / "conf").string() +
+                         ": the link target is absolute, so miniunz would refuse it; pack what "
+                         "it points to with --copy-external-links (external_links = \"copy\")\n");
+    fs::remove(dir / "tool" / "conf");
+    r = mkportable(dir, {"build", "-q", "m.toml", "-o", "p.run"});
+    EXPECT_EQ(r.err, "mkportable: share -> ../shared: the link target leads out of the target "
+                     "directory, so miniunz would refuse it; pack what it points to with "
+                     "--copy-external-links (external_links = \"copy\")\n");
+    fs::create_symlink(dir / "etc" / "conf", dir / "tool" / "conf");
+
+    r = mkportable(dir, {"build", "-q", "copy.toml", "-o", "p.run"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "mkportable: conf -> " + (dir / "etc" / "conf").string() +
+                         ": copied the file it points to\n"
+                         "mkportable: share -> ../shared: copied the directory it points to\n");
+    EXPECT_EQ(mkportable(dir, {"verify", "p.run"}).status, 0);
+    SandboxRun run;
+    run.argv = {(dir / "p.run").string()};
+    run.env = {"QUARN_PORTABLE_QUIET=1"};
+    const SandboxResult ran = runSandboxed(dir.string(), run);
+    EXPECT_EQ(ran.status, 0) << ran.err;
+    EXPECT_EQ(ran.out, "absolute\nclimbed\nclimbed\n");
+    EXPECT_EQ(ran.tmpAfter, "");
+}
+
 // Runs mkportable with both output streams on a terminal; returns what the
 // terminal showed.
 std::string runOnTerminal(const std::vector<std::string> &args, const fs::path &dir)

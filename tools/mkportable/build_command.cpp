@@ -275,6 +275,9 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
                         "(default: the manifest's, else " + std::to_string(ZIP_LEVEL_DEFAULT) + ")")
         ->type_name("N")
         ->check(CLI::Range(ZIP_LEVEL_STORED, ZIP_LEVEL_MAX));
+    cmd->add_flag("--copy-external-links", options.copyExternalLinks,
+                  "Pack the file or directory that an absolute link, or one that leads out "
+                  "of the image, points to, instead of refusing the link");
     cmd->add_flag("-q,--quiet", options.quiet, "Print no summary and no progress bar");
     return cmd;
 }
@@ -321,6 +324,8 @@ PackagePlan planFromOptions(const BuildOptions &options)
         plan.unzip = options.unzip;
     if (options.level)
         plan.level = *options.level;
+    if (options.copyExternalLinks)
+        plan.copyExternalLinks = true;
     return plan;
 }
 
@@ -371,7 +376,8 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         zipping.progress = [&bar](std::uint64_t done, std::uint64_t total) {
             bar.update(done, total);
         };
-        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping, plan.bundle);
+        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping,
+                                           plan.bundle, {plan.copyExternalLinks, &err});
         inputs.insert(inputs.end(), image.inputs.begin(), image.inputs.end());
         contents.images.push_back(std::move(image.zip));
         packed.zippedEntries.push_back(image.zippedEntries);

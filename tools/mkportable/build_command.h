@@ -31,6 +31,7 @@ struct BuildOptions {
     bool quiet = false;
     std::optional<int> level;
     std::vector<std::string> bundle;
+    bool copyExternalLinks = false;
     std::filesystem::path depfile;
     // The options that describe records and images, which a manifest
     // replaces; filled by addBuildCommand, to tell which were given.

@@ -1,5 +1,6 @@
 #include "image_source.h"
 
+#include "external_links.h"
 #include "library_bundle.h"
 #include "pack_error.h"
 #include "package_format.h"
@@ -45,10 +46,10 @@ private:
 
 PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesystem::path &output,
                            std::uint32_t dosDateTime, const ZipSettings &settings,
-                           const std::vector<std::string> &bundle)
+                           const std::vector<std::string> &bundle, const LinkPolicy &links)
 {
     const std::string name = "image of " + dir.string();
-    std::vector<TreeEntry> entries = scanTree(dir);
+    std::vector<TreeEntry> entries = applyLinkRule(scanTree(dir), dir, links);
     std::optional<ScratchDir> scratch;
     if (!bundle.empty()) {
         scratch.emplace(output);
@@ -92,13 +93,14 @@ PreparedImage readyZip(const std::filesystem::path &file, const std::vector<std:
 
 PreparedImage prepareImage(const std::filesystem::path &image,
                            const std::filesystem::path &output, std::uint32_t dosDateTime,
-                           const ZipSettings &settings, const std::vector<std::string> &bundle)
+                           const ZipSettings &settings, const std::vector<std::string> &bundle,
+                           const LinkPolicy &links)
 {
     struct stat st;
     if (stat(image.c_str(), &st) != 0)
         throwSystemError("cannot examine the image " + image.string(), errno);
     if (S_ISDIR(st.st_mode))
-        return zipDirectory(image, output, dosDateTime, settings, bundle);
+        return zipDirectory(image, output, dosDateTime, settings, bundle, links);
     if (!S_ISREG(st.st_mode))
         throw PackError("image " + image.string() + " is neither a directory nor a regular file");
     return readyZip(image, bundle);

@@ -2,6 +2,7 @@
 #ifndef MKPORTABLE_IMAGE_SOURCE_H
 #define MKPORTABLE_IMAGE_SOURCE_H
 
+#include "external_links.h"
 #include "input_file.h"
 #include "tree_zipper.h"
 
@@ -31,11 +32,13 @@ struct PreparedImage {
 // must be a zip archive that miniunz unpacks (ZipRegion::check, data
 // included); it is packed verbatim. `bundle` names programs of a directory
 // image to bundle with their libraries (library_bundle.h); a zip image
-// cannot have any. Throws PackError.
+// cannot have any. The links of a directory image pass applyLinkRule with
+// `links`. Throws PackError.
 PreparedImage prepareImage(const std::filesystem::path &image,
                            const std::filesystem::path &output, std::uint32_t dosDateTime,
                            const ZipSettings &settings = {},
-                           const std::vector<std::string> &bundle = {});
+                           const std::vector<std::string> &bundle = {},
+                           const LinkPolicy &links = {});
 
 } // namespace mkportable
 

@@ -190,7 +190,8 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     } catch (const toml::parse_error &e) {
         r.fail(e.source(), std::string(e.description()));
     }
-    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "bundle", "record", "level"}, "");
+    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "bundle", "record", "level",
+                       "external_links"}, "");
 
     PackagePlan plan;
     plan.manifest = file;
@@ -211,6 +212,12 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     readImage(r, *image, plan);
     if (const toml::node *n = root.get("bundle"))
         readBundle(r, *n, plan);
+    if (const toml::node *n = root.get("external_links")) {
+        if (r.string(*n, "external_links") != "copy")
+            r.fail(n->source(), "external_links must be \"copy\", the only way to pack links "
+                                "that miniunz would refuse");
+        plan.copyExternalLinks = true;
+    }
 
     const toml::node *records = root.get("record");
     if (records == nullptr)

@@ -9,6 +9,7 @@
 //   # or, for a dual-image package:
 //   # image = { i386 = "tool-32", x86_64 = "tool-64" }
 //   bundle = ["bin/tool"]           # optional; programs to bundle with their libraries
+//   external_links = "copy"         # optional; pack what refused links point to
 //
 //   [[record]]                      # one or more, in the order the launcher scans them
 //   distribution = "suse"           # name or code; default none

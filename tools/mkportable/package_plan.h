@@ -32,6 +32,9 @@ struct PackagePlan {
     // Programs of the image (paths inside it) to bundle with their shared
     // libraries (library_bundle.h), in every image.
     std::vector<std::string> bundle;
+    // Pack what a link that miniunz would refuse points to, instead of
+    // failing (external_links.h).
+    bool copyExternalLinks = false;
     // The manifest the plan was read from; empty when made from options.
     std::filesystem::path manifest;
 };
