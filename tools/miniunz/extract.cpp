@@ -32,6 +32,17 @@ struct Entry {
   std::string located; // why the local header was refused; empty when it was found
 };
 
+// Where an entry's data lies and what it must turn into.
+EntryData dataOf(const Entry &e) {
+  return {e.range.dataOffset,
+          e.zip.compressedSize,
+          e.zip.size,
+          e.zip.crc,
+          e.zip.method == kMethodDeflated,
+          e.zip.method == kMethodBzip2,
+          e.zip.method == kMethodDeflated && !e.zip.zip64Size};
+}
+
 class Extractor {
 public:
   Extractor(const ZipSource &src, const ZipArchive &archive, const ExtractOptions &opts)
@@ -163,13 +174,7 @@ int Extractor::test() {
       ok_ = false;
       continue;
     }
-    EntryData data{e.range.dataOffset,
-                   e.zip.compressedSize,
-                   e.zip.size,
-                   e.zip.crc,
-                   e.zip.method == kMethodDeflated,
-                   e.zip.method == kMethodBzip2,
-                   e.zip.method == kMethodDeflated && !e.zip.zip64Size};
+    EntryData data = dataOf(e);
     std::string target;
     bool link = c.mode.kind == EntryKind::Symlink;
     // The data is checked (sizes, CRC) and dropped; a link's target is kept
@@ -208,13 +213,7 @@ void Extractor::extract(const Entry &e, ExtractPool &pool) {
   } else if (!e.located.empty()) {
     complain("%s: %s", shown.c_str(), e.located.c_str());
   } else {
-    EntryData data{e.range.dataOffset,
-                   e.zip.compressedSize,
-                   e.zip.size,
-                   e.zip.crc,
-                   e.zip.method == kMethodDeflated,
-                   e.zip.method == kMethodBzip2,
-                   e.zip.method == kMethodDeflated && !e.zip.zip64Size};
+    EntryData data = dataOf(e);
     if (c.mode.kind == EntryKind::Symlink) {
       done = extractSymlink(c, shown, data, pool);
     } else {
