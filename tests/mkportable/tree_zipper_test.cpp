@@ -125,6 +125,10 @@ TEST(TreeZipper, EntriesAroundTheBufferBoundRoundTripTheSameWhateverTheWorkers)
         {"one-byte-piece", {text(whole + 1), 8}},     // the last piece holds one byte
         {"whole-pieces", {text(whole + 2 * piece), 8}}, // ends on a piece boundary
         {"noise-in-pieces", {noise(whole + piece / 2, 1), 0}}, // deflated, then stored
+        // Pieces that do not shrink go in stored blocks of the same stream,
+        // in the middle and at the end.
+        {"noise-between-text", {text(whole) + noise(piece, 3) + text(piece / 2), 8}},
+        {"noise-last", {text(whole) + noise(piece / 3, 4), 8}},
         {"noise", {noise(1000, 2), 0}},
     };
     const fs::path dir = scratchDir();

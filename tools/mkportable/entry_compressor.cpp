@@ -21,12 +21,52 @@ std::uint32_t crc32Joined(std::uint32_t first, std::uint32_t second, std::uint64
     return std::uint32_t(crc32_combine64(first, second, z_off64_t(secondBytes)));
 }
 
+namespace {
+
+// The fastest level, which tells whether data shrinks at all.
+constexpr int PROBE_LEVEL = 1;
+// The probe tries the start of the data first: when that shrinks, the data
+// is taken to be compressible without probing all of it.
+constexpr std::size_t PROBE_SAMPLE_BYTES = 64 * 1024;
+// A stored block holds at most this many bytes.
+constexpr std::size_t STORED_BLOCK_MAX = 65535;
+
+libdeflate_compressor *compressorAt(libdeflate_compressor *&slot, int level)
+{
+    if (slot == nullptr) {
+        slot = libdeflate_alloc_compressor(level);
+        if (slot == nullptr)
+            throw std::bad_alloc();
+    }
+    return slot;
+}
+
+// Appends `piece` as stored blocks, the last of them final when `last`:
+// each starts on a byte boundary, as the pieces before it end.
+void appendStoredBlocks(std::span<const unsigned char> piece, bool last, std::vector<unsigned char> &out)
+{
+    do {
+        const std::size_t n = std::min(piece.size(), STORED_BLOCK_MAX);
+        const bool final = last && n == piece.size();
+        const unsigned char header[5] = {final ? (unsigned char)1 : (unsigned char)0, (unsigned char)(n & 0xff),
+                                         (unsigned char)(n >> 8), (unsigned char)(~n & 0xff),
+                                         (unsigned char)((~n >> 8) & 0xff)};
+        out.insert(out.end(), header, header + sizeof header);
+        out.insert(out.end(), piece.begin(), piece.begin() + std::ptrdiff_t(n));
+        piece = piece.subspan(n);
+    } while (!piece.empty());
+}
+
+} // namespace
+
 EntryCompressor::EntryCompressor(int level) : level_(level) {}
 
 EntryCompressor::~EntryCompressor()
 {
     if (whole_ != nullptr)
         libdeflate_free_compressor(whole_);
+    if (probe_ != nullptr)
+        libdeflate_free_compressor(probe_);
     if (pieces_)
         deflateEnd(pieces_.get());
 }
@@ -34,27 +74,40 @@ EntryCompressor::~EntryCompressor()
 bool EntryCompressor::compressWhole(std::span<const unsigned char> in,
                                     std::vector<unsigned char> &out)
 {
-    out.clear();
-    if (level_ == ZIP_LEVEL_STORED || in.empty())
+    if (level_ == ZIP_LEVEL_STORED || in.empty() || !shrinksAtFastestLevel(in, out)) {
+        out.clear();
         return false;
-    if (whole_ == nullptr) {
-        whole_ = libdeflate_alloc_compressor(level_);
-        if (whole_ == nullptr)
-            throw std::bad_alloc();
     }
     // One byte less than the entry: libdeflate gives up (returns 0) as soon
     // as the result would not be smaller, which is then stored.
     out.resize(in.size() - 1);
     const std::size_t size =
-        libdeflate_deflate_compress(whole_, in.data(), in.size(), out.data(), out.size());
+        libdeflate_deflate_compress(compressorAt(whole_, level_), in.data(), in.size(), out.data(), out.size());
     out.resize(size);
     return size != 0;
+}
+
+bool EntryCompressor::shrinksAtFastestLevel(std::span<const unsigned char> in, std::vector<unsigned char> &scratch)
+{
+    if (level_ == PROBE_LEVEL)
+        return true; // the real attempt costs no more than the probe
+    libdeflate_compressor *probe = compressorAt(probe_, PROBE_LEVEL);
+    const auto shrinks = [&](std::span<const unsigned char> data) {
+        scratch.resize(data.size() - 1);
+        return libdeflate_deflate_compress(probe, data.data(), data.size(), scratch.data(), scratch.size()) != 0;
+    };
+    return (in.size() > PROBE_SAMPLE_BYTES && shrinks(in.first(PROBE_SAMPLE_BYTES))) || shrinks(in);
 }
 
 void EntryCompressor::compressPiece(std::span<const unsigned char> window,
                                     std::span<const unsigned char> piece, bool last,
                                     std::vector<unsigned char> &out)
 {
+    if (!piece.empty() && !shrinksAtFastestLevel(piece, out)) {
+        out.clear();
+        appendStoredBlocks(piece, last, out);
+        return;
+    }
     z_stream *z = pieces_.get();
     if (z == nullptr) {
         auto fresh = std::make_unique<z_stream_s>();

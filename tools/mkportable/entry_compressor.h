@@ -50,14 +50,21 @@ public:
     // DEFLATE_WINDOW_BYTES before it, fewer at the start), into `out`. Unless
     // `last`, the output ends on a byte boundary without ending the stream,
     // so that the outputs of all pieces joined in order are one deflate
-    // stream of the whole entry. Needs a level of 1 or more. Throws
+    // stream of the whole entry. A piece that does not shrink goes in stored
+    // blocks of that stream. Needs a level of 1 or more. Throws
     // PackError when zlib fails.
     void compressPiece(std::span<const unsigned char> window, std::span<const unsigned char> piece,
                        bool last, std::vector<unsigned char> &out);
 
 private:
+    // False when even the fastest level cannot make `in` smaller: random or
+    // already compressed data, which the chosen level would only spend time
+    // on before it is stored anyway. `scratch` receives the probe's output.
+    bool shrinksAtFastestLevel(std::span<const unsigned char> in, std::vector<unsigned char> &scratch);
+
     int level_;
     libdeflate_compressor *whole_ = nullptr;
+    libdeflate_compressor *probe_ = nullptr;
     std::unique_ptr<z_stream_s> pieces_;
 };
 
