@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo package sanitize fuzz hardening-report bench clean
+.PHONY: all deps build test demo package sanitize fuzz hardening-report bench format clean
 
 all: build
 
@@ -41,6 +41,10 @@ fuzz: deps
 # docs/performance.md. BENCH_FLAGS=--short for the quick run.
 bench: build
 	bench/run.sh $(BENCH_FLAGS) $(BUILD_DIR)
+
+# Lays out every C and C++ source as .clang-format says (layout only).
+format: deps
+	git ls-files -z '*.h' '*.c' '*.cpp' | xargs -0 clang-format -i
 
 clean:
 	rm -rf build build-sanitize build-fuzz
