@@ -188,9 +188,10 @@ struct BusyboxRoot {
         return runProgram(args, dir);
     }
 
-    // Runs `argv` inside the root, with `package` copied to its top.
+    // Runs `argv` inside the root, with `package` copied to its top, and
+    // /proc mounted unless `withoutProc`.
     SandboxResult run(const std::string &package, const std::vector<std::string> &argv,
-                      const std::string &input)
+                      const std::string &input, bool withoutProc = false)
     {
         SandboxRun run;
         run.argv = {"/usr/sbin/chroot", root.string()};
@@ -200,13 +201,34 @@ struct BusyboxRoot {
         run.setup = "mkdir -p root/bin root/proc root/tmp root/dev && touch root/dev/null && "
                     "mount --bind /dev/null root/dev/null && cp " + BUSYBOX.string() +
                     " root/bin/busybox && for a in $(root/bin/busybox --list); do "
-                    "[ -e root/bin/$a ] || ln -s busybox root/bin/$a; done && "
-                    "mount -t proc proc root/proc && mount -t tmpfs tmpfs root/tmp && "
+                    "[ -e root/bin/$a ] || ln -s busybox root/bin/$a; done && " +
+                    std::string(withoutProc ? "" : "mount -t proc proc root/proc && ") +
+                    "mount -t tmpfs tmpfs root/tmp && "
                     "cp " + package + " root/";
         run.inspect = "ls -A root/tmp";
         return runSandboxed(dir.string(), run);
     }
 };
+
+// Without /proc, and with neither `_` nor argv[0] naming its file, the
+// launcher still finds itself through the path the kernel executed.
+TEST(Bundle, LauncherFindsItsOwnFileInARootWithoutProc)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "sanitized launchers are linked dynamically and cannot start in a bare root";
+#endif
+    BusyboxRoot fx;
+    put(fx.dir / "image" / "run.sh", "#!/bin/sh\necho \"ran $*\"\n", 0755);
+    const ProgramResult packed = runProgram({MKPORTABLE_BIN, "build", "-q", "-o", (fx.dir / "plain.run").string(),
+                                             "--image", (fx.dir / "image").string(), "--command", "./run.sh"},
+                                            fx.dir);
+    ASSERT_EQ(packed.status, 0) << packed.err;
+    const SandboxResult r =
+        fx.run("plain.run", {"/bin/sh", "-c", "unset _; cd /tmp && exec -a bogus /plain.run one"}, "", true);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1), "ran one\n") << r.out;
+    EXPECT_EQ(r.inspected, "") << "the launcher left its working directory";
+}
 
 TEST(Bundle, JqRunsInARootWithNothingButBusybox)
 {
