@@ -1,5 +1,7 @@
 // The element reader on package files made in the test.
+#include "command_selection.h"
 #include "installer.h"
+#include "package_reader.h"
 #include "package_fixture.h"
 #include "sandbox.h"
 
