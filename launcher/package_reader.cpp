@@ -85,7 +85,7 @@ int readCommandRecord(const PackageDirectory *dir, int fd, uint32_t index, Comma
     return 0;
 }
 
-int extractPkgElementFile(int index, const char *path, const PackageDirectory *dir, int fd)
+int extractPkgElementFile(int index, const char *path, const PackageDirectory *dir, int fd, ElementCopy how)
 {
     int out = fd_create(path);
     if (out < 0)
@@ -98,7 +98,8 @@ int extractPkgElementFile(int index, const char *path, const PackageDirectory *d
     // The kernel copies between the two files without any user-space buffer
     // (sharing the blocks where the file system can); where it cannot, the
     // rest streams through the one 128 KiB buffer.
-    remaining -= fd_copy(fd, out, remaining);
+    if (how == ElementCopy::Kernel)
+        remaining -= fd_copy(fd, out, remaining);
     static char chunk[COPY_CHUNK_SIZE];
     while (remaining > 0) {
         int want = remaining < uint32_t(COPY_CHUNK_SIZE) ? int(remaining) : COPY_CHUNK_SIZE;

@@ -16,6 +16,11 @@ constexpr int OWN_PATH_SIZE = 2049;
 // hundred megabytes never sits in memory.
 constexpr int COPY_CHUNK_SIZE = 131072;
 
+// How extractPkgElementFile moves the bytes: through the kernel as far as
+// it can (the rest through the chunk buffer), or through the chunk buffer
+// alone, as on a kernel that cannot copy between the two files.
+enum class ElementCopy { Kernel, Chunks };
+
 // Positions fd at the start of element `index`: the new offset, or negative.
 int seekToPkgElement(int index, const PackageDirectory *dir, int fd);
 
@@ -40,8 +45,10 @@ bool elementWithinFile(int index, const PackageDirectory *dir, int fd);
 int readCommandRecord(const PackageDirectory *dir, int fd, uint32_t index, CommandRecord *rec);
 
 // Copies the element into a new file at path (mode 0200 until the caller
-// changes it) in chunks of COPY_CHUNK_SIZE: 0, or -1 on any failure.
-int extractPkgElementFile(int index, const char *path, const PackageDirectory *dir, int fd);
+// changes it), at most COPY_CHUNK_SIZE bytes at a time where it goes through
+// the chunk buffer: 0, or -1 on any failure.
+int extractPkgElementFile(int index, const char *path, const PackageDirectory *dir, int fd,
+                          ElementCopy how = ElementCopy::Kernel);
 
 // Finds the launcher's own file and reads the package directory at its end.
 // Returns the open descriptor, or -1 after one message on standard error.
