@@ -1,8 +1,7 @@
 // Turning the selected record and the operator's arguments into the tool's
-// command line, and running it.
-#include "installer.h"
+// command line.
+#include "command_line.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -125,23 +124,4 @@ bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd,
         dirName[n] = '\0';
     }
     return true;
-}
-
-int runSelectedCommand(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, int packageFd)
-{
-    fd_close(packageFd);
-    runShellCommand("chmod 777 *");
-
-    char dirName[DIRECTORY_NAME_SIZE];
-    if (splitDirectoryChange(line, recordEnd, dirName) && changeDir(dirName) < 0)
-        std::printf("Failed to change to directory %s\n", dirName);
-
-    if (!quietProgress())
-        std::puts("Executing...\n\n");
-    std::fflush(stdout);
-
-    ignoreInterrupt = 1;
-    int rc = executeProcess(line);
-    ignoreInterrupt = 0;
-    return rc;
 }

@@ -1,5 +1,9 @@
 // Choosing the command record, and the image variant, made for this machine.
+#include "command_selection.h"
+
 #include "installer.h"
+#include "package_reader.h"
+#include "platform_table.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,29 +32,6 @@ void printMismatchWarning(const PlatformInfo &pfm, bool strict)
 }
 
 } // namespace
-
-const char *distributionLabel(int32_t code)
-{
-    switch (code) {
-    case PFM_DIST_WINDOWS: return "Windows";
-    case PFM_DIST_SUSE: return "SuSE";
-    case PFM_DIST_REDHAT: return "Red Hat";
-    case PFM_DIST_NOVELL: return "Novell Linux Desktop";
-    case PFM_DIST_DEBIAN: return "Debian";
-    case PFM_DIST_UBUNTU: return "Ubuntu";
-    default: return "Unknown";
-    }
-}
-
-const char *architectureLabel(int32_t code)
-{
-    switch (code) {
-    case PFM_ARCH_INTEL32: return "Intel 32-bit";
-    case PFM_ARCH_INTEL64: return "Intel 64-bit";
-    case PFM_ARCH_PPC32: return "PPC 32-bit";
-    default: return "Unknown";
-    }
-}
 
 bool recordMatches(const CommandRecord &rec, const PlatformInfo &pfm)
 {

@@ -1,5 +1,7 @@
 // Finding the package at the end of the launcher's own file and reading its
 // elements.
+#include "package_reader.h"
+
 #include "installer.h"
 #include "textbuf.h"
 #include "zip_directory.h"
@@ -12,11 +14,7 @@
 
 int32_t whichImg = -1;
 
-namespace {
-
-// Offset of an element from the start of the file, in 64 bits so that
-// hostile sizes cannot wrap around.
-int64_t elementOffset(int index, const PackageDirectory *dir)
+int64_t pkgElementOffset(int index, const PackageDirectory *dir)
 {
     int64_t offset = 0;
     for (int i = 0; i < index; ++i)
@@ -26,18 +24,11 @@ int64_t elementOffset(int index, const PackageDirectory *dir)
     return offset;
 }
 
-} // namespace
-
-int64_t pkgElementOffset(int index, const PackageDirectory *dir)
-{
-    return elementOffset(index, dir);
-}
-
 bool imageUnpackedSize(const PackageDirectory *dir, int fd, uint64_t *total)
 {
     ZipSource src;
     src.fd = fd;
-    src.base = uint64_t(elementOffset(PKG_IMAGE, dir));
+    src.base = uint64_t(pkgElementOffset(PKG_IMAGE, dir));
     src.size = dir->elementSize[PKG_IMAGE];
     ZipArchive archive;
     std::string why;
@@ -53,7 +44,7 @@ bool imageUnpackedSize(const PackageDirectory *dir, int fd, uint64_t *total)
 
 int seekToPkgElement(int index, const PackageDirectory *dir, int fd)
 {
-    int64_t offset = elementOffset(index, dir);
+    int64_t offset = pkgElementOffset(index, dir);
     if (offset > PKG_MAX_FILE_SIZE)
         return -1;
     return fd_seek(fd, int32_t(offset), SEEK_SET);
@@ -75,7 +66,7 @@ int extractPkgElement(int index, const PackageDirectory *dir, int fd, void *buff
 
 bool elementWithinFile(int index, const PackageDirectory *dir, int fd)
 {
-    int64_t offset = elementOffset(index, dir);
+    int64_t offset = pkgElementOffset(index, dir);
     // An empty element reads nothing: its position only has to be one.
     if (dir->elementSize[index] == 0)
         return offset <= PKG_MAX_FILE_SIZE;
@@ -85,7 +76,7 @@ bool elementWithinFile(int index, const PackageDirectory *dir, int fd)
 
 int readCommandRecord(const PackageDirectory *dir, int fd, uint32_t index, CommandRecord *rec)
 {
-    int64_t offset = elementOffset(PKG_COMMANDS, dir) + int64_t(index) * COMMAND_RECORD_SIZE;
+    int64_t offset = pkgElementOffset(PKG_COMMANDS, dir) + int64_t(index) * COMMAND_RECORD_SIZE;
     unsigned char raw[COMMAND_RECORD_SIZE];
     if (offset > PKG_MAX_FILE_SIZE || fd_seek(fd, int32_t(offset), SEEK_SET) < 0 ||
         fd_read(fd, raw, COMMAND_RECORD_SIZE) != COMMAND_RECORD_SIZE)
@@ -94,7 +85,7 @@ int readCommandRecord(const PackageDirectory *dir, int fd, uint32_t index, Comma
     return 0;
 }
 
-int extractPkgElementFile(int index, const char *path, const PackageDirectory *dir, int fd)
+int extractPkgElementFile(int index, const char *path, const PackageDirectory *dir, int fd, ElementCopy how)
 {
     int out = fd_create(path);
     if (out < 0)
@@ -107,7 +98,8 @@ int extractPkgElementFile(int index, const char *path, const PackageDirectory *d
     // The kernel copies between the two files without any user-space buffer
     // (sharing the blocks where the file system can); where it cannot, the
     // rest streams through the one 128 KiB buffer.
-    remaining -= fd_copy(fd, out, remaining);
+    if (how == ElementCopy::Kernel)
+        remaining -= fd_copy(fd, out, remaining);
     static char chunk[COPY_CHUNK_SIZE];
     while (remaining > 0) {
         int want = remaining < uint32_t(COPY_CHUNK_SIZE) ? int(remaining) : COPY_CHUNK_SIZE;

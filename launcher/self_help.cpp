@@ -2,8 +2,13 @@
 // package here, with the zip-structure reader, and run no program.
 #include "self_help.h"
 
+#include "cleanup.h"
+#include "command_selection.h"
 #include "digest_record.h"
 #include "installer.h"
+#include "package_reader.h"
+#include "platform_table.h"
+#include "working_directory.h"
 #include "zip_directory.h"
 #include "entry_kind.h"
 

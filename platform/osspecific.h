@@ -2,10 +2,37 @@
  * The platform layer: every operating-system service that the launcher and
  * the maker's other tools use, behind one flat C interface.
  *
- * Conventions: descriptor wrappers (fd_*) return the system call's value,
- * negative on failure; existence tests and shell-based operations return 1
- * for success and 0 for failure; nothing here prints, except the support
- * utilities and the upload, which say so below.
+ * Results, by kind of function (each declaration below gives the details):
+ *
+ *   0 success, -1 failure      changeDir, changeDirAt, makeFileReadable,
+ *                              makeFileExecutable, removeTreeSignalSafe,
+ *                              ftpFile
+ *   0 / 1 / -1                 makePrivateDir, makePrivateDirAt: 0 made,
+ *                              1 the name is taken, -1 other failure
+ *   1 yes or success, 0 not    isAbsolutePath, fileExists, dirExists,
+ *                              isNoExecFileSystem, readDevice, and the
+ *                              shell-based makeDir, copyFile, copyTree
+ *   0 yes, 1 not               mountRemovableMedia (0 mounted),
+ *                              checkForOEM (0 the OEM marker is present)
+ *   descriptor, or -1          fd_create, fd_open, openWorkParent
+ *   count or position, or -1   fd_read, fd_write (bytes), fd_seek (new
+ *                              position), fd_freeSpace, freeSpace (bytes)
+ *   count, never negative      fd_copy (bytes copied), getSignatureSize (0),
+ *                              getPid
+ *   status of a command        runShellCommand, captureShellOutput,
+ *                              launchTextEditor: the raw wait status, -1
+ *                              when none ran; executeProcess: the exit code
+ *                              0 to 255 (128 + signal, 255 when none ran)
+ *   text                       getPfmInfo: null on success, else a static
+ *                              message; getDefaultOutputDir: static;
+ *                              findLatestFile: malloc'ed (caller frees) or
+ *                              null; getTempDir, getCurrentDir fill the
+ *                              caller's buffer
+ *   nothing                    fd_close, deleteTree, sleepSec,
+ *                              setInheritedEnv, unmountRemovableMedia
+ *
+ * Nothing here prints, except the support utilities and the upload, which
+ * say so below.
  *
  * C and C++ callers both include this header; every function has C linkage.
  */

@@ -1,6 +1,6 @@
 // Command-line assembly and the directory-change split on arbitrary records
 // and arguments.
-#include "installer.h"
+#include "command_line.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Assembly of the tool's command line and the split at a leading directory
 // change.
-#include "installer.h"
+#include "command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 // The element reader on package files made in the test.
+#include "command_selection.h"
 #include "installer.h"
+#include "package_reader.h"
 #include "package_fixture.h"
 #include "sandbox.h"
 
@@ -36,11 +38,11 @@ struct PackageFile {
     }
     ~PackageFile() { close(fd); }
 
-    std::string copyOut(int index)
+    std::string copyOut(int index, ElementCopy how = ElementCopy::Kernel)
     {
         std::string out = scratchDir() + "/element";
         unlink(out.c_str());
-        EXPECT_EQ(extractPkgElementFile(index, out.c_str(), &dir, fd), 0);
+        EXPECT_EQ(extractPkgElementFile(index, out.c_str(), &dir, fd, how), 0);
         chmod(out.c_str(), 0600);
         return readFile(out);
     }
@@ -59,13 +61,29 @@ PackageSpec elementsOfSizes(std::size_t unzip, std::size_t image)
 
 TEST(PackageReader, CopiesElementsAcrossChunkBoundaries)
 {
-    for (std::size_t size : {0ul, 1ul, 131071ul, 131072ul, 131073ul, 3 * 131072ul + 5}) {
+    // The kernel copies a whole element at once where it can; the chunk
+    // buffer alone shows that its boundaries lose or repeat no byte.
+    const std::size_t chunk = COPY_CHUNK_SIZE;
+    struct Case {
+        std::size_t size;
+        ElementCopy how;
+    } cases[] = {
+        {0, ElementCopy::Kernel},         {1, ElementCopy::Kernel},
+        {chunk - 1, ElementCopy::Kernel}, {chunk, ElementCopy::Kernel},
+        {chunk + 1, ElementCopy::Kernel}, {3 * chunk + 5, ElementCopy::Kernel},
+        {0, ElementCopy::Chunks},         {1, ElementCopy::Chunks},
+        {chunk - 1, ElementCopy::Chunks}, {chunk, ElementCopy::Chunks},
+        {chunk + 1, ElementCopy::Chunks}, {2 * chunk, ElementCopy::Chunks},
+        {3 * chunk + 5, ElementCopy::Chunks},
+    };
+    for (const Case &c : cases) {
         whichImg = -1;
-        PackageFile pkg(elementsOfSizes(size, size + 17));
-        EXPECT_EQ(pkg.dir.elementSize[PKG_UNZIP], size);
-        EXPECT_EQ(pkg.copyOut(PKG_UNZIP), pkg.layout.unzip) << size;
-        EXPECT_EQ(pkg.copyOut(PKG_IMAGE), pkg.layout.image) << size;
-        EXPECT_EQ(pkg.copyOut(PKG_LAUNCHER), pkg.layout.launcher) << size;
+        const bool chunks = c.how == ElementCopy::Chunks;
+        PackageFile pkg(elementsOfSizes(c.size, c.size + 17));
+        EXPECT_EQ(pkg.dir.elementSize[PKG_UNZIP], c.size);
+        EXPECT_EQ(pkg.copyOut(PKG_UNZIP, c.how), pkg.layout.unzip) << c.size << " chunks " << chunks;
+        EXPECT_EQ(pkg.copyOut(PKG_IMAGE, c.how), pkg.layout.image) << c.size << " chunks " << chunks;
+        EXPECT_EQ(pkg.copyOut(PKG_LAUNCHER, c.how), pkg.layout.launcher) << c.size << " chunks " << chunks;
     }
 }
 
@@ -109,6 +127,12 @@ TEST(PackageReader, ElementReadsHonourCapacityAndFileEnd)
     EXPECT_LT(seekToPkgElement(PKG_GLOBAL_INFO, &wrap, pkg.fd), 0);
     std::string out = scratchDir() + "/never";
     EXPECT_EQ(extractPkgElementFile(PKG_IMAGE, out.c_str(), &wrap, pkg.fd), -1);
+    // An element that claims more bytes than the file holds fails at the
+    // file's end, whichever way it is copied.
+    PackageDirectory longer = pkg.dir;
+    longer.elementSize[PKG_IMAGE] += COPY_CHUNK_SIZE;
+    for (ElementCopy how : {ElementCopy::Kernel, ElementCopy::Chunks})
+        EXPECT_EQ(extractPkgElementFile(PKG_IMAGE, out.c_str(), &longer, pkg.fd, how), -1);
 }
 
 TEST(PackageReader, FileShorterThanTheDirectoryFailsToSeek)

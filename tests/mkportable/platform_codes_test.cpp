@@ -1,5 +1,6 @@
 // Distribution and architecture names and codes.
 #include "mkportable/platform_codes.h"
+#include "platform_table.h"
 
 #include <gtest/gtest.h>
 
@@ -35,5 +36,31 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{"+1", NO, NO}, CodeCase{"", NO, NO}, CodeCase{" 1", NO, NO},
                       CodeCase{"red hat", NO, NO}, CodeCase{"amd64", NO, NO},
                       CodeCase{"99999999999", NO, NO}));
+
+// The launcher and mkportable print labels from one table; for a code
+// without one the launcher says "Unknown" and mkportable names the code.
+TEST(PlatformCodeLabels, TheLauncherSaysUnknownWhereMkportableNamesTheCode)
+{
+    struct Case {
+        int32_t code;
+        const char *launcherDistribution, *mkportableDistribution;
+        const char *launcherArchitecture, *mkportableArchitecture;
+    } cases[] = {
+        {-1, "Unknown", "any", "Unknown", "any"},
+        {0, "Unknown", "Unknown", "Unknown", "Unknown"},
+        {2, "SuSE", "SuSE", "Intel 64-bit", "Intel 64-bit"},
+        {3, "Red Hat", "Red Hat", "PPC 32-bit", "PPC 32-bit"},
+        {4, "Novell Linux Desktop", "Novell Linux Desktop", "Unknown", "Unknown (code 4)"},
+        {6, "Ubuntu", "Ubuntu", "Unknown", "Unknown (code 6)"},
+        {7, "Unknown", "Unknown (code 7)", "Unknown", "Unknown (code 7)"},
+        {INT32_MIN, "Unknown", "Unknown (code -2147483648)", "Unknown", "Unknown (code -2147483648)"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_STREQ(distributionLabel(c.code), c.launcherDistribution) << c.code;
+        EXPECT_EQ(mkportable::distributionLabel(c.code), c.mkportableDistribution) << c.code;
+        EXPECT_STREQ(architectureLabel(c.code), c.launcherArchitecture) << c.code;
+        EXPECT_EQ(mkportable::architectureLabel(c.code), c.mkportableArchitecture) << c.code;
+    }
+}
 
 } // namespace

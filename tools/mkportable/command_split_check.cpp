@@ -1,6 +1,6 @@
 #include "command_split_check.h"
 
-#include "installer.h"
+#include "command_line.h"
 #include "pack_error.h"
 
 #include <cstring>

@@ -74,8 +74,8 @@ public:
     std::int32_t release(const toml::node &node) const
     {
         const auto *s = node.as_string();
-        if (s && parseRelease(s->get()) == CODE_ANY)
-            return CODE_ANY;
+        if (s && parseRelease(s->get()) == PFM_ANY)
+            return PFM_ANY;
         if (s || !node.as_integer())
             fail(node.source(), "release must be a whole number or \"any\"");
         return number(node, "release", std::numeric_limits<std::int32_t>::max());

@@ -1,5 +1,5 @@
 // The SHA-256 digest over a whole package, stored in the two variant fields
-// of the package directory (launcher/digest_record.h has the record).
+// of the package directory (format/digest_record.h has the record).
 #ifndef MKPORTABLE_PACKAGE_DIGEST_H
 #define MKPORTABLE_PACKAGE_DIGEST_H
 

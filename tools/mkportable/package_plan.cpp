@@ -14,10 +14,10 @@ namespace {
 bool machineCanMatch(const CommandEntry &entry)
 {
     const bool knownDistribution =
-        entry.distribution == CODE_ANY || entry.distribution == DIST_SUSE ||
-        entry.distribution == DIST_REDHAT || entry.distribution == DIST_NOVELL ||
-        entry.distribution == DIST_DEBIAN || entry.distribution == DIST_UBUNTU;
-    return knownDistribution && entry.architecture != ARCH_NONE;
+        entry.distribution == PFM_ANY || entry.distribution == PFM_DIST_SUSE ||
+        entry.distribution == PFM_DIST_REDHAT || entry.distribution == PFM_DIST_NOVELL ||
+        entry.distribution == PFM_DIST_DEBIAN || entry.distribution == PFM_DIST_UBUNTU;
+    return knownDistribution && entry.architecture != PFM_ARCH_NONE;
 }
 
 std::string platformOf(const CommandEntry &entry)
@@ -35,7 +35,7 @@ bool samePlatform(const CommandEntry &a, const CommandEntry &b)
 // too: the launcher, which takes the first match, never reaches `later`.
 bool covers(const CommandEntry &earlier, const CommandEntry &later)
 {
-    auto field = [](std::int32_t e, std::int32_t l) { return e == CODE_ANY || e == l; };
+    auto field = [](std::int32_t e, std::int32_t l) { return e == PFM_ANY || e == l; };
     return field(earlier.distribution, later.distribution) && field(earlier.release, later.release) &&
            field(earlier.architecture, later.architecture);
 }
@@ -47,7 +47,7 @@ bool wants32BitPrograms(const PackagePlan &plan)
     if (plan.images.size() == 2)
         return true;
     return std::any_of(plan.commands.begin(), plan.commands.end(),
-                       [](const CommandEntry &e) { return e.architecture == ARCH_INTEL32; });
+                       [](const CommandEntry &e) { return e.architecture == PFM_ARCH_INTEL32; });
 }
 
 void checkRecords(const PackagePlan &plan, std::ostream &warnings)

@@ -1,7 +1,7 @@
 #include "package_probe.h"
 
 #include "pack_error.h"
-#include "platform_codes.h"
+#include "platform_table.h"
 #include "unique_fd.h"
 
 #include <cerrno>
@@ -110,10 +110,10 @@ void readRecords(ProbedPackage &pkg, int fd)
         const std::string which = "command record " + std::to_string(i);
         if (rec.command[0] == '\0')
             problems.push_back(which + " has an empty command");
-        if (rec.distribution < CODE_ANY || rec.distribution > DIST_UBUNTU)
+        if (rec.distribution != PFM_ANY && !findDistributionCode(rec.distribution))
             problems.push_back(which + " names the unknown distribution code " +
                                std::to_string(rec.distribution));
-        if (rec.architecture < CODE_ANY || rec.architecture > ARCH_PPC32)
+        if (rec.architecture != PFM_ANY && !findArchitectureCode(rec.architecture))
             problems.push_back(which + " names the unknown architecture code " +
                                std::to_string(rec.architecture));
         pkg.records.push_back(rec);

@@ -1,7 +1,8 @@
 #include "platform_codes.h"
 
+#include "platform_table.h"
+
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <charconv>
 
@@ -9,15 +10,7 @@ namespace mkportable {
 
 namespace {
 
-// The index of a name is its code.
-constexpr std::array<std::string_view, 7> DISTRIBUTIONS = {"none",   "windows", "suse",  "redhat",
-                                                           "novell", "debian",  "ubuntu"};
-constexpr std::array<std::string_view, 4> ARCHITECTURES = {"none", "i386", "x86_64", "ppc"};
-constexpr std::array<std::string_view, 7> DISTRIBUTION_LABELS = {
-    "Unknown", "Windows", "SuSE", "Red Hat", "Novell Linux Desktop", "Debian", "Ubuntu"};
 constexpr std::string_view ANY = "any";
-constexpr std::array<std::string_view, 4> ARCHITECTURE_LABELS = {"Unknown", "Intel 32-bit",
-                                                                 "Intel 64-bit", "PPC 32-bit"};
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b)
 {
@@ -28,14 +21,13 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b)
 }
 
 template <std::size_t N>
-std::optional<std::int32_t> parseCode(std::string_view text,
-                                      const std::array<std::string_view, N> &names)
+std::optional<std::int32_t> parseCode(std::string_view text, const PlatformCodeText (&table)[N])
 {
-    for (std::size_t i = 0; i < N; ++i)
-        if (equalsIgnoringCase(text, names[i]))
-            return std::int32_t(i);
+    for (const PlatformCodeText &entry : table)
+        if (equalsIgnoringCase(text, entry.name))
+            return entry.code;
     if (equalsIgnoringCase(text, ANY))
-        return CODE_ANY;
+        return PFM_ANY;
     // Digits only: from_chars alone would accept a leading '-'.
     if (text.empty() || !std::all_of(text.begin(), text.end(),
                                      [](char c) { return c >= '0' && c <= '9'; }))
@@ -47,32 +39,20 @@ std::optional<std::int32_t> parseCode(std::string_view text,
     return code;
 }
 
-template <std::size_t N>
-std::string nameOf(std::int32_t code, const std::array<std::string_view, N> &names)
+// Unlike the launcher, which prints "Unknown" alone, the code is named.
+std::string labelOf(std::int32_t code, const PlatformCodeText *entry)
 {
-    if (code == CODE_ANY)
+    if (code == PFM_ANY)
         return std::string(ANY);
-    if (code >= 0 && code < std::int32_t(N))
-        return std::string(names[std::size_t(code)]);
-    return "code " + std::to_string(code);
+    return entry ? std::string(entry->label) : "Unknown (code " + std::to_string(code) + ")";
 }
 
 template <std::size_t N>
-std::string labelOf(std::int32_t code, const std::array<std::string_view, N> &labels)
-{
-    if (code == CODE_ANY)
-        return "any";
-    if (code >= 0 && code < std::int32_t(N))
-        return std::string(labels[std::size_t(code)]);
-    return "Unknown (code " + std::to_string(code) + ")";
-}
-
-template <std::size_t N>
-std::string choicesOf(const std::array<std::string_view, N> &names)
+std::string choicesOf(const PlatformCodeText (&table)[N])
 {
     std::string text;
-    for (std::size_t i = 0; i < N; ++i) {
-        text += names[i];
+    for (const PlatformCodeText &entry : table) {
+        text += entry.name;
         text += ", ";
     }
     return text + std::string(ANY) + " or 0-" + std::to_string(N - 1);
@@ -82,23 +62,21 @@ std::string choicesOf(const std::array<std::string_view, N> &names)
 
 std::optional<std::int32_t> parseDistribution(std::string_view text)
 {
-    return parseCode(text, DISTRIBUTIONS);
+    return parseCode(text, DISTRIBUTION_CODES);
 }
 
 std::optional<std::int32_t> parseArchitecture(std::string_view text)
 {
-    return parseCode(text, ARCHITECTURES);
+    return parseCode(text, ARCHITECTURE_CODES);
 }
 
-std::string distributionName(std::int32_t code) { return nameOf(code, DISTRIBUTIONS); }
-std::string architectureName(std::int32_t code) { return nameOf(code, ARCHITECTURES); }
-std::string distributionLabel(std::int32_t code) { return labelOf(code, DISTRIBUTION_LABELS); }
-std::string architectureLabel(std::int32_t code) { return labelOf(code, ARCHITECTURE_LABELS); }
+std::string distributionLabel(std::int32_t code) { return labelOf(code, findDistributionCode(code)); }
+std::string architectureLabel(std::int32_t code) { return labelOf(code, findArchitectureCode(code)); }
 
 std::optional<std::int32_t> parseRelease(std::string_view text)
 {
     if (equalsIgnoringCase(text, ANY))
-        return CODE_ANY;
+        return PFM_ANY;
     if (text.empty() || text.size() > 10 ||
         !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
@@ -109,24 +87,19 @@ std::optional<std::int32_t> parseRelease(std::string_view text)
     return release;
 }
 
-std::string releaseName(std::int32_t release)
-{
-    return release == CODE_ANY ? std::string(ANY) : std::to_string(release);
-}
-
 std::string platformText(std::int32_t distribution, std::int32_t release,
                          std::int32_t architecture)
 {
-    const bool anyDistribution = distribution == CODE_ANY;
+    const bool anyDistribution = distribution == PFM_ANY;
     std::string text = anyDistribution ? "any distribution" : distributionLabel(distribution);
-    if (release != CODE_ANY)
+    if (release != PFM_ANY)
         text += (anyDistribution ? ", release " : " ") + std::to_string(release);
     else if (!anyDistribution)
         text += ", any release";
-    return text + ", " + (architecture == CODE_ANY ? "any architecture" : architectureLabel(architecture));
+    return text + ", " + (architecture == PFM_ANY ? "any architecture" : architectureLabel(architecture));
 }
 
-std::string distributionChoices() { return choicesOf(DISTRIBUTIONS); }
-std::string architectureChoices() { return choicesOf(ARCHITECTURES); }
+std::string distributionChoices() { return choicesOf(DISTRIBUTION_CODES); }
+std::string architectureChoices() { return choicesOf(ARCHITECTURE_CODES); }
 
 } // namespace mkportable

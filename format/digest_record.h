@@ -14,8 +14,8 @@
 // A package whose fields both lack the magic has no digest (an older or
 // hand-made package). Plain C++ without allocation, so that the static
 // launcher can check the record too.
-#ifndef LAUNCHER_DIGEST_RECORD_H
-#define LAUNCHER_DIGEST_RECORD_H
+#ifndef FORMAT_DIGEST_RECORD_H
+#define FORMAT_DIGEST_RECORD_H
 
 #include "package_format.h"
 

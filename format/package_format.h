@@ -11,8 +11,8 @@
 // All integers are 32-bit little-endian on disk. The codec below is the one
 // place where byte order is handled: everything else works on the decoded
 // structs, in host order.
-#ifndef LAUNCHER_PACKAGE_FORMAT_H
-#define LAUNCHER_PACKAGE_FORMAT_H
+#ifndef FORMAT_PACKAGE_FORMAT_H
+#define FORMAT_PACKAGE_FORMAT_H
 
 #include <cstdint>
 

@@ -1,0 +1,78 @@
+// The launcher's own options: "-semdestroy" and "--extract DIR".
+#include "options.h"
+
+#include "cleanup.h"
+#include "command_line.h"
+#include "installer.h"
+#include "instance_guard.h"
+#include "package_reader.h"
+#include "textbuf.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The current directory is limited to this many bytes when the extract
+// target is made absolute.
+constexpr int EXTRACT_CWD_SIZE = 260;
+
+// Fills extractFolder with the absolute, shell-quoted target directory.
+bool buildExtractFolder(const char *dir)
+{
+    // Only extractFolder limits the target: the absolute path may be as long
+    // as the launcher's own.
+    char absolute[OWN_PATH_SIZE];
+    if (isAbsolutePath(dir)) {
+        if (!textCopy(absolute, sizeof absolute, dir))
+            return false;
+    } else {
+        char cwd[EXTRACT_CWD_SIZE];
+        getCurrentDir(cwd, sizeof cwd);
+        if (cwd[0] == '\0')
+            return false;
+        char sep = cwd[0] == '/' ? '/' : '\\';
+        if (!textFormat(absolute, sizeof absolute, "%s%c%s", cwd, sep, dir))
+            return false;
+    }
+    return quoteShellWord(absolute, extractFolder, sizeof extractFolder);
+}
+
+} // namespace
+
+bool semDestroyRequested(int argc, char **argv)
+{
+    return argc == 2 && std::strcmp(argv[1], "-semdestroy") == 0;
+}
+
+int semDestroy()
+{
+    if (sem_dest() != 0) {
+        std::fprintf(stderr, "Failed releasing the existing semaphore %s: %s\n", SEM_NAME, std::strerror(errno));
+        return 1;
+    }
+    std::fputs("Existing Semaphore released.\n", stderr);
+    return 0;
+}
+
+const char *extractRequested(int argc, char **argv)
+{
+    return argc == 3 && std::strcmp(argv[1], "--extract") == 0 ? argv[2] : nullptr;
+}
+
+int prepareExtract(const char *dir)
+{
+    // The quoted target goes to both shell commands (mkdir and the unzip
+    // utility) as one word, so a name with blanks or shell syntax stays a
+    // name; one that does not fit is refused before anything is made.
+    if (!buildExtractFolder(dir) || (!dirExists(dir) && !makeDir(extractFolder))) {
+        std::printf("Failed to create directory: %s\n"
+                    "Please check if you specify a correct path to extract.\n",
+                    dir);
+        cleanup();
+        return -1;
+    }
+    extract = 1;
+    return 0;
+}

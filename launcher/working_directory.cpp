@@ -1,0 +1,92 @@
+// The working directory of a launch: where it is made, whether there is room
+// for the package there, and making and entering it.
+#include "working_directory.h"
+
+#include "cleanup.h"
+#include "package_reader.h"
+#include "textbuf.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+int openTempDirectory(char parent[WRK_DIR_SIZE])
+{
+    const char *refused = nullptr;
+    int parentFd = openWorkParent(parent, WRK_DIR_SIZE, &refused);
+    if (refused)
+        std::fprintf(stderr, "TMPDIR %s is not used: %s.\n", getenv("TMPDIR"), refused);
+    if (parentFd < 0 && (!makeDir(parent) || (parentFd = fd_open(parent)) < 0)) {
+        std::fprintf(stderr, "Failed creating %s\n", parent);
+        return -1;
+    }
+    return parentFd;
+}
+
+bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *parent,
+                const char *extractTarget)
+{
+    uint64_t tree = 0;
+    if (!imageUnpackedSize(dir, fd, &tree))
+        tree = 0;
+    bool extracting = extractTarget != nullptr;
+    uint64_t files = uint64_t(dir->elementSize[PKG_UNZIP]) + dir->elementSize[PKG_IMAGE];
+    uint64_t needed = files + (extracting ? 0 : tree);
+    int64_t available = fd_freeSpace(parentFd);
+    if (available >= 0 && needed > uint64_t(available)) {
+        std::fprintf(stderr,
+                     "Not enough room in %s: the package needs %llu bytes there (the unzip utility, the image%s), "
+                     "%lld are available; set TMPDIR to a directory with more room.\n",
+                     parent, (unsigned long long)needed, extracting ? "" : " and the unpacked tree",
+                     (long long)available);
+        return false;
+    }
+    available = extracting ? freeSpace(extractTarget) : -1;
+    if (available >= 0 && tree > uint64_t(available)) {
+        std::fprintf(stderr, "Not enough room in %s: the image unpacks to %llu bytes, %lld are available.\n",
+                     extractTarget, (unsigned long long)tree, (long long)available);
+        return false;
+    }
+    return true;
+}
+
+int makeWorkingDirectory(int parentFd, const char *parent)
+{
+    // The directory is made and entered through the parent's descriptor, so
+    // nobody can slip another directory in between. Its name is published in
+    // wrkDir only once it exists, with signals held back, so the handler
+    // never sees a half-written name or misses a directory that needs
+    // removing.
+    for (uint32_t counter = 0;; ++counter) {
+        char name[32];
+        textFormat(name, sizeof name, "portable_install_%08x", counter);
+        char candidate[WRK_DIR_SIZE];
+        textFormat(candidate, sizeof candidate, "%s%c%s", parent, FILE_SEPARATOR, name);
+        sigset_t old;
+        blockHandledSignals(&old);
+        int made = makePrivateDirAt(parentFd, name);
+        if (made == 0)
+            textCopy(wrkDir, sizeof wrkDir, candidate);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        if (made == 0) {
+            int entered = changeDirAt(parentFd, name);
+            fd_close(parentFd);
+            if (entered != 0) {
+                std::fprintf(stderr, "Failed changing to directory %s\n", wrkDir);
+                return 1;
+            }
+            return 0;
+        }
+        if (made < 0 || counter == UINT32_MAX) {
+            std::fprintf(stderr, "Failed creating %s\n", candidate);
+            fd_close(parentFd);
+            return 1;
+        }
+    }
+}
+
+int enterNewWorkingDirectory()
+{
+    char parent[WRK_DIR_SIZE];
+    int parentFd = openTempDirectory(parent);
+    return parentFd < 0 ? 1 : makeWorkingDirectory(parentFd, parent);
+}

@@ -1,0 +1,29 @@
+// The private working directory of a launch, made in the temporary directory
+// (TMPDIR or /tmp).
+#ifndef LAUNCHER_WORKING_DIRECTORY_H
+#define LAUNCHER_WORKING_DIRECTORY_H
+
+#include "installer.h"
+
+// Opens the temporary directory and fills parent with its path: the
+// descriptor, or -1 after a message. A refused TMPDIR is named on standard
+// error before /tmp is taken instead.
+int openTempDirectory(char parent[WRK_DIR_SIZE]);
+
+// Before anything is written: the temporary directory (parent, open on
+// parentFd) must hold the unzip utility, the image and, for a normal
+// launch, the unpacked tree; extractTarget, the --extract directory or
+// null, the tree. Best effort: a file system that cannot tell, or an image
+// whose directory cannot be read, passes. False after a message.
+bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *parent,
+                const char *extractTarget);
+
+// Creates a fresh working directory portable_install_XXXXXXXX, with the
+// first free counter, in the directory open on parentFd (closed here),
+// publishes it in wrkDir and changes into it: 0, or 1 after a message.
+int makeWorkingDirectory(int parentFd, const char *parent);
+
+// Both steps at once, as a launch does: 0, or 1 after a message.
+int enterNewWorkingDirectory();
+
+#endif
