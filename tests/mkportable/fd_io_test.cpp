@@ -1,7 +1,6 @@
-// The read/write loops shared with miniunz, the messages that mkportable
-// words around them, and the little-endian fields.
+// The read/write loops shared with miniunz and the messages that mkportable
+// words around them.
 #include "common/fd_io.h"
-#include "common/little_endian.h"
 #include "mkportable/pack_error.h"
 #include "mkportable/unique_fd.h"
 #include "mkportable_test_support.h"
@@ -82,7 +81,7 @@ TEST(CheckedIo, NamesTheFileAndTheReason)
              mkportable::writeAllAt(openFile(dir).get(), "x", 1, 2, "out.run");
          },
          "cannot write out.run: Bad file descriptor"},
-        {"read at an offset past the end",
+        {"a read at an offset that runs past the end",
          [&](const fs::path &dir) {
              mkportable::readAllAt(openFile(dir).get(), buffer, 2, 3, "p.run");
          },
@@ -93,18 +92,6 @@ TEST(CheckedIo, NamesTheFileAndTheReason)
              mkportable::readUpTo(null.get(), buffer, 1, "in");
          },
          "cannot read in: Bad file descriptor"},
-        {"a file shorter than measured",
-         [&](const fs::path &dir) {
-             mkportable::readExactly(openFile(dir).get(), buffer, 5, 5, "tool/a");
-         },
-         "tool/a became shorter while it was being packed (expected 5 bytes)"},
-        {"a file longer than measured",
-         [&](const fs::path &dir) {
-             portable::UniqueFd in = openFile(dir);
-             mkportable::readExactly(in.get(), buffer, 3, 3, "tool/a");
-             mkportable::expectEnd(in.get(), 3, "tool/a");
-         },
-         "tool/a grew while it was being packed (expected 3 bytes)"},
     };
     for (const FailureCase &c : cases) {
         const fs::path dir = scratchDir();
@@ -115,23 +102,6 @@ TEST(CheckedIo, NamesTheFileAndTheReason)
             EXPECT_EQ(std::string(e.what()), c.message) << c.name;
         }
     }
-}
-
-TEST(LittleEndian, ReadsAndWritesLowByteFirst)
-{
-    // High bits set in every byte, so that a sign extension shows.
-    const unsigned char bytes[8] = {0x81, 0x92, 0xa3, 0xb4, 0xc5, 0xd6, 0xe7, 0xf8};
-    EXPECT_EQ(portable::readLe16(bytes), 0x9281u);
-    EXPECT_EQ(portable::readLe32(bytes), 0xb4a39281u);
-    EXPECT_EQ(portable::readLe64(bytes), 0xf8e7d6c5b4a39281u);
-
-    unsigned char out[5] = {0, 0, 0, 0, 0x55};
-    portable::writeLe32(out, 0xb4a39281u);
-    EXPECT_EQ(std::vector<unsigned char>(out, out + 5),
-              std::vector<unsigned char>({0x81, 0x92, 0xa3, 0xb4, 0x55}));
-    portable::writeLe16(out + 2, 0x0201);
-    EXPECT_EQ(std::vector<unsigned char>(out, out + 5),
-              std::vector<unsigned char>({0x81, 0x92, 0x01, 0x02, 0x55}));
 }
 
 } // namespace
