@@ -1,5 +1,7 @@
 #include "zip_directory.h"
 
+#include "common/little_endian.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -8,6 +10,10 @@
 #include <unistd.h>
 
 namespace {
+
+using portable::readLe16;
+using portable::readLe32;
+using portable::readLe64;
 
 constexpr uint32_t kEndSignature = 0x06054b50;
 constexpr uint32_t kLocatorSignature = 0x07064b50;
@@ -25,10 +31,6 @@ constexpr uint16_t kUnicodePathId = 0x7075;
 // The directory is read through a window of at least this size: one read
 // covers many entries.
 constexpr size_t kWindow = 64 * 1024;
-
-uint16_t le16(const unsigned char *p) { return (uint16_t)(p[0] | p[1] << 8); }
-uint32_t le32(const unsigned char *p) { return le16(p) | (uint32_t)le16(p + 2) << 16; }
-uint64_t le64(const unsigned char *p) { return le32(p) | (uint64_t)le32(p + 4) << 32; }
 
 // CRC-32 (the zip polynomial) of `size` bytes at `data`; names are short.
 uint32_t crc32Of(const unsigned char *data, size_t size) {
@@ -51,12 +53,12 @@ std::string entryLabel(uint64_t index) {
 bool readZip64End(const ZipSource &src, uint64_t locatorAt, uint64_t &recordAt,
                   unsigned char (&record)[kZip64EndSize]) {
   unsigned char locator[kLocatorSize];
-  if (!src.read(locatorAt, locator, sizeof locator) || le32(locator) != kLocatorSignature)
+  if (!src.read(locatorAt, locator, sizeof locator) || readLe32(locator) != kLocatorSignature)
     return false;
-  uint64_t candidates[] = {le64(locator + 8), locatorAt - kZip64EndSize};
+  uint64_t candidates[] = {readLe64(locator + 8), locatorAt - kZip64EndSize};
   for (uint64_t at : candidates) {
     if (at <= locatorAt - kZip64EndSize && src.read(at, record, sizeof record) &&
-        le32(record) == kZip64EndSignature) {
+        readLe32(record) == kZip64EndSignature) {
       recordAt = at;
       return true;
     }
@@ -92,10 +94,10 @@ namespace {
 bool archiveAt(const ZipSource &src, uint64_t endAt, const unsigned char *end, ZipArchive &out,
                std::string &why) {
   ZipArchive a;
-  a.entries = le16(end + 10);
-  a.directorySize = le32(end + 12);
-  uint64_t recordedOffset = le32(end + 16);
-  bool spanned = le16(end + 4) != 0 || le16(end + 6) != 0;
+  a.entries = readLe16(end + 10);
+  a.directorySize = readLe32(end + 12);
+  uint64_t recordedOffset = readLe32(end + 16);
+  bool spanned = readLe16(end + 4) != 0 || readLe16(end + 6) != 0;
   a.endOffset = endAt;
   unsigned char z64[kZip64EndSize];
   uint64_t z64At = 0;
@@ -104,10 +106,10 @@ bool archiveAt(const ZipSource &src, uint64_t endAt, const unsigned char *end, Z
   if (endAt >= kLocatorSize + kZip64EndSize &&
       readZip64End(src, endAt - kLocatorSize, z64At, z64)) {
     a.zip64 = true;
-    a.entries = le64(z64 + 32);
-    a.directorySize = le64(z64 + 40);
-    recordedOffset = le64(z64 + 48);
-    spanned = le32(z64 + 16) != 0 || le32(z64 + 20) != 0;
+    a.entries = readLe64(z64 + 32);
+    a.directorySize = readLe64(z64 + 40);
+    recordedOffset = readLe64(z64 + 48);
+    spanned = readLe32(z64 + 16) != 0 || readLe32(z64 + 20) != 0;
     a.endOffset = z64At;
   }
   if (spanned) {
@@ -128,7 +130,7 @@ bool archiveAt(const ZipSource &src, uint64_t endAt, const unsigned char *end, Z
 bool directoryStarts(const ZipSource &src, const ZipArchive &a) {
   unsigned char sig[4];
   return a.directorySize == 0 ||
-         (src.read(a.directoryOffset, sig, sizeof sig) && le32(sig) == kCentralSignature);
+         (src.read(a.directoryOffset, sig, sizeof sig) && readLe32(sig) == kCentralSignature);
 }
 
 } // namespace
@@ -150,7 +152,7 @@ bool readZipArchive(const ZipSource &src, ZipArchive &out, std::string &why) {
   // comment may itself hold "PK\5\6".
   for (size_t at = tail - kEndSize + 1; at-- > 0;) {
     const unsigned char *r = buf.data() + at;
-    if (le32(r) == kEndSignature && at + kEndSize + le16(r + 20) == tail) {
+    if (readLe32(r) == kEndSignature && at + kEndSize + readLe16(r + 20) == tail) {
       if (!archiveAt(src, tailAt + at, r, out, why))
         return false;
       why.clear();
@@ -164,7 +166,7 @@ bool readZipArchive(const ZipSource &src, ZipArchive &out, std::string &why) {
     const unsigned char *r = buf.data() + at;
     ZipArchive a;
     std::string ignored;
-    if (le32(r) == kEndSignature && at + kEndSize + le16(r + 20) <= tail &&
+    if (readLe32(r) == kEndSignature && at + kEndSize + readLe16(r + 20) <= tail &&
         archiveAt(src, tailAt + at, r, a, ignored) && directoryStarts(src, a)) {
       out = a;
       why.clear();
@@ -197,25 +199,25 @@ bool ZipDirectoryReader::next(ZipEntry &e, std::string &why) {
   if (pos_ >= end_)
     return false;
   const unsigned char *h = end_ - pos_ >= kCentralSize ? fetch(pos_, kCentralSize) : nullptr;
-  if (!h || le32(h) != kCentralSignature) {
+  if (!h || readLe32(h) != kCentralSignature) {
     why = entryLabel(count_) + (h ? " has no header signature" : " is cut short");
     return false;
   }
-  size_t nameLen = le16(h + 28), extraLen = le16(h + 30), commentLen = le16(h + 32);
+  size_t nameLen = readLe16(h + 28), extraLen = readLe16(h + 30), commentLen = readLe16(h + 32);
   size_t whole = kCentralSize + nameLen + extraLen + commentLen;
   if (end_ - pos_ < whole || !(h = fetch(pos_, kCentralSize + nameLen + extraLen))) {
     why = entryLabel(count_) + " is cut short";
     return false;
   }
-  e.versionMadeBy = le16(h + 4);
-  e.flags = le16(h + 8);
-  e.method = le16(h + 10);
-  e.dosDateTime = (uint32_t)le16(h + 14) << 16 | le16(h + 12);
-  e.crc = le32(h + 16);
-  e.compressedSize = le32(h + 20);
-  e.size = le32(h + 24);
-  e.externalAttrs = le32(h + 38);
-  e.localOffset = le32(h + 42);
+  e.versionMadeBy = readLe16(h + 4);
+  e.flags = readLe16(h + 8);
+  e.method = readLe16(h + 10);
+  e.dosDateTime = (uint32_t)readLe16(h + 14) << 16 | readLe16(h + 12);
+  e.crc = readLe32(h + 16);
+  e.compressedSize = readLe32(h + 20);
+  e.size = readLe32(h + 24);
+  e.externalAttrs = readLe32(h + 38);
+  e.localOffset = readLe32(h + 42);
   e.name.assign(reinterpret_cast<const char *>(h + kCentralSize), nameLen);
   e.recordedNameSize = (uint16_t)nameLen;
   e.zip64Size = false;
@@ -225,7 +227,7 @@ bool ZipDirectoryReader::next(ZipEntry &e, std::string &why) {
   uint32_t narrow[] = {0xffffffff, 0xffffffff, 0xffffffff};
   const unsigned char *x = h + kCentralSize + nameLen, *xEnd = x + extraLen;
   while (xEnd - x >= 4) {
-    size_t id = le16(x), len = le16(x + 2);
+    size_t id = readLe16(x), len = readLe16(x + 2);
     const unsigned char *data = x + 4;
     if ((size_t)(xEnd - data) < len)
       break; // a cut last field: the peers ignore it too
@@ -238,12 +240,12 @@ bool ZipDirectoryReader::next(ZipEntry &e, std::string &why) {
           why = entryLabel(count_) + " lacks a size or offset in its Zip64 extra field";
           return false;
         }
-        *wide[i] = le64(v);
+        *wide[i] = readLe64(v);
         v += 8;
         e.zip64Size |= i == 0;
       }
     } else if (id == kUnicodePathId && len >= 5 && data[0] == 1 &&
-               le32(data + 1) == crc32Of(h + kCentralSize, nameLen)) {
+               readLe32(data + 1) == crc32Of(h + kCentralSize, nameLen)) {
       // The UTF-8 name of an entry whose recorded name is in a legacy code
       // page; it counts only while it belongs to that very name.
       e.name.assign(reinterpret_cast<const char *>(data + 5), len - 5);
@@ -269,15 +271,15 @@ bool locateZipData(const ZipSource &src, const ZipArchive &archive, const ZipEnt
     why = "the local header lies outside the archive's entries";
     return false;
   }
-  if (le32(h) != kLocalSignature) {
+  if (readLe32(h) != kLocalSignature) {
     why = "no local header where the central directory places it";
     return false;
   }
-  if (le16(h + 8) != entry.method || le16(h + 26) != entry.recordedNameSize) {
+  if (readLe16(h + 8) != entry.method || readLe16(h + 26) != entry.recordedNameSize) {
     why = "the local header does not match the central directory";
     return false;
   }
-  uint64_t dataOffset = entry.localOffset + kLocalSize + le16(h + 26) + le16(h + 28);
+  uint64_t dataOffset = entry.localOffset + kLocalSize + readLe16(h + 26) + readLe16(h + 28);
   if (dataOffset > limit || entry.compressedSize > limit - dataOffset) {
     why = "the entry's data runs into the central directory";
     return false;

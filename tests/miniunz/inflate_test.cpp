@@ -2,7 +2,7 @@
 #include "entry_data.h"
 #include "harness.h"
 #include "inflate.h"
-#include "scoped_fd.h"
+#include "common/fd_io.h"
 
 #include <gtest/gtest.h>
 
@@ -123,7 +123,7 @@ TEST(EntryReader, WrappedSizeUnpacksWithAWarning) {
     crc = crc32_combine(crc, blockCrc, (z_off_t)kMiB);
   const std::string path = scratchDir() + "/wrapped.deflate";
   writeFile(path, stream);
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  portable::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_TRUE(fd.valid());
 
   struct Case {

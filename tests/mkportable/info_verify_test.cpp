@@ -220,24 +220,23 @@ TEST(Info, JsonCarriesTheSame)
 
 TEST(JsonWriter, EscapesWhatJsonCannotHoldVerbatim)
 {
+    const std::string fffd = "\xef\xbf\xbd"; // U+FFFD
     const std::pair<std::string, std::string> cases[] = {
         {"plain", "\"plain\""},
         {"q\"b\\s/", "\"q\\\"b\\\\s/\""},
-        {"\n\t\x01\x1f\x7f", "\"\\u000a\\u0009\\u0001\\u001f\x7f\""},
+        {"\n\t\x01\x1f\x7f", "\"\\n\\t\\u0001\\u001f\x7f\""},
         {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
          "\"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
-        {"\xff", "\"\\ufffd\""},
-        {"\xc3", "\"\\ufffd\""},                           // cut short
-        {"\xc0\xaf", "\"\\ufffd\\ufffd\""},                // overlong '/'
-        {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},     // a surrogate
-        {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""}, // past U+10FFFF
+        {"\xff", "\"" + fffd + "\""},
+        {"\xc3", "\"" + fffd + "\""},                          // cut short
+        {"a\xc3z", "\"a" + fffd + "z\""},                      // cut short inside
+        {"\xc0\xaf", "\"" + fffd + fffd + "\""},               // overlong '/'
+        {"\xed\xa0\x80", "\"" + fffd + fffd + fffd + "\""},    // a surrogate
+        {"\xf4\x90\x80\x80", "\"" + fffd + fffd + fffd + fffd + "\""}, // past U+10FFFF
     };
     for (const auto &[in, want] : cases) {
         std::ostringstream out;
-        mkportable::JsonWriter json(out);
-        json.beginArray();
-        json.value(in);
-        json.endArray();
+        mkportable::writeJson(mkportable::Json::array({in}), out);
         EXPECT_EQ(out.str(), "[\n  " + want + "\n]\n") << in;
     }
 }
@@ -275,6 +274,13 @@ TEST(Info, EscapesPackageTextForTheTerminal)
                                 "bad\\xff\n" + line + "caf\xc3\xa9\n";
     ASSERT_GE(r.out.size(), listing.size());
     EXPECT_EQ(r.out.substr(r.out.size() - listing.size()), listing);
+
+    // JSON carries the controls escaped and U+FFFD for the byte that is not UTF-8.
+    const ProgramResult json = fx.run({"info", "--json", "p.run"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    for (const char *name : {"red\\u001b[31m", "bad\xef\xbf\xbd", "caf\xc3\xa9"})
+        EXPECT_NE(json.out.find("\"name\": \"" + std::string(name) + "\","), std::string::npos)
+            << name;
 }
 
 // One way of breaking a good package, and the verify lines it must give

@@ -271,7 +271,7 @@ int extractArchive(const ExtractOptions &opts) {
   std::string shown = printableName(opts.archive);
   // O_NONBLOCK: a FIFO named as the archive must not hang the run. The
   // entries' data is read through this descriptor too.
-  ScopedFd fd(open(opts.archive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  portable::UniqueFd fd(open(opts.archive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0) {
     complain("%s: open: %s", shown.c_str(), strerror(errno));

@@ -13,20 +13,14 @@ namespace {
 // Writes all of `data` to `fd`. Returns false after reporting the failure
 // to `tree`, or at once when another write failed already.
 bool writeAll(TargetTree &tree, int fd, const char *data, size_t size, const std::string &shown) {
-  while (size > 0) {
-    if (tree.stopped())
-      return false;
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      tree.writeFailed(shown, errno);
-      return false;
-    }
-    data += n;
-    size -= (size_t)n;
-  }
-  return true;
+  if (tree.stopped())
+    return false;
+  portable::IoResult r = portable::writeAll(fd, data, size);
+  if (r.done == size)
+    return true;
+  // A write that takes nothing would otherwise be retried forever.
+  tree.writeFailed(shown, r.error != 0 ? r.error : EIO);
+  return false;
 }
 
 } // namespace
@@ -38,7 +32,7 @@ bool writeFileEntry(TargetTree &tree, EntryReader &reader, const FileEntry &e) {
   if (!dir)
     return false;
   const std::string &leaf = e.parts.back();
-  ScopedFd out(tree.createLeaf(dir->get(), leaf, e.shown, "openat", [&] {
+  portable::UniqueFd out(tree.createLeaf(dir->get(), leaf, e.shown, "openat", [&] {
     return openat(dir->get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                   0600);
   }));
@@ -51,8 +45,8 @@ bool writeFileEntry(TargetTree &tree, EntryReader &reader, const FileEntry &e) {
     complain("%s: fchmod: %s", e.shown.c_str(), strerror(errno));
     ok = false;
   }
-  if (close(out.release()) != 0 && ok) {
-    complain("%s: close: %s", e.shown.c_str(), strerror(errno));
+  if (int err = out.close(); err != 0 && ok) {
+    complain("%s: close: %s", e.shown.c_str(), strerror(err));
     ok = false;
   }
   // A file that is not exactly what the archive holds must not look complete.

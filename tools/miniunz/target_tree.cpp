@@ -67,7 +67,8 @@ bool TargetTree::open(const std::string &path) {
   if (!path.empty() && !makeParents(path))
     return false;
   const char *dir = path.empty() ? "." : path.c_str();
-  auto root = std::make_shared<ScopedFd>(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  auto root =
+      std::make_shared<portable::UniqueFd>(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root->valid()) {
     complain("%s: open target directory: %s", printableName(dir).c_str(), strerror(errno));
     return false;
@@ -184,7 +185,7 @@ DirHandle TargetTree::walk(DirHandle start, const std::vector<std::string> &part
     }
     if (next < 0)
       return nullptr;
-    current = std::make_shared<const ScopedFd>(next);
+    current = std::make_shared<const portable::UniqueFd>(next);
     if (cache)
       remember(path, current);
   }

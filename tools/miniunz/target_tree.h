@@ -10,7 +10,7 @@
 #pragma once
 
 #include "diag.h"
-#include "scoped_fd.h"
+#include "common/fd_io.h"
 
 #include <atomic>
 #include <cerrno>
@@ -25,7 +25,7 @@
 #include <vector>
 
 // An open directory below the target, shared with the cache.
-using DirHandle = std::shared_ptr<const ScopedFd>;
+using DirHandle = std::shared_ptr<const portable::UniqueFd>;
 
 class TargetTree {
 public:

@@ -72,22 +72,13 @@ void printBundleText(const BundleListing &bundle, std::ostream &out)
 }
 
 // Only for an image with bundled programs, so that other images read as before.
-void printBundleJson(const BundleListing &bundle, JsonWriter &json)
+void addBundleJson(const BundleListing &bundle, Json &image)
 {
     if (bundle.programs.empty())
         return;
-    json.key("bundled");
-    json.beginObject();
-    for (const auto &[key, list] : {std::pair{"programs", &bundle.programs},
-                                    std::pair{"loaders", &bundle.loaders},
-                                    std::pair{"libraries", &bundle.libraries}}) {
-        json.key(key);
-        json.beginArray();
-        for (const std::string &item : *list)
-            json.value(item);
-        json.endArray();
-    }
-    json.endObject();
+    image["bundled"] = {{"programs", bundle.programs},
+                        {"loaders", bundle.loaders},
+                        {"libraries", bundle.libraries}};
 }
 
 } // namespace
@@ -163,118 +154,62 @@ void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ost
 
 void printInfoJson(const ProbedPackage &pkg, const std::string &digest, std::ostream &out)
 {
-    JsonWriter json(out);
-    json.beginObject();
-    json.key("package");
-    json.value(pkg.path.string());
-    json.key("size");
-    json.value(std::int64_t(pkg.fileSize));
-
-    json.key("elements");
-    json.beginArray();
+    Json elements = Json::array();
     for (int i = 0; i < PKG_ELEMENT_COUNT; ++i) {
-        json.beginObject();
-        json.key("index");
-        json.value(std::int64_t(i));
-        json.key("name");
-        json.value(elementName(i));
-        json.key("offset");
-        json.value(std::int64_t(pkg.offset[i]));
-        json.key("size");
-        json.value(std::int64_t(pkg.directory.elementSize[i]));
-        if (i == PKG_LAUNCHER || i == PKG_UNZIP) {
-            json.key("program");
-            json.value(describe(i == PKG_LAUNCHER ? pkg.launcher : pkg.unzip));
-        }
-        json.endObject();
+        Json element = {{"index", i},
+                        {"name", elementName(i)},
+                        {"offset", pkg.offset[i]},
+                        {"size", pkg.directory.elementSize[i]}};
+        if (i == PKG_LAUNCHER || i == PKG_UNZIP)
+            element["program"] = describe(i == PKG_LAUNCHER ? pkg.launcher : pkg.unzip);
+        elements.push_back(std::move(element));
     }
-    json.endArray();
-    json.key("imageSize");
-    json.beginArray();
-    json.value(std::int64_t(pkg.directory.imageSize[0]));
-    json.value(std::int64_t(pkg.directory.imageSize[1]));
-    json.endArray();
 
-    json.key("commandCount");
-    json.value(std::int64_t(pkg.globalInfo.commandCount));
-    json.key("strictPlatformMatch");
-    json.value(pkg.globalInfo.strictPlatformMatch != 0);
+    Json records = Json::array();
+    for (const CommandRecord &rec : pkg.records)
+        records.push_back({{"distribution", rec.distribution},
+                           {"distributionName", distributionLabel(rec.distribution)},
+                           {"release", rec.release},
+                           {"architecture", rec.architecture},
+                           {"architectureName", architectureLabel(rec.architecture)},
+                           {"command", std::string(rec.command)},
+                           {"arguments", std::string(rec.arguments)},
+                           {"alwaysAppendArguments", rec.alwaysAppendArguments != 0},
+                           {"text", recordText(rec)}});
 
-    json.key("digest");
-    json.value(digest);
-
-    json.key("records");
-    json.beginArray();
-    for (const CommandRecord &rec : pkg.records) {
-        json.beginObject();
-        json.key("distribution");
-        json.value(std::int64_t(rec.distribution));
-        json.key("distributionName");
-        json.value(distributionLabel(rec.distribution));
-        json.key("release");
-        json.value(std::int64_t(rec.release));
-        json.key("architecture");
-        json.value(std::int64_t(rec.architecture));
-        json.key("architectureName");
-        json.value(architectureLabel(rec.architecture));
-        json.key("command");
-        json.value(rec.command);
-        json.key("arguments");
-        json.value(rec.arguments);
-        json.key("alwaysAppendArguments");
-        json.value(rec.alwaysAppendArguments != 0);
-        json.key("text");
-        json.value(recordText(rec));
-        json.endObject();
-    }
-    json.endArray();
-
-    json.key("images");
-    json.beginArray();
+    Json images = Json::array();
     for (const ImageVariant &image : pkg.images) {
-        json.beginObject();
-        json.key("variant");
-        json.value(image.key);
-        json.key("offset");
-        json.value(std::int64_t(image.offset));
-        json.key("size");
-        json.value(std::int64_t(image.size));
-        json.key("entries");
-        json.beginArray();
+        Json entries = Json::array();
         for (const ImageEntry &entry : image.entries) {
-            json.beginObject();
-            json.key("name");
-            json.value(entry.name);
-            json.key("type");
-            json.value(entryType(entry));
-            json.key("size");
-            json.value(std::int64_t(entry.size));
-            json.key("compressedSize");
-            json.value(std::int64_t(entry.compressedSize));
-            json.key("mode");
-            if (entry.hasUnixMode) {
-                char octal[16];
+            char octal[16] = "";
+            if (entry.hasUnixMode)
                 std::snprintf(octal, sizeof octal, "%04o", unsigned(entry.mode & 07777));
-                json.value(octal);
-            } else {
-                json.value("");
-            }
-            json.key("time");
-            json.value(dosTimeText(entry.dosDateTime));
-            json.endObject();
+            entries.push_back({{"name", entry.name},
+                               {"type", entryType(entry)},
+                               {"size", entry.size},
+                               {"compressedSize", entry.compressedSize},
+                               {"mode", std::string(octal)},
+                               {"time", dosTimeText(entry.dosDateTime)}});
         }
-        json.endArray();
-        printBundleJson(bundleOf(image), json);
-        json.endObject();
+        Json variant = {{"variant", image.key},
+                        {"offset", image.offset},
+                        {"size", image.size},
+                        {"entries", std::move(entries)}};
+        addBundleJson(bundleOf(image), variant);
+        images.push_back(std::move(variant));
     }
-    json.endArray();
 
-    json.key("problems");
-    json.beginArray();
-    for (const std::string &problem : pkg.problems)
-        json.value(problem);
-    json.endArray();
-    json.endObject();
+    writeJson({{"package", pkg.path.string()},
+               {"size", pkg.fileSize},
+               {"elements", std::move(elements)},
+               {"imageSize", {pkg.directory.imageSize[0], pkg.directory.imageSize[1]}},
+               {"commandCount", pkg.globalInfo.commandCount},
+               {"strictPlatformMatch", pkg.globalInfo.strictPlatformMatch != 0},
+               {"digest", digest},
+               {"records", std::move(records)},
+               {"images", std::move(images)},
+               {"problems", pkg.problems}},
+              out);
 }
 
 int runInfo(const InfoOptions &options, std::ostream &out, std::ostream &err)

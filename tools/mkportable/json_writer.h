@@ -1,44 +1,20 @@
-// Writes indented JSON, keys in the order given.
+// Writes the JSON documents that mkportable prints.
 #ifndef MKPORTABLE_JSON_WRITER_H
 #define MKPORTABLE_JSON_WRITER_H
 
-#include <cstdint>
+#include <nlohmann/json.hpp>
 #include <ostream>
-#include <string_view>
-#include <vector>
 
 namespace mkportable {
 
-// The caller nests begin/end calls correctly and gives each member of an
-// object a key() before its value; the writer adds commas, line breaks and
-// two-space indentation. Strings are bytes: control characters, quotes and
-// backslashes are escaped, and bytes that are not valid UTF-8 become
-// U+FFFD, so that the output is always valid JSON.
-class JsonWriter {
-public:
-    explicit JsonWriter(std::ostream &out) : out_(out) {}
+// Keeps the members of an object in the order they were added.
+using Json = nlohmann::ordered_json;
 
-    void beginObject() { open('{'); }
-    void endObject() { close('}'); }
-    void beginArray() { open('['); }
-    void endArray() { close(']'); }
-    void key(std::string_view name);
-    void value(std::string_view text);
-    void value(const char *text) { value(std::string_view(text)); }
-    void value(std::int64_t number);
-    void value(bool flag);
-
-private:
-    void open(char bracket);
-    void close(char bracket);
-    // Starts a value: a comma and a new line inside arrays, nothing after a key.
-    void separate();
-    void string(std::string_view text);
-
-    std::ostream &out_;
-    std::vector<bool> hasMembers_; // one per open object or array
-    bool afterKey_ = false;
-};
+// Writes `document` with two-space indentation and a line break at the end.
+// Strings are bytes taken from packages: bytes that are not valid UTF-8
+// become U+FFFD instead of failing the output, so that it is always valid
+// JSON.
+void writeJson(const Json &document, std::ostream &out);
 
 } // namespace mkportable
 

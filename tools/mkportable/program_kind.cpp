@@ -1,5 +1,7 @@
 #include "program_kind.h"
 
+#include "common/little_endian.h"
+
 #include <unistd.h>
 
 namespace mkportable {
@@ -24,8 +26,7 @@ ProgramKind programKind(int fd, std::uint64_t offset)
     kind.elf = true;
     kind.bits = head[4] == 1 ? 32 : head[4] == 2 ? 64 : 0;
     const bool bigEndian = head[5] == 2;
-    kind.machine = bigEndian ? unsigned(head[18]) << 8 | head[19]
-                             : unsigned(head[19]) << 8 | head[18];
+    kind.machine = bigEndian ? unsigned(head[18]) << 8 | head[19] : portable::readLe16(head + 18);
     return kind;
 }
 

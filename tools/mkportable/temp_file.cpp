@@ -99,7 +99,7 @@ void TempFile::commit(mode_t mode)
         throwSystemError("cannot write " + what + " to disk", errno);
     if (fchmod(fd_.get(), mode) != 0)
         throwSystemError("cannot set the mode of " + what, errno);
-    fd_.close(what);
+    closeChecked(fd_, what);
     if (rename(path_.c_str(), destination_.c_str()) != 0)
         throwSystemError("cannot rename " + what + " to " + destination_.string(), errno);
     owned_ = false;

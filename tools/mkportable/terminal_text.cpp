@@ -4,6 +4,11 @@
 
 namespace mkportable {
 
+namespace {
+
+// Length of the valid UTF-8 sequence at the start of `text` (1 to 4), or 0
+// for a stray, cut-short or overlong sequence, a surrogate or a code point
+// past U+10FFFF.
 std::size_t utf8Length(std::string_view text)
 {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -23,6 +28,8 @@ std::size_t utf8Length(std::string_view text)
         return 0;
     return length;
 }
+
+} // namespace
 
 std::string terminalText(std::string_view text)
 {

@@ -3,7 +3,6 @@
 #include "pack_error.h"
 
 #include <cerrno>
-#include <unistd.h>
 #include <vector>
 
 namespace mkportable {
@@ -12,102 +11,44 @@ namespace {
 constexpr std::size_t COPY_CHUNK = 1 << 20;
 }
 
-UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
+void closeChecked(UniqueFd &fd, const std::string &what)
 {
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-UniqueFd::~UniqueFd()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-int UniqueFd::release()
-{
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void UniqueFd::close(const std::string &what)
-{
-    int fd = release();
-    // Linux releases the descriptor even when close reports an error, so it
-    // is never retried.
-    if (fd >= 0 && ::close(fd) != 0)
-        throwSystemError("cannot close " + what, errno);
+    if (const int err = fd.close(); err != 0)
+        throwSystemError("cannot close " + what, err);
 }
 
 void writeAll(int fd, const void *data, std::size_t size, const std::string &what)
 {
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t n = ::write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throwSystemError("cannot write " + what, errno);
-        }
-        if (n == 0)
-            throw PackError("cannot write " + what + ": nothing was written");
-        p += n;
-        size -= std::size_t(n);
-    }
+    const portable::IoResult r = portable::writeAll(fd, data, size);
+    if (r.error != 0)
+        throwSystemError("cannot write " + what, r.error);
+    if (r.done < size)
+        throw PackError("cannot write " + what + ": nothing was written");
 }
 
 std::size_t readUpTo(int fd, void *data, std::size_t size, const std::string &what)
 {
-    char *p = static_cast<char *>(data);
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::read(fd, p + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throwSystemError("cannot read " + what, errno);
-        }
-        if (n == 0)
-            break;
-        done += std::size_t(n);
-    }
-    return done;
+    const portable::IoResult r = portable::readAll(fd, data, size);
+    if (r.error != 0)
+        throwSystemError("cannot read " + what, r.error);
+    return r.done;
 }
 
 void readAllAt(int fd, void *data, std::size_t size, std::uint64_t offset, const std::string &what)
 {
-    char *p = static_cast<char *>(data);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(fd, p + done, size - done, off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throwSystemError("cannot read " + what, errno);
-        if (n == 0)
-            throw PackError("cannot read " + what + ": the file ended early");
-        done += std::size_t(n);
-    }
+    const portable::IoResult r = portable::readAllAt(fd, data, size, offset);
+    if (r.error != 0)
+        throwSystemError("cannot read " + what, r.error);
+    if (r.done < size)
+        throw PackError("cannot read " + what + ": the file ended early");
 }
 
 void writeAllAt(int fd, const void *data, std::size_t size, std::uint64_t offset,
                 const std::string &what)
 {
-    const char *p = static_cast<const char *>(data);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pwrite(fd, p + done, size - done, off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throwSystemError("cannot write " + what, n < 0 ? errno : EIO);
-        done += std::size_t(n);
-    }
+    const portable::IoResult r = portable::writeAllAt(fd, data, size, offset);
+    if (r.error != 0 || r.done < size)
+        throwSystemError("cannot write " + what, r.error != 0 ? r.error : EIO);
 }
 
 void readExactly(int in, void *data, std::size_t size, std::uint64_t total,

@@ -1,6 +1,9 @@
-// An owned file descriptor and the checked read/write loops built on it.
+// The owned file descriptor of packing and its read/write loops, which throw
+// PackError, naming the file, when they cannot move every byte.
 #ifndef MKPORTABLE_UNIQUE_FD_H
 #define MKPORTABLE_UNIQUE_FD_H
+
+#include "common/fd_io.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -8,28 +11,10 @@
 
 namespace mkportable {
 
-// Owns one descriptor; the destructor closes it without checking (for error
-// paths). Code that must know that a close succeeded calls close().
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept;
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    ~UniqueFd();
+using portable::UniqueFd;
 
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    // Gives up ownership and returns the descriptor (-1 when none).
-    int release();
-    // Closes the descriptor; throws PackError "cannot close <what>" when that fails.
-    void close(const std::string &what);
-
-private:
-    int fd_ = -1;
-};
+// Closes `fd`; throws PackError "cannot close <what>" when that fails.
+void closeChecked(UniqueFd &fd, const std::string &what);
 
 // Writes all `size` bytes, retrying short writes and EINTR. Throws PackError
 // "cannot write <what>" on failure.

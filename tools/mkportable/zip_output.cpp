@@ -1,5 +1,6 @@
 #include "zip_output.h"
 
+#include "common/little_endian.h"
 #include "pack_error.h"
 #include "unique_fd.h"
 
@@ -31,13 +32,17 @@ struct Fields {
 
     Fields &u16(unsigned v)
     {
-        bytes.push_back(static_cast<unsigned char>(v));
-        bytes.push_back(static_cast<unsigned char>(v >> 8));
+        unsigned char raw[2];
+        portable::writeLe16(raw, std::uint16_t(v));
+        bytes.insert(bytes.end(), raw, raw + sizeof raw);
         return *this;
     }
     Fields &u32(std::uint64_t v)
     {
-        return u16(unsigned(v & 0xffff)).u16(unsigned(v >> 16 & 0xffff));
+        unsigned char raw[4];
+        portable::writeLe32(raw, std::uint32_t(v));
+        bytes.insert(bytes.end(), raw, raw + sizeof raw);
+        return *this;
     }
     Fields &text(const std::string &s)
     {
