@@ -1,6 +1,11 @@
 #include "package_format.h"
 
+#include "common/little_endian.h"
+
 #include <cstring>
+
+using portable::readLe32;
+using portable::writeLe32;
 
 namespace {
 
@@ -26,19 +31,6 @@ void storeField(unsigned char *dst, const char *src, int width)
 }
 
 } // namespace
-
-uint32_t readLe32(const unsigned char *p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void writeLe32(unsigned char *p, uint32_t v)
-{
-    p[0] = v & 0xff;
-    p[1] = (v >> 8) & 0xff;
-    p[2] = (v >> 16) & 0xff;
-    p[3] = (v >> 24) & 0xff;
-}
 
 void decodePackageDirectory(const unsigned char raw[PKG_DIRECTORY_SIZE], PackageDirectory *out)
 {

@@ -57,9 +57,6 @@ struct CommandRecord {
     int32_t alwaysAppendArguments;
 };
 
-uint32_t readLe32(const unsigned char *p);
-void writeLe32(unsigned char *p, uint32_t v);
-
 void decodePackageDirectory(const unsigned char raw[PKG_DIRECTORY_SIZE], PackageDirectory *out);
 // Writes all 548 bytes; the variant fields are zero.
 void encodePackageDirectory(const PackageDirectory &dir, unsigned char raw[PKG_DIRECTORY_SIZE]);

@@ -6,6 +6,8 @@
 #include "mkportable_test_support.h"
 #include "zip_fixture.h"
 
+#include "common/little_endian.h"
+
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -348,7 +350,7 @@ INSTANTIATE_TEST_SUITE_P(
         Breakage{"ImageSizeTooLarge",
                  [](std::string &b, auto &) {
                      const std::size_t at = directoryField(b, 16);
-                     patchLe32(b, at, uint32_t(readLe32(bytesOf(b) + at) + 1));
+                     patchLe32(b, at, uint32_t(portable::readLe32(bytesOf(b) + at) + 1));
                  },
                  {"the element sizes add up to 1272 bytes, but 1271 bytes precede the package "
                   "directory"}},
