@@ -37,7 +37,7 @@ std::map<std::string, std::vector<std::size_t>> runCuts(const std::string &dir, 
                 "while read n; do head -c \"$n\" full > cut; chmod 755 cut; "
                 "./cut > out 2> err; rc=$?; "
                 "e=$(<err); printf '%s %s %s|\\n' \"$n\" \"$rc\" \"${e//$'\\n'/|}\" >> results; "
-                "done < lengths; ls -A /tmp > left"};
+                "done < lengths; " + listingCommand("/tmp") + " > left"};
     run.cwd = dir;
     run.timeoutSeconds = 240;
     SandboxResult r = runSandboxed(dir, run);

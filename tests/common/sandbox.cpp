@@ -172,6 +172,14 @@ void privateTmp()
 
 } // namespace
 
+std::string listingCommand(const std::string &dirs)
+{
+    std::string holder = buildHolderInTmp();
+    if (holder.empty())
+        return "ls -A " + dirs;
+    return "ls -A " + dirs + " | awk -v holder='" + holder.substr(5) + "' '$0 != holder'";
+}
+
 SandboxResult runSandboxed(const std::string &scratch, const SandboxRun &run)
 {
     writeFile(scratch + "/.stdin", run.stdinText);

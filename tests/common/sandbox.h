@@ -40,6 +40,12 @@ struct SandboxResult {
 
 SandboxResult runSandboxed(const std::string &scratch, const SandboxRun &run);
 
+// A shell command for the sandbox that lists the names in `dirs` as
+// `ls -A dirs` does, but without the folder that holds the build when the
+// checkout lives under /tmp: that folder is bound into the sandbox's /tmp so
+// that the programs are reachable, and is no program's doing.
+std::string listingCommand(const std::string &dirs);
+
 // A fresh, empty scratch directory for the current test under the build's
 // test work folder (never under /tmp).
 std::string scratchDir();
