@@ -71,7 +71,7 @@ std::string zipTo(const fs::path &root, const fs::path &zipPath, uint32_t time,
         throw;
     }
     close(fd);
-    return slurp(zipPath);
+    return readFile(zipPath);
 }
 
 TEST(TreeZipper, StoresEveryEntrySortedWithModeLinkAndFixedHeaderFields)
