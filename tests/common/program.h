@@ -18,20 +18,20 @@
 extern const char *const SANDBOX_PATH;
 
 struct ProgramRun {
-    std::vector<std::string> argv; // program and arguments; argv[0] is also the path run
-    std::string argv0;             // when set, the name the program sees as argv[0]
+    std::vector<std::string> argv{}; // program and arguments; argv[0] is also the path run
+    std::string argv0{};           // when set, the name the program sees as argv[0]
     // "NAME=value". Inheriting, the program gets the test's environment less
     // SOURCE_DATE_EPOCH with these put over it; otherwise these only, and
     // SANDBOX_PATH as PATH unless they name one.
-    std::vector<std::string> env;
+    std::vector<std::string> env{};
     bool inheritEnvironment = true;
-    std::string cwd; // default: the test's own
+    std::string cwd{}; // default: the test's own
     // Standard input holds this text; unset, it is a pipe that stays open and
     // never delivers, so that a prompt waits until the time runs out.
     std::optional<std::string> stdinText = "";
     // All three standard streams on a pseudo-terminal; `out` is what it showed.
     bool terminal = false;
-    std::optional<mode_t> umask;          // default: the test's
+    std::optional<mode_t> umask{};         // default: the test's
     rlim_t fileSizeLimit = RLIM_INFINITY; // RLIMIT_FSIZE, with SIGXFSZ ignored: writes fail with EFBIG
     rlim_t openFilesLimit = RLIM_INFINITY; // RLIMIT_NOFILE
     // An interrupt: `signal` is sent once `triggerFile` exists (or at once
@@ -39,7 +39,7 @@ struct ProgramRun {
     // its whole process group.
     int signal = 0;
     bool toGroup = false;
-    std::string triggerFile;
+    std::string triggerFile{};
     int delayMs = 0;
     int timeoutSeconds = 60; // then the program's group is killed
 };

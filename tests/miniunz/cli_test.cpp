@@ -69,7 +69,7 @@ TEST(MiniunzCli, MissingOrForeignArchiveFails) {
   std::ofstream(box.root + "/text.zip") << "not a zip archive at all";
   struct Case {
     std::string archive;
-    int exitCode;
+    int status;
   } cases[] = {{"absent.zip", 1}, {"text.zip", 1}, {"outside", 1}, {"empty.zip", 0}};
   for (const Case &c : cases) {
     ProgramResult r = runMiniunz({c.archive, "-d", "out"}, box.root);

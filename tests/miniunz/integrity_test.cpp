@@ -100,7 +100,7 @@ TEST(MiniunzIntegrity, CentralDirectoryShapes) {
   struct Case {
     const char *label;
     Edit edit;
-    int exitCode;
+    int status;
     std::string err; // "ZIP" stands for the archive's path
     std::vector<std::string> unpacked;
   };

@@ -17,7 +17,7 @@ struct ExistingCase {
   const char *label;
   std::function<void(const Workspace &)> prepare; // makes out/f before the run
   bool overwrite;
-  int exitCode;
+  int status;
   unsigned fType;       // S_IFMT of out/f after the run
   const char *fContent; // content of out/f after the run, if a file
 };

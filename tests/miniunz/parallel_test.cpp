@@ -42,7 +42,7 @@ struct OrderCase {
   const char *label;
   std::vector<ZipEntrySpec> entries;
   bool overwrite;
-  int exitCode;
+  int status;
   std::vector<std::pair<std::string, std::string>> expected; // path below out -> contentOf
 };
 

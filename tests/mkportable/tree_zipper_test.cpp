@@ -161,7 +161,7 @@ TEST(TreeZipper, EntriesAroundTheBufferBoundRoundTripTheSameWhateverTheWorkers)
 
 TEST(ZipOutput, HoldsAtMostTheEntriesItsEndRecordCounts)
 {
-    const fs::path path = scratchDir() / "many.zip";
+    const fs::path path = fs::path(scratchDir()) / "many.zip";
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     {
