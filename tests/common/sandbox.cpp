@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -92,18 +91,6 @@ std::string takeField(const std::string &report, size_t &at)
     return report.substr(end + 1, size);
 }
 
-std::string shellOutput(const std::string &command)
-{
-    std::string text;
-    if (FILE *f = popen(command.c_str(), "r")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-            text.append(buf, n);
-        pclose(f);
-    }
-    return text;
-}
-
 // Runs in the forked child: owns the namespace for as long as the program
 // and the inspection run.
 int supervise(const std::string &scratch, SandboxRun run, int report)
@@ -119,7 +106,7 @@ int supervise(const std::string &scratch, SandboxRun run, int report)
     for (const std::string &field :
          {std::to_string(r.status), std::to_string(r.seconds), r.out, r.err, listDirectory("/tmp"),
           listDirectory("/dev/shm"),
-          run.inspect.empty() ? "" : shellOutput("cd '" + scratch + "' && { " + run.inspect + " ; } 2>&1")})
+          run.inspect.empty() ? "" : runProgram({"/bin/sh", "-c", "{ " + run.inspect + "\n} 2>&1"}, scratch).out})
         putField(text, field);
     return write(report, text.data(), text.size()) == ssize_t(text.size()) ? 0 : 122;
 }
