@@ -232,8 +232,7 @@ TEST(MiniunzIntegrity, WriteFailureStopsTheRunWithOneMessage) {
                     " && for f in *; do [ -f \"$f\" ] && stat -c '%n %s' \"$f\"; "
                     "done; true";
       SandboxResult s = runSandboxed(box.root, run);
-      r.status = s.status;
-      r.err = s.err;
+      r = s;
       inspected = s.inspected;
     }
     EXPECT_EQ(r.status, 1);
