@@ -2,7 +2,6 @@
 // never with a crash, a hang or anything left in /tmp.
 #include "launcher_harness.h"
 
-#include <cstdlib>
 #include <map>
 #include <sstream>
 
@@ -37,7 +36,7 @@ std::map<std::string, std::vector<std::size_t>> runCuts(const std::string &dir, 
                 "while read n; do head -c \"$n\" full > cut; chmod 755 cut; "
                 "./cut > out 2> err; rc=$?; "
                 "e=$(<err); printf '%s %s %s|\\n' \"$n\" \"$rc\" \"${e//$'\\n'/|}\" >> results; "
-                "done < lengths; ls -A /tmp > left"};
+                "done < lengths; " + listingCommand("/tmp") + " > left"};
     run.cwd = dir;
     run.timeoutSeconds = 240;
     SandboxResult r = runSandboxed(dir, run);
@@ -128,14 +127,13 @@ TEST(HostilePackage, NoProgramCarriesARunPathOfTheCurrentDirectory)
 #if defined(__SANITIZE_ADDRESS__)
         GTEST_SKIP() << "sanitized programs are linked dynamically";
 #endif
-        std::string dynamic = scratchDir() + "/static";
-        system(("readelf -d '" + std::string(program) + "' > '" + dynamic + "' 2>&1").c_str());
-        EXPECT_NE(readFile(dynamic).find("no dynamic section"), std::string::npos) << program;
+        ProgramResult r = runProgram({"/usr/bin/readelf", "-d", program}, ".");
+        EXPECT_NE((r.out + r.err).find("no dynamic section"), std::string::npos) << program;
     }
     for (const char *program : {LAUNCHER_BIN, MINIUNZ_BIN, MKPORTABLE_BIN}) {
-        std::string dynamic = scratchDir() + "/dynamic";
-        ASSERT_EQ(system(("readelf -d '" + std::string(program) + "' > '" + dynamic + "' 2>&1").c_str()), 0);
-        std::istringstream in(readFile(dynamic));
+        ProgramResult r = runProgram({"/usr/bin/readelf", "-d", program}, ".");
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::istringstream in(r.out);
         std::string line;
         while (std::getline(in, line)) {
             if (line.find("RPATH") != std::string::npos || line.find("RUNPATH") != std::string::npos) {

@@ -29,9 +29,11 @@ std::vector<Outcome> stress(const std::string &dir, const std::string &package, 
         "  sleep $(printf '0.%03d' $d)\n"
         "  if [ $whom = 0 ]; then kill -${sigs[$k]} $pid; t=alone; else kill -${sigs[$k]} -- -$pid; t=group; fi\n"
         "  wait $pid; rc=$?\n"
-        "  left=$(ls -A /tmp /dev/shm | grep -v -e '^/' -e '^$' | tr '\\n' ' ')\n"
+        "  left=$(" + listingCommand("/tmp /dev/shm") + " | grep -v -e '^/' -e '^$' | tr '\\n' ' ')\n"
         "  echo \"${nums[$k]} $t $d $rc $left\" >> results\n"
-        "  rm -rf /tmp/* /dev/shm/*\n"
+        // Only what a launcher makes goes: the build's own folder may be
+        // visible in /tmp too.
+        "  rm -rf /tmp/portable_install_* /dev/shm/sem.*\n"
         "done\n";
     writeFile(dir + "/stress.sh", script);
     SandboxRun run;

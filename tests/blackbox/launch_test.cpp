@@ -374,9 +374,12 @@ TEST(HostileTmp, NoexecAndFullTmpFailCleanlyWithTheirCause)
         big.push_back({"big" + std::to_string(i), std::string(1 << 20, 'z'), 0644});
     const uint64_t unzipSize = readFile(MINIUNZ_BIN).size();
     const uint64_t tree = (8 << 20) + std::string("#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/ran\"\n").size();
-    // A tmpfs of `kib` KiB: what it offers, as the launcher reads it.
+    // A tmpfs of `kib` KiB: what it offers, as the launcher reads it. The
+    // sandbox's /tmp is a tmpfs already and is only resized: a tmpfs mounted
+    // over it would hide the build's folder of a checkout under /tmp.
     auto room = [](const std::string &where, uint64_t kib) {
-        return "mount -t tmpfs -o size=" + std::to_string(kib) + "k tmpfs " + where;
+        std::string size = "size=" + std::to_string(kib) + "k";
+        return where == "/tmp" ? "mount -o remount," + size + " /tmp" : "mount -t tmpfs -o " + size + " tmpfs " + where;
     };
     const uint64_t filesKib = unzipSize / 1024 + 512;
     struct Case {

@@ -75,7 +75,7 @@ TEST(Options, ASecondInstanceIsRefusedAndTheFirstGoesOn)
                 "i=0; while [ ! -e started ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done";
     run.inspect = "ls /tmp | grep -c portable_install; touch release; "
                   "i=0; while ! grep -q rc= first.out && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; "
-                  "tail -n 1 first.out; ls -A /tmp /dev/shm";
+                  "tail -n 1 first.out; " + listingCommand("/tmp /dev/shm");
     SandboxResult r = runSandboxed(h.dir, run);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");

@@ -9,29 +9,6 @@
 
 namespace {
 
-struct FakeMachine {
-    std::string hardware = "x86_64"; // what "uname -i" prints; empty: uname is the real one
-    std::string machine = "x86_64";  // what "uname -m" prints
-    std::map<std::string, std::string> etc = {{"SuSE-release", "SUSE Linux Enterprise Server 11\nVERSION = 11\n"}};
-};
-
-// Prepares `run` to see the made-up machine.
-void onMachine(SandboxRun &run, const LauncherHarness &h, const FakeMachine &m)
-{
-    // The copy lives on a tmpfs of the namespace: it vanishes with it.
-    std::string setup = "mkdir -p etc && mount -t tmpfs tmpfs etc && cp -a /etc/. etc/ && "
-                        "rm -f etc/os-release etc/redhat-release etc/SuSE-release";
-    for (const auto &[name, text] : m.etc)
-        setup += " && printf '%s' '" + text + "' > etc/" + name;
-    setup += " && mount --bind \"$PWD/etc\" /etc";
-    if (!m.hardware.empty()) {
-        setup += " && mkdir -p bin && printf '#!/bin/sh\\ncase \"$1\" in -i) echo " + m.hardware + ";; -m) echo " +
-                 m.machine + ";; *) exec /bin/uname \"$@\";; esac\\n' > bin/uname && chmod +x bin/uname";
-        run.env.push_back("PATH=" + h.dir + "/bin:" + SANDBOX_PATH);
-    }
-    run.setup = run.setup.empty() ? setup : setup + " && " + run.setup;
-}
-
 std::string echoImage(const std::string &word)
 {
     return toolImage("echo " + word + " > \"$QUARN_PORTABLE_EXEC_DIR/ran\"");
@@ -69,7 +46,7 @@ SandboxResult runOn(LauncherHarness &h, const FakeMachine &m, std::vector<std::s
 {
     SandboxRun run = h.sandboxRun({});
     run.env = env;
-    onMachine(run, h, m);
+    onMachine(run, h.dir, m);
     return runSandboxed(h.dir, run);
 }
 
@@ -271,7 +248,7 @@ TEST(PlatformMatch, ATableAsLargeAsTheFileIsReadOneRecordAtATime)
     for (bool interactive : {false, true}) {
         SandboxRun run = h.sandboxRun({});
         run.env = interactive ? std::vector<std::string>{"VESK_PORTABLE_INTERACTIVE="} : std::vector<std::string>{};
-        onMachine(run, h, FakeMachine{});
+        onMachine(run, h.dir, FakeMachine{});
         run.argv = {"/bin/sh", "-c", "ulimit -v 262144 && exec \"$0\"", h.package};
         SandboxResult r = runSandboxed(h.dir, run);
         EXPECT_EQ(r.status, 0) << interactive << r.err;
@@ -375,7 +352,7 @@ TEST(PlatformMatch, SelfHelpTellsWhatThePackageHoldsAndWouldRun)
         // As a user who is not root, beside a guard that root holds.
         SandboxRun run = h.sandboxRun({});
         run.env.clear();
-        onMachine(run, h, debian);
+        onMachine(run, h.dir, debian);
         run.argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", h.package, c.option};
         run.setup += " && touch /dev/shm/sem.QUARNTELV";
         SandboxResult r = runSandboxed(h.dir, run);
@@ -416,7 +393,7 @@ TEST(PlatformMatch, APlantedCaptureFileLinkIsNeverWritten)
     SandboxRun run = h.sandboxRun({});
     run.env.clear();
     run.setup = "ln -s \"$PWD/victim\" /tmp/vesk_uname.txt";
-    onMachine(run, h, FakeMachine{});
+    onMachine(run, h.dir, FakeMachine{});
     SandboxResult r = runSandboxed(h.dir, run);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readFile(h.dir + "/victim"), "precious");
@@ -429,7 +406,7 @@ TEST(PlatformMatch, InterruptDuringThePauseEndsAtOnce)
     h.writePackage(recordsPackage({rec(2, 10, 2, "first")}, 1, 0));
     SandboxRun run = h.sandboxRun({});
     run.env.clear();
-    onMachine(run, h, FakeMachine{});
+    onMachine(run, h.dir, FakeMachine{});
     run.signal = SIGINT;
     run.toGroup = true;
     run.delayMs = 1500;

@@ -5,22 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-
-namespace fs = std::filesystem;
-
-const char *const SANDBOX_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 namespace {
 
@@ -83,130 +74,84 @@ void privateTmp()
         fail("mount /dev/shm");
 }
 
-[[noreturn]] void execProgram(const std::string &scratch, const SandboxRun &run)
+// Fields of the report that the namespace's owner hands back: each one its
+// length, a newline and its bytes.
+void putField(std::string &report, const std::string &field)
 {
-    setpgid(0, 0);
-    if (chdir(run.cwd.empty() ? scratch.c_str() : run.cwd.c_str()) != 0)
-        fail("chdir");
-    int in = open((scratch + "/.stdin").c_str(), O_RDONLY);
-    int out = open((scratch + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((scratch + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0)
-        fail("open");
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<std::string> env = run.env;
-    bool hasPath = std::any_of(env.begin(), env.end(), [](const std::string &e) { return e.rfind("PATH=", 0) == 0; });
-    if (!hasPath)
-        env.push_back("PATH=" + std::string(SANDBOX_PATH));
-    std::vector<char *> envp;
-    for (auto &e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = run.argv;
-    if (!run.argv0.empty())
-        args[0] = run.argv0;
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execve(run.argv[0].c_str(), argv.data(), envp.data());
-    fail("execve");
+    report += std::to_string(field.size()) + "\n" + field;
+}
+
+std::string takeField(const std::string &report, size_t &at)
+{
+    size_t end = report.find('\n', at);
+    if (end == std::string::npos)
+        return "";
+    size_t size = std::stoul(report.substr(at, end - at));
+    at = end + 1 + size;
+    return report.substr(end + 1, size);
 }
 
 // Runs in the forked child: owns the namespace for as long as the program
-// and the inspection run, and leaves its findings in files of the scratch
-// directory.
-[[noreturn]] void supervise(const std::string &scratch, const SandboxRun &run)
+// and the inspection run.
+int supervise(const std::string &scratch, SandboxRun run, int report)
 {
     privateTmp();
     if (!run.setup.empty() && system(("cd '" + scratch + "' && { " + run.setup + "\n}").c_str()) != 0)
         fail("setup");
-    auto start = std::chrono::steady_clock::now();
-    auto deadline = start + std::chrono::seconds(run.timeoutSeconds);
-    pid_t pid = fork();
-    if (pid < 0)
-        fail("fork");
-    if (pid == 0)
-        execProgram(scratch, run);
-    setpgid(pid, pid);
-
-    int status = 0;
-    bool done = false;
-    auto poll = [&] {
-        if (!done && waitpid(pid, &status, WNOHANG) == pid)
-            done = true;
-        return done;
-    };
-    if (run.signal) {
-        while (!run.triggerFile.empty() && access(run.triggerFile.c_str(), F_OK) != 0 && !poll() &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        std::this_thread::sleep_for(std::chrono::milliseconds(run.delayMs));
-        if (!done)
-            kill(run.toGroup ? -pid : pid, run.signal);
-    }
-    while (!poll()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(-pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            status = -1;
-            done = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // Whatever the program left running in its group goes too.
-    kill(-pid, SIGKILL);
-
-    int code = status == -1 ? -1 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-    writeFile(scratch + "/.status", std::to_string(code) + " " + std::to_string(seconds));
-    writeFile(scratch + "/.tmp", listDirectory("/tmp"));
-    writeFile(scratch + "/.shm", listDirectory("/dev/shm"));
-    if (!run.inspect.empty())
-        system(("cd '" + scratch + "' && { " + run.inspect + " ; } > .inspected 2>&1").c_str());
-    _exit(0);
+    run.inheritEnvironment = false;
+    if (run.cwd.empty())
+        run.cwd = scratch;
+    ProgramResult r = runProgram(run);
+    std::string text;
+    for (const std::string &field :
+         {std::to_string(r.status), std::to_string(r.seconds), r.out, r.err, listDirectory("/tmp"),
+          listDirectory("/dev/shm"),
+          run.inspect.empty() ? "" : runProgram({"/bin/sh", "-c", "{ " + run.inspect + "\n} 2>&1"}, scratch).out})
+        putField(text, field);
+    return write(report, text.data(), text.size()) == ssize_t(text.size()) ? 0 : 122;
 }
 
 } // namespace
 
-SandboxResult runSandboxed(const std::string &scratch, const SandboxRun &run)
+void onMachine(SandboxRun &run, const std::string &dir, const FakeMachine &m)
 {
-    writeFile(scratch + "/.stdin", run.stdinText);
-    for (const char *f : {"/.status", "/.inspected"})
-        unlink((scratch + f).c_str());
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0)
-        supervise(scratch, run);
-    int status = 0;
-    waitpid(child, &status, 0);
-    SandboxResult r;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        ADD_FAILURE() << "sandbox failed to run " << run.argv[0] << ", status " << status;
-        return r;
+    // The copy lives on a tmpfs of the namespace: it vanishes with it.
+    std::string setup = "mkdir -p etc && mount -t tmpfs tmpfs etc && cp -a /etc/. etc/ && "
+                        "rm -f etc/os-release etc/redhat-release etc/SuSE-release";
+    for (const auto &[name, text] : m.etc)
+        setup += " && printf '%s' '" + text + "' > etc/" + name;
+    setup += " && mount --bind \"$PWD/etc\" /etc";
+    if (!m.hardware.empty()) {
+        setup += " && mkdir -p bin && printf '#!/bin/sh\\ncase \"$1\" in -i) echo " + m.hardware + ";; -m) echo " +
+                 m.machine + ";; *) exec /bin/uname \"$@\";; esac\\n' > bin/uname && chmod +x bin/uname";
+        run.env.push_back("PATH=" + dir + "/bin:" + SANDBOX_PATH);
     }
-    std::string st = readFile(scratch + "/.status");
-    r.status = std::stoi(st);
-    r.seconds = std::stod(st.substr(st.find(' ') + 1));
-    r.out = readFile(scratch + "/.stdout");
-    r.err = readFile(scratch + "/.stderr");
-    r.tmpAfter = readFile(scratch + "/.tmp");
-    r.shmAfter = readFile(scratch + "/.shm");
-    if (!run.inspect.empty())
-        r.inspected = readFile(scratch + "/.inspected");
-    return r;
+    run.setup = run.setup.empty() ? setup : setup + " && " + run.setup;
 }
 
-std::string scratchDir()
+std::string listingCommand(const std::string &dirs)
 {
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "." + info->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    fs::path dir = fs::path(TEST_WORK_ROOT) / name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir.string();
+    std::string holder = buildHolderInTmp();
+    if (holder.empty())
+        return "ls -A " + dirs;
+    return "ls -A " + dirs + " | awk -v holder='" + holder.substr(5) + "' '$0 != holder'";
+}
+
+SandboxResult runSandboxed(const std::string &scratch, const SandboxRun &run)
+{
+    ChildResult child = runInChild([&](int report) { return supervise(scratch, run, report); });
+    SandboxResult r;
+    if (child.status != 0) {
+        ADD_FAILURE() << "sandbox failed to run " << run.argv[0] << ", status " << child.status;
+        return r;
+    }
+    size_t at = 0;
+    r.status = std::stoi(takeField(child.output, at));
+    r.seconds = std::stod(takeField(child.output, at));
+    r.out = takeField(child.output, at);
+    r.err = takeField(child.output, at);
+    r.tmpAfter = takeField(child.output, at);
+    r.shmAfter = takeField(child.output, at);
+    r.inspected = takeField(child.output, at);
+    return r;
 }

@@ -4,44 +4,41 @@
 #ifndef TESTS_SANDBOX_H
 #define TESTS_SANDBOX_H
 
-#include <string>
-#include <vector>
+#include "program.h"
 
-struct SandboxRun {
-    std::vector<std::string> argv;  // program and arguments; argv[0] is also the path run
-    std::string argv0;              // when set, the name the program sees as argv[0]
-    std::vector<std::string> env;   // "NAME=value"; the program gets these only, and SANDBOX_PATH
-                                    // as PATH unless they name one
-    std::string cwd;                // default: the scratch directory
-    std::string stdinText;
-    std::string setup;              // shell commands run in the namespace before the program
-    std::string inspect;            // shell commands run after it; their output is `inspected`
-    // An interrupt: `signal` is sent once `triggerFile` exists (or at once
-    // when empty) and `delayMs` more have passed, to the program alone or to
-    // its whole process group.
-    int signal = 0;
-    bool toGroup = false;
-    std::string triggerFile;
-    int delayMs = 0;
-    int timeoutSeconds = 60;
+#include <map>
+#include <string>
+
+// A run in the sandbox: the program gets exactly the environment that `env`
+// names (see ProgramRun::inheritEnvironment), and runs in the scratch
+// directory unless `cwd` says otherwise.
+struct SandboxRun : ProgramRun {
+    std::string setup;   // shell commands run in the namespace before the program
+    std::string inspect; // shell commands run after it; their output is `inspected`
 };
 
-extern const char *const SANDBOX_PATH;
-
-struct SandboxResult {
-    int status = -1;        // exit status, or 128 + signal when killed
-    std::string out;
-    std::string err;
-    std::string tmpAfter;   // names in /tmp afterwards, one a line, sorted
-    std::string shmAfter;   // names in /dev/shm afterwards
+struct SandboxResult : ProgramResult {
+    std::string tmpAfter; // names in /tmp afterwards, one a line, sorted
+    std::string shmAfter; // names in /dev/shm afterwards
     std::string inspected;
-    double seconds = 0;     // how long the program ran
 };
 
 SandboxResult runSandboxed(const std::string &scratch, const SandboxRun &run);
 
-// A fresh, empty scratch directory for the current test under the build's
-// test work folder (never under /tmp).
-std::string scratchDir();
+// A machine that a test makes up inside the namespace: a doctored copy of
+// /etc, and a fake `uname` first on PATH.
+struct FakeMachine {
+    std::string hardware = "x86_64"; // what "uname -i" prints; empty: uname is the real one
+    std::string machine = "x86_64";  // what "uname -m" prints
+    std::map<std::string, std::string> etc = {{"SuSE-release", "SUSE Linux Enterprise Server 11\nVERSION = 11\n"}};
+};
+// Prepares `run`, whose scratch directory is `dir`, to see the made-up machine.
+void onMachine(SandboxRun &run, const std::string &dir, const FakeMachine &m);
+
+// A shell command for the sandbox that lists the names in `dirs` as
+// `ls -A dirs` does, but without the folder that holds the build when the
+// checkout lives under /tmp: that folder is bound into the sandbox's /tmp so
+// that the programs are reachable, and is no program's doing.
+std::string listingCommand(const std::string &dirs);
 
 #endif

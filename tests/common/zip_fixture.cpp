@@ -30,24 +30,6 @@ unsigned long externalAttrs(const ZipEntrySpec &e) {
   return ((type | (e.mode & 07777)) << 16) | dosAttrs;
 }
 
-// Raw deflate (no zlib header), as a zip entry stores it.
-std::string deflateRaw(const std::string &data) {
-  z_stream zs{};
-  check(deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) ==
-            Z_OK,
-        "deflateInit2");
-  std::string out(deflateBound(&zs, data.size()), '\0');
-  zs.next_in = (Bytef *)data.data();
-  zs.avail_in = (uInt)data.size();
-  zs.next_out = (Bytef *)out.data();
-  zs.avail_out = (uInt)out.size();
-  int rc = deflate(&zs, Z_FINISH);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  check(rc == Z_STREAM_END, "deflate");
-  return out;
-}
-
 std::string bzip2(const std::string &data) {
   unsigned size = (unsigned)(data.size() + data.size() / 100 + 600);
   std::string out(size, '\0');
@@ -73,13 +55,13 @@ std::string unicodePathField(const ZipEntrySpec &e) {
 
 void addEntry(zipFile zf, const ZipEntrySpec &e) {
   zip_fileinfo info{};
-  info.tmz_date = {0, 0, 12, 1, 0, 2020}; // 2020-01-01 12:00:00
+  info.tmz_date = e.time1980 ? tm_zip{0, 0, 0, 1, 0, 1980} : tm_zip{0, 0, 12, 1, 0, 2020};
   info.external_fa = externalAttrs(e);
   const std::string &data = e.kind == ZipEntrySpec::Dir ? std::string() : e.data;
   bool raw = e.damage != ZipEntrySpec::Intact || e.bzip2;
   check(!raw || e.repeat == 1, "a damaged entry cannot repeat its data");
   // minizip refuses method 12 (bzip2): writeZip sets it once the file is whole.
-  int method = e.kind == ZipEntrySpec::Dir ? 0 : Z_DEFLATED;
+  int method = e.kind == ZipEntrySpec::Dir || e.stored ? 0 : Z_DEFLATED;
   const std::string extra = unicodePathField(e);
   int rc =
       zipOpenNewFileInZip4_64(zf, e.name.c_str(), &info, extra.data(), (uInt)extra.size(),
@@ -97,6 +79,7 @@ void addEntry(zipFile zf, const ZipEntrySpec &e) {
   }
   std::string packed = e.damage == ZipEntrySpec::BadDeflate ? std::string(16, '\xff')
                        : e.bzip2                             ? bzip2(data)
+                       : e.stored                            ? data
                                                              : deflateRaw(data);
   uLong crc = crc32(0, (const Bytef *)data.data(), (uInt)data.size());
   uint64_t size = data.size();
@@ -145,6 +128,30 @@ void writeZip(const std::string &path, const std::vector<ZipEntrySpec> &entries)
     }
   }
   writeFile(path, bytes);
+}
+
+std::string deflateRaw(const std::string &data, int level) {
+  z_stream zs{};
+  check(deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) ==
+            Z_OK,
+        "deflateInit2");
+  std::string out(deflateBound(&zs, data.size()), '\0');
+  zs.next_in = (Bytef *)data.data();
+  zs.avail_in = (uInt)data.size();
+  zs.next_out = (Bytef *)out.data();
+  zs.avail_out = (uInt)out.size();
+  int rc = deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  check(rc == Z_STREAM_END, "deflate");
+  return out;
+}
+
+std::string noise(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char &c : bytes)
+    c = char((seed = seed * 1103515245 + 12345) >> 24);
+  return bytes;
 }
 
 uint32_t getLe(const std::string &bytes, size_t at, size_t width) {

@@ -30,7 +30,11 @@ struct ZipEntrySpec {
   size_t repeat = 1;
   Damage damage = Intact;
   bool bzip2 = false;      // compressed with bzip2 (method 12) instead of deflate
+  bool stored = false;     // stored as is (method 0) instead of deflated
   std::string unicodeName = ""; // when set: a Unicode Path extra field with this name
+  // Time stamp 1980-01-01 00:00:00, the earliest a zip records, as
+  // reproducible packers write it; otherwise 2020-01-01 12:00:00.
+  bool time1980 = false;
 };
 
 // Shorthands for the common entries.
@@ -51,6 +55,13 @@ struct ZipLayout {
   std::vector<size_t> local;   // each entry's local header, as the directory records it
 };
 ZipLayout zipLayout(const std::string &bytes);
+
+// Raw deflate (no zlib header), as a zip entry stores it; -1 is zlib's
+// default level.
+std::string deflateRaw(const std::string &data, int level = -1);
+
+// `size` pseudo-random bytes from `seed`: data that deflate cannot shrink.
+std::string noise(size_t size, uint32_t seed);
 
 // Little-endian fields of zip records.
 uint32_t getLe(const std::string &bytes, size_t at, size_t width);

@@ -21,11 +21,11 @@ TEST(MiniunzCli, BadCommandLinesPrintUsageAndFail) {
       {"-d", box.out, "-d", box.out, box.zip},
   };
   for (const auto &args : cases) {
-    RunResult r = runMiniunz(args, box.root);
+    ProgramResult r = runMiniunz(args, box.root);
     std::string shown;
     for (const std::string &a : args)
       shown += " " + a;
-    EXPECT_EQ(r.exitCode, 2) << shown;
+    EXPECT_EQ(r.status, 2) << shown;
     EXPECT_NE(r.err.find("usage: miniunz"), std::string::npos) << shown << ": " << r.err;
     EXPECT_FALSE(std::filesystem::exists(box.out)) << shown;
   }
@@ -46,8 +46,8 @@ TEST(MiniunzCli, OptionsBeforeOrAfterTheArchive) {
     for (std::string &a : args)
       if (a == "@DIR@")
         a = dir;
-    RunResult r = runMiniunz(args, box.root);
-    EXPECT_EQ(r.exitCode, 0) << args[0] << " " << args[1] << ": " << r.err;
+    ProgramResult r = runMiniunz(args, box.root);
+    EXPECT_EQ(r.status, 0) << args[0] << " " << args[1] << ": " << r.err;
     EXPECT_EQ(readFile(box.root + "/" + dir + "/f.txt"), "data");
     EXPECT_EQ(readFile(box.root + "/" + dir + "/sub/g.txt"), "more");
   }
@@ -56,8 +56,8 @@ TEST(MiniunzCli, OptionsBeforeOrAfterTheArchive) {
 TEST(MiniunzCli, PlainCallUnpacksIntoTheCurrentDirectory) {
   Workspace box;
   box.pack({fileEntry("f.txt", "data"), dirEntry("empty/")});
-  RunResult r = runMiniunz({"image.zip"}, box.root);
-  EXPECT_EQ(r.exitCode, 0) << r.err;
+  ProgramResult r = runMiniunz({"image.zip"}, box.root);
+  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(readFile(box.root + "/f.txt"), "data");
   EXPECT_TRUE(S_ISDIR(modeOf(box.root + "/empty")));
 }
@@ -69,12 +69,12 @@ TEST(MiniunzCli, MissingOrForeignArchiveFails) {
   std::ofstream(box.root + "/text.zip") << "not a zip archive at all";
   struct Case {
     std::string archive;
-    int exitCode;
+    int status;
   } cases[] = {{"absent.zip", 1}, {"text.zip", 1}, {"outside", 1}, {"empty.zip", 0}};
   for (const Case &c : cases) {
-    RunResult r = runMiniunz({c.archive, "-d", "out"}, box.root);
-    EXPECT_EQ(r.exitCode, c.exitCode) << c.archive << ": " << r.err;
-    if (c.exitCode != 0) {
+    ProgramResult r = runMiniunz({c.archive, "-d", "out"}, box.root);
+    EXPECT_EQ(r.status, c.status) << c.archive << ": " << r.err;
+    if (c.status != 0) {
       EXPECT_NE(r.err.find("miniunz: " + c.archive), std::string::npos) << r.err;
     }
   }

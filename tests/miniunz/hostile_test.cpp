@@ -60,8 +60,8 @@ TEST(MiniunzHostile, EscapesAreRefused) {
         fs::create_directory_symlink("../outside", box.out + "/planted");
       auto before = box.outsideTarget();
 
-      RunResult r = box.unpack(overwrite);
-      EXPECT_EQ(r.exitCode, 1) << r.err;
+      ProgramResult r = box.unpack(overwrite);
+      EXPECT_EQ(r.status, 1) << r.err;
       for (const std::string &name : c.refused)
         EXPECT_NE(r.err.find("miniunz: " + withRoot(name, box.root) + ": "), std::string::npos)
             << name << " not reported in: " << r.err;
@@ -95,8 +95,8 @@ TEST(MiniunzHostile, LongNamesFailCleanly) {
     SCOPED_TRACE(std::to_string(c.name.size()) + " bytes, accepted " + std::to_string(c.accepted));
     Workspace box;
     box.pack({fileEntry(c.name, "long"), fileEntry("after.txt", "after")});
-    RunResult r = box.unpack();
-    EXPECT_EQ(r.exitCode, c.accepted ? 0 : 1) << r.err.substr(0, 500);
+    ProgramResult r = box.unpack();
+    EXPECT_EQ(r.status, c.accepted ? 0 : 1) << r.err.substr(0, 500);
     if (c.accepted) {
       EXPECT_EQ(readFile(box.out + "/" + c.name), "long");
     } else {

@@ -11,20 +11,6 @@
 
 namespace {
 
-std::string deflateRaw(const std::string &data, int level = Z_DEFAULT_COMPRESSION) {
-  z_stream zs{};
-  EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&zs, data.size()), '\0');
-  zs.next_in = (Bytef *)data.data();
-  zs.avail_in = (uInt)data.size();
-  zs.next_out = (Bytef *)out.data();
-  zs.avail_out = (uInt)out.size();
-  EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
-}
-
 TEST(WholeInflater, ResultsForEveryShapeOfStream) {
   const std::string text = std::string(100000, 'a') + noise(50000, 9);
   const std::string packed = deflateRaw(text);

@@ -29,16 +29,16 @@ TEST(MiniunzIntegrity, DamagedEntriesFailAndLeaveNoFile) {
       ZipEntrySpec bad = fileEntry("sub/bad.bin", data);
       bad.damage = damage;
       box.pack({fileEntry("good.txt", "good"), bad, fileEntry("after.txt", "after")});
-      RunResult r = box.unpack(overwrite);
-      EXPECT_EQ(r.exitCode, 1) << r.err;
+      ProgramResult r = box.unpack(overwrite);
+      EXPECT_EQ(r.status, 1) << r.err;
       EXPECT_NE(r.err.find("miniunz: sub/bad.bin: "), std::string::npos) << r.err;
       EXPECT_FALSE(fs::exists(box.out + "/sub/bad.bin"));
       EXPECT_EQ(readFile(box.out + "/good.txt"), "good");
       EXPECT_EQ(readFile(box.out + "/after.txt"), "after");
       // The test mode finds the same damage and writes nothing.
       fs::remove_all(box.out);
-      RunResult t = runMiniunz({"-t", "image.zip"}, box.root);
-      EXPECT_EQ(t.exitCode, 1) << t.err;
+      ProgramResult t = runMiniunz({"-t", "image.zip"}, box.root);
+      EXPECT_EQ(t.status, 1) << t.err;
       EXPECT_NE(t.err.find("miniunz: sub/bad.bin: "), std::string::npos) << t.err;
       EXPECT_FALSE(fs::exists(box.out));
     }
@@ -51,14 +51,14 @@ TEST(MiniunzIntegrity, TestModeReadsEverythingAndWritesNothing) {
   box.pack({fileEntry("a.txt", noise(300 * 1024, 3)), dirEntry("d/"), linkEntry("d/l", "../a.txt"),
             fileEntry("big.bin", noise((8 << 20) + 17, 4))});
   const std::set<std::string> before = box.outsideTarget();
-  RunResult ok = runMiniunz({"-t", "image.zip"}, box.root);
-  EXPECT_EQ(ok.exitCode, 0) << ok.err;
+  ProgramResult ok = runMiniunz({"-t", "image.zip"}, box.root);
+  EXPECT_EQ(ok.status, 0) << ok.err;
   EXPECT_EQ(ok.err, "");
   EXPECT_EQ(box.outsideTarget(), before);
   EXPECT_FALSE(fs::exists(box.out));
   box.pack({fileEntry("a.txt", "a"), badLink});
-  RunResult refused = runMiniunz({"-t", "image.zip"}, box.root);
-  EXPECT_EQ(refused.exitCode, 1);
+  ProgramResult refused = runMiniunz({"-t", "image.zip"}, box.root);
+  EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("miniunz: up: refused link to '../../outside'"), std::string::npos) << refused.err;
 }
 
@@ -67,8 +67,8 @@ TEST(MiniunzIntegrity, DamagedLinkIsNotCreated) {
   ZipEntrySpec link = linkEntry("lnk", "target.txt");
   link.damage = ZipEntrySpec::BadCrc;
   box.pack({fileEntry("target.txt", "t"), link});
-  RunResult r = box.unpack();
-  EXPECT_EQ(r.exitCode, 1) << r.err;
+  ProgramResult r = box.unpack();
+  EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(modeOf(box.out + "/lnk"), 0u);
 }
 
@@ -87,8 +87,8 @@ TEST(MiniunzIntegrity, CutOrInconsistentArchivesFail) {
   };
   for (const auto &[label, bytes] : cases) {
     std::ofstream(box.zip, std::ios::binary | std::ios::trunc) << bytes;
-    RunResult r = box.unpack(true);
-    EXPECT_EQ(r.exitCode, 1) << label << ": " << r.err;
+    ProgramResult r = box.unpack(true);
+    EXPECT_EQ(r.status, 1) << label << ": " << r.err;
     EXPECT_NE(r.err.find("miniunz: "), std::string::npos) << label;
   }
 }
@@ -100,7 +100,7 @@ TEST(MiniunzIntegrity, CentralDirectoryShapes) {
   struct Case {
     const char *label;
     Edit edit;
-    int exitCode;
+    int status;
     std::string err; // "ZIP" stands for the archive's path
     std::vector<std::string> unpacked;
   };
@@ -165,8 +165,8 @@ TEST(MiniunzIntegrity, CentralDirectoryShapes) {
     std::string bytes = readFile(box.zip);
     c.edit(bytes, zipLayout(bytes));
     writeFile(box.zip, bytes);
-    RunResult r = box.unpack();
-    EXPECT_EQ(r.exitCode, c.exitCode);
+    ProgramResult r = box.unpack();
+    EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, std::regex_replace(c.err, std::regex("ZIP"), box.zip));
     const std::set<std::string> unpacked(c.unpacked.begin(), c.unpacked.end());
     EXPECT_EQ(fs::exists(box.out + "/a.txt") && readFile(box.out + "/a.txt") == a,
@@ -217,10 +217,10 @@ TEST(MiniunzIntegrity, WriteFailureStopsTheRunWithOneMessage) {
     SCOPED_TRACE(c.label);
     Workspace box;
     box.pack(c.entries);
-    RunResult r;
+    ProgramResult r;
     std::string out = box.out, inspected;
     if (c.fileSizeLimit != RLIM_INFINITY) {
-      r = box.unpack(false, RunOptions{.fileSizeLimit = c.fileSizeLimit});
+      r = box.unpack(false, ProgramRun{.fileSizeLimit = c.fileSizeLimit});
     } else {
       out = "/tmp/small/out";
       SandboxRun run;
@@ -232,11 +232,10 @@ TEST(MiniunzIntegrity, WriteFailureStopsTheRunWithOneMessage) {
                     " && for f in *; do [ -f \"$f\" ] && stat -c '%n %s' \"$f\"; "
                     "done; true";
       SandboxResult s = runSandboxed(box.root, run);
-      r.exitCode = s.status;
-      r.err = s.err;
+      r = s;
       inspected = s.inspected;
     }
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(
         std::regex_match(r.err, std::regex(std::regex_replace(c.err, std::regex("OUT"), out))))
         << r.err;
@@ -260,15 +259,15 @@ TEST(MiniunzIntegrity, MemoryStaysBoundedForLargeEntries) {
   constexpr size_t kLarge = 96u << 20;
   Workspace box;
   box.pack({fileEntry("tiny.txt", "t")});
-  RunResult tiny = box.unpack();
-  ASSERT_EQ(tiny.exitCode, 0) << tiny.err;
+  ProgramResult tiny = box.unpack();
+  ASSERT_EQ(tiny.status, 0) << tiny.err;
   // Built by repetition so that this process stays small: a forked child's
   // peak memory includes what it had before exec.
   ZipEntrySpec large = fileEntry("large.bin", std::string(1 << 20, 'z'));
   large.repeat = kLarge >> 20;
   box.pack({large});
-  RunResult big = box.unpack();
-  ASSERT_EQ(big.exitCode, 0) << big.err;
+  ProgramResult big = box.unpack();
+  ASSERT_EQ(big.status, 0) << big.err;
   EXPECT_EQ(fs::file_size(box.out + "/large.bin"), kLarge);
   EXPECT_LT(big.maxRssKiB - tiny.maxRssKiB, (long)(kLarge / 1024 / 3))
       << "peak memory grew with the entry: " << tiny.maxRssKiB << " KiB -> " << big.maxRssKiB

@@ -26,8 +26,8 @@ TEST(MiniunzModes, RestoredFromTheArchive) {
       dosDir,
   });
   // A strict umask must not change what the archive records.
-  RunResult r = box.unpack(false, RunOptions{.umask = 077});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ProgramResult r = box.unpack(false, ProgramRun{.umask = 077});
+  ASSERT_EQ(r.status, 0) << r.err;
   const struct {
     const char *path;
     unsigned mode;

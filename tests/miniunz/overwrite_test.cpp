@@ -17,7 +17,7 @@ struct ExistingCase {
   const char *label;
   std::function<void(const Workspace &)> prepare; // makes out/f before the run
   bool overwrite;
-  int exitCode;
+  int status;
   unsigned fType;       // S_IFMT of out/f after the run
   const char *fContent; // content of out/f after the run, if a file
 };
@@ -50,9 +50,9 @@ TEST(MiniunzOverwrite, ExistingNames) {
     std::ofstream(box.outside + "/victim") << "victim";
     c.prepare(box);
     auto before = box.outsideTarget();
-    RunResult r = box.unpack(c.overwrite);
-    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
-    if (c.exitCode != 0) {
+    ProgramResult r = box.unpack(c.overwrite);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status != 0) {
       EXPECT_NE(r.err.find("miniunz: f: "), std::string::npos) << r.err;
     }
     EXPECT_EQ(modeOf(box.out + "/f") & S_IFMT, c.fType);
@@ -72,8 +72,8 @@ TEST(MiniunzOverwrite, DuplicateEntriesObeyTheSameRule) {
     Workspace box;
     box.pack({fileEntry("dup", "first"), linkEntry("ln", "dup"), fileEntry("dup", "second"),
               linkEntry("ln", "other"), dirEntry("d/"), dirEntry("d/")});
-    RunResult r = box.unpack(overwrite);
-    EXPECT_EQ(r.exitCode, overwrite ? 0 : 1) << r.err;
+    ProgramResult r = box.unpack(overwrite);
+    EXPECT_EQ(r.status, overwrite ? 0 : 1) << r.err;
     EXPECT_EQ(readFile(box.out + "/dup"), overwrite ? "second" : "first");
     EXPECT_EQ(fs::read_symlink(box.out + "/ln"), overwrite ? "other" : "dup");
   }
@@ -85,8 +85,8 @@ TEST(MiniunzOverwrite, DirectoryEntryOverAnExistingFile) {
     box.pack({dirEntry("d/", 0750), fileEntry("d/x", "x")});
     fs::create_directory(box.out);
     std::ofstream(box.out + "/d") << "old";
-    RunResult r = box.unpack(overwrite);
-    EXPECT_EQ(r.exitCode, overwrite ? 0 : 1) << r.err;
+    ProgramResult r = box.unpack(overwrite);
+    EXPECT_EQ(r.status, overwrite ? 0 : 1) << r.err;
     if (overwrite) {
       EXPECT_EQ(modeOf(box.out + "/d"), S_IFDIR | 0750u);
       EXPECT_EQ(readFile(box.out + "/d/x"), "x");
@@ -108,10 +108,10 @@ TEST(MiniunzOverwrite, EntriesNamedLikeTheArchiveAndTheProgram) {
     box.pack({fileEntry("image.zip", "inner archive"), fileEntry("miniunz", "#!/bin/sh\n", 0755),
               fileEntry("after.txt", after)});
     std::string archive = readFile(box.zip);
-    RunResult r = runMiniunz(overwrite ? std::vector<std::string>{"-o", "image.zip"}
+    ProgramResult r = runMiniunz(overwrite ? std::vector<std::string>{"-o", "image.zip"}
                                        : std::vector<std::string>{"image.zip"},
-                             box.root, RunOptions{.program = box.root + "/miniunz"});
-    EXPECT_EQ(r.exitCode, overwrite ? 0 : 1) << r.err;
+                             box.root, ProgramRun{.argv = {box.root + "/miniunz"}});
+    EXPECT_EQ(r.status, overwrite ? 0 : 1) << r.err;
     EXPECT_EQ(readFile(box.zip), overwrite ? "inner archive" : archive);
     EXPECT_EQ(readFile(box.root + "/miniunz") == "#!/bin/sh\n", overwrite);
     EXPECT_TRUE(readFile(box.root + "/after.txt") == after);

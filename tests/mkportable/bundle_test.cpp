@@ -39,7 +39,7 @@ std::map<std::string, fs::path> lddLibraries(const fs::path &program, const fs::
 
 TEST(Bundle, FindsTheLibrariesTheLoaderWouldLoad)
 {
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     const fs::path image = dir / "image";
     makeDir(image / "bin");
     fs::copy_file(JQ, image / "bin" / "jq");
@@ -62,7 +62,7 @@ TEST(Bundle, FindsTheLibrariesTheLoaderWouldLoad)
 // chunk.
 TEST(Bundle, ImageLibrariesFoundThroughOriginStayAndLongPathsReadWhole)
 {
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     put(dir / "demo.c", "int demo(void) { return 7; }\n");
     put(dir / "main.c", "int demo(void);\nint main(void) { return demo(); }\n");
     const ProgramResult cc = runProgram(
@@ -97,8 +97,8 @@ TEST(Bundle, ImageLibrariesFoundThroughOriginStayAndLongPathsReadWhole)
 
 TEST(Bundle, CutOrForeignElfFilesAreRefusedWithTheirName)
 {
-    const fs::path dir = mkptest::scratchDir();
-    const std::string jq = slurp(JQ);
+    const fs::path dir = scratchDir();
+    const std::string jq = readFile(JQ);
     // Every cut inside the headers, and a few further in, either still reads
     // (the dynamic section lies before the cut) or names the damage; none
     // reads past the end.
@@ -135,7 +135,7 @@ TEST(Bundle, CutOrForeignElfFilesAreRefusedWithTheirName)
 
 TEST(Bundle, LoaderConfigFollowsIncludesAndSkipsComments)
 {
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     put(dir / "ld.so.conf", "# comment\ninclude conf.d/*.conf\n/usr/local/lib # trailing\n"
                             "hwcap 0 nosegneg\ninclude ld.so.conf\n");
     put(dir / "conf.d" / "a.conf", "/opt/a/lib:/opt/b/lib\n\n");
@@ -174,7 +174,7 @@ TEST(Depfile, EscapesWhatMakeAndNinjaWouldSplit)
 // holds a static busybox, /proc, and what the launcher itself needs: /tmp
 // and /dev/null.
 struct BusyboxRoot {
-    fs::path dir = mkptest::scratchDir();
+    fs::path dir = scratchDir();
     fs::path root = dir / "root";
 
     ProgramResult pack(const std::string &name, const std::vector<std::string> &bundle)
@@ -282,7 +282,7 @@ TEST(Bundle, JqRunsInARootWithNothingButBusybox)
 
     // The depfile names every input, the bundled libraries included, so a
     // build system rebuilds the package when any of them changes.
-    const std::string depfile = slurp(fx.dir / "jq.run.d");
+    const std::string depfile = readFile(fx.dir / "jq.run.d");
     EXPECT_EQ(depfile.rfind((fx.dir / "jq.run").string() + ": \\\n", 0), 0u) << depfile;
     for (const fs::path &input : {fx.dir / "image", fx.dir / "image" / "bin" / "jq",
                                   fs::path(LAUNCHER_BIN), fs::path(MINIUNZ_BIN),

@@ -51,17 +51,18 @@ struct CliFixture {
                        (dir / "tool").string(), "--command", "x"})
                       .status,
                   0);
-        put(dir / "ready.zip", decodePackage(slurp(dir / "p.run")).elements[PKG_IMAGE]);
+        put(dir / "ready.zip", decodePackage(readFile(dir / "p.run")).elements[PKG_IMAGE]);
     }
 
     // Runs mkportable with `args`; `build` gets the stand-ins that `args`
     // do not replace. "@" at the start of an argument stands for `dir`.
     ProgramResult run(std::vector<std::string> args, const std::vector<std::string> &env = {})
     {
-        return finishProgram(start(std::move(args), env), dir);
+        StartedProgram program = start(std::move(args), env);
+        return finishProgram(program);
     }
 
-    pid_t start(std::vector<std::string> args, const std::vector<std::string> &env = {})
+    StartedProgram start(std::vector<std::string> args, const std::vector<std::string> &env = {})
     {
         for (std::string &arg : args)
             if (arg.rfind("@", 0) == 0)
@@ -316,7 +317,8 @@ TEST(MkportableCli, RefusesAFifoAsAnyInputAtOnce)
         {{"verify", "@/fifo"}, fifo + " is not a regular file"},
     };
     for (const auto &[args, message] : cases) {
-        const pid_t pid = fx.start(args);
+        StartedProgram program = fx.start(args);
+        const pid_t pid = program.pid;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         siginfo_t info{};
         while (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
@@ -325,7 +327,7 @@ TEST(MkportableCli, RefusesAFifoAsAnyInputAtOnce)
         const bool ended = info.si_pid == pid;
         if (!ended)
             kill(pid, SIGKILL);
-        const ProgramResult r = finishProgram(pid, fx.dir);
+        const ProgramResult r = finishProgram(program);
         EXPECT_TRUE(ended) << args[0] << " " << message << ": still waiting after a second";
         EXPECT_EQ(r.status, 1) << message;
         EXPECT_EQ(r.err, "mkportable: " + message + "\n");
@@ -354,10 +356,10 @@ TEST(MkportableCli, RecordsEveryOptionInThePackage)
                                     "--architecture", "2"},
                                    "@/ready.zip"));
     ASSERT_EQ(r.status, 0) << r.err;
-    const DecodedPackage pkg = decodePackage(slurp(fx.dir / "out.run"));
+    const DecodedPackage pkg = decodePackage(readFile(fx.dir / "out.run"));
     EXPECT_EQ(pkg.elements[PKG_LAUNCHER], fx.launcher);
     EXPECT_EQ(pkg.elements[PKG_UNZIP], fx.unzip);
-    EXPECT_EQ(pkg.elements[PKG_IMAGE], slurp(fx.dir / "ready.zip")) << "a zip is packed verbatim";
+    EXPECT_EQ(pkg.elements[PKG_IMAGE], readFile(fx.dir / "ready.zip")) << "a zip is packed verbatim";
     EXPECT_EQ(pkg.globalInfo.commandCount, 1);
     EXPECT_EQ(pkg.globalInfo.strictPlatformMatch, 1);
     ASSERT_EQ(pkg.records.size(), 1u);
@@ -377,7 +379,7 @@ TEST(MkportableCli, DirectoryImageIsReproducibleAndLeavesNoScratchFiles)
                          env)
                       .status,
                   0);
-        return slurp(fx.dir / "out" / name);
+        return readFile(fx.dir / "out" / name);
     };
     const std::string first = pack("a.run", {});
     EXPECT_EQ(pack("b.run", {"SOURCE_DATE_EPOCH=315532800"}), first) << "1980 is the default";
@@ -401,7 +403,7 @@ TEST(MkportableCli, FindsLauncherAndUnzipBesideItself)
     put(bin / "launcher", "the launcher beside it", 0755);
     put(bin / "miniunz", "the unzip utility beside it", 0755);
     ASSERT_EQ(runProgram(args, fx.dir).status, 0);
-    const DecodedPackage pkg = decodePackage(slurp(fx.dir / "out.run"));
+    const DecodedPackage pkg = decodePackage(readFile(fx.dir / "out.run"));
     EXPECT_EQ(pkg.elements[PKG_LAUNCHER], "the launcher beside it");
     EXPECT_EQ(pkg.elements[PKG_UNZIP], "the unzip utility beside it");
 }
@@ -420,7 +422,7 @@ TEST(MkportableCli, LevelComesFromTheOptionElseTheManifest)
     };
     for (const auto &[args, method] : cases) {
         ASSERT_EQ(fx.run(args).status, 0) << args.back();
-        put(fx.dir / "image.zip", decodePackage(slurp(fx.dir / "out.run")).elements[PKG_IMAGE]);
+        put(fx.dir / "image.zip", decodePackage(readFile(fx.dir / "out.run")).elements[PKG_IMAGE]);
         const std::vector<ZipEntry> entries = readZip(fx.dir / "image.zip");
         const auto data = std::find_if(entries.begin(), entries.end(),
                                        [](const ZipEntry &e) { return e.name == "lib/data.txt"; });
@@ -436,20 +438,20 @@ TEST(MkportableCli, InterruptWhileZippingLeavesNoFileBehind)
     put(fx.dir / "tool" / "big", "B");
     ASSERT_EQ(truncate((fx.dir / "tool" / "big").c_str(), 1L << 30), 0);
     const std::vector<std::string> before = listDir(fx.dir);
-    const pid_t pid = startProgram({MKPORTABLE_BIN, "build", "-o", (fx.dir / "out.run").string(),
+    StartedProgram program = startProgram({MKPORTABLE_BIN, "build", "-o", (fx.dir / "out.run").string(),
                                     "--image", (fx.dir / "tool").string(), "--command", "x",
                                     "--launcher", (fx.dir / "launcher").string(), "--unzip",
                                     (fx.dir / "miniunz").string()},
                                    fx.dir);
     // The workers are threads of their own: zipping has begun once they run.
-    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    const fs::path tasks = "/proc/" + std::to_string(program.pid) + "/task";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     std::error_code ec;
     while (std::distance(fs::directory_iterator(tasks, ec), fs::directory_iterator()) < 2 &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    kill(pid, SIGINT);
-    EXPECT_EQ(finishProgram(pid, fx.dir).status, 128 + SIGINT) << "interrupted too late";
+    kill(program.pid, SIGINT);
+    EXPECT_EQ(finishProgram(program).status, 128 + SIGINT) << "interrupted too late";
     EXPECT_EQ(listDir(fx.dir), before);
 }
 
@@ -460,7 +462,7 @@ TEST(MkportableCli, SignalDuringWriteRemovesTheTemporaryPackage)
     // A big sparse launcher keeps the copy busy long enough to be caught.
     put(fx.dir / "big", "L");
     ASSERT_EQ(truncate((fx.dir / "big").c_str(), 512 << 20), 0);
-    const pid_t pid = startProgram(
+    StartedProgram program = startProgram(
         {MKPORTABLE_BIN, "build", "-o", (fx.dir / "out.run").string(), "--image",
          (fx.dir / "ready.zip").string(), "--command", "x", "--launcher",
          (fx.dir / "big").string(), "--unzip", (fx.dir / "miniunz").string()},
@@ -469,10 +471,10 @@ TEST(MkportableCli, SignalDuringWriteRemovesTheTemporaryPackage)
     while (tempFilesIn(fx.dir, "out.run").empty() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_FALSE(tempFilesIn(fx.dir, "out.run").empty()) << "no temporary package seen";
-    kill(pid, SIGTERM);
-    EXPECT_EQ(finishProgram(pid, fx.dir).status, 128 + SIGTERM);
+    kill(program.pid, SIGTERM);
+    EXPECT_EQ(finishProgram(program).status, 128 + SIGTERM);
     EXPECT_TRUE(tempFilesIn(fx.dir, "out.run").empty());
-    EXPECT_EQ(slurp(fx.dir / "out.run"), "old package");
+    EXPECT_EQ(readFile(fx.dir / "out.run"), "old package");
 }
 
 } // namespace

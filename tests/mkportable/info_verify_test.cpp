@@ -6,8 +6,6 @@
 #include "mkportable_test_support.h"
 #include "zip_fixture.h"
 
-#include "common/little_endian.h"
-
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -55,7 +53,7 @@ struct PackageFixture {
         writeStoredZip(dir / "image.zip", entries);
         const ProgramResult r = run({"build", "-q", "p.toml", "-o", "p.run"});
         EXPECT_EQ(r.status, 0) << r.err;
-        return slurp(dir / "p.run");
+        return readFile(dir / "p.run");
     }
 
     ProgramResult run(std::vector<std::string> args)
@@ -294,17 +292,6 @@ struct Breakage {
 };
 void PrintTo(const Breakage &b, std::ostream *os) { *os << b.name; }
 
-const unsigned char *bytesOf(const std::string &s)
-{
-    return reinterpret_cast<const unsigned char *>(s.data());
-}
-
-void patchLe32(std::string &bytes, std::size_t at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[at + std::size_t(i)] = char(value >> (8 * i));
-}
-
 class VerifyTest : public ::testing::TestWithParam<Breakage> {};
 
 TEST_P(VerifyTest, ReportsEveryProblemAndFails)
@@ -350,7 +337,7 @@ INSTANTIATE_TEST_SUITE_P(
         Breakage{"ImageSizeTooLarge",
                  [](std::string &b, auto &) {
                      const std::size_t at = directoryField(b, 16);
-                     patchLe32(b, at, uint32_t(portable::readLe32(bytesOf(b) + at) + 1));
+                     putLe(b, at, 4, getLe(b, at, 4) + 1);
                  },
                  {"the element sizes add up to 1272 bytes, but 1271 bytes precede the package "
                   "directory"}},
@@ -368,18 +355,18 @@ INSTANTIATE_TEST_SUITE_P(
                  {"the image: the end record counts 1 entries, the directory holds 4", MISMATCH}},
         Breakage{"CountDisagreesWithTable",
                  [](std::string &b, PackageFixture &fx) {
-                     patchLe32(b, fx.launcher.size() + fx.unzip.size(), 3);
+                     putLe(b, fx.launcher.size() + fx.unzip.size(), 4, 3);
                  },
                  {"the global info counts 3 command records, the table holds 2", MISMATCH}},
         Breakage{"NegativeCount",
                  [](std::string &b, PackageFixture &fx) {
-                     patchLe32(b, fx.launcher.size() + fx.unzip.size(), 0xffffffffu);
+                     putLe(b, fx.launcher.size() + fx.unzip.size(), 4, 0xffffffffu);
                  },
                  {"the global info counts -1 command records, the table holds 2", MISMATCH}},
         Breakage{"VariantSizesDoNotAddUp",
                  [](std::string &b, auto &) {
-                     patchLe32(b, directoryField(b, 280), 5);
-                     patchLe32(b, directoryField(b, 544), 7);
+                     putLe(b, directoryField(b, 280), 4, 5);
+                     putLe(b, directoryField(b, 544), 4, 7);
                  },
                  {"the image variant sizes 5 and 7 do not add up to the image's 410 bytes; the "
                   "launcher unpacks it as one image",

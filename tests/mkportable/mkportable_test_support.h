@@ -1,9 +1,12 @@
-// Helpers shared by the mkportable tests: scratch folders, files, zip
-// reading through minizip's unzip.h, package decoding and running programs.
+// Helpers shared by the mkportable tests: files, zip reading through
+// minizip's unzip.h and package decoding.
 #ifndef TESTS_MKPORTABLE_TEST_SUPPORT_H
 #define TESTS_MKPORTABLE_TEST_SUPPORT_H
 
+#include "package_fixture.h"
 #include "package_format.h"
+#include "program.h"
+#include "zip_fixture.h"
 
 #include <filesystem>
 #include <functional>
@@ -15,16 +18,10 @@ namespace mkptest {
 
 namespace fs = std::filesystem;
 
-// A fresh, empty folder for the running test under TEST_WORK_ROOT/mkportable.
-fs::path scratchDir();
-
-std::string slurp(const fs::path &path);
 // Writes `data` to `path` (parents created) and sets exactly `mode`.
 void put(const fs::path &path, const std::string &data, mode_t mode = 0644);
 // Creates the directory `path` (parents too) with exactly `mode`.
 void makeDir(const fs::path &path, mode_t mode = 0755);
-// `size` pseudo-random bytes from `seed`: data that deflate cannot shrink.
-std::string noise(std::size_t size, uint32_t seed);
 // Names in `dir`, sorted.
 std::vector<std::string> listDir(const fs::path &dir);
 // Names in `dir` of the temporary files that writing `output` there uses.
@@ -53,8 +50,8 @@ struct StoredEntry {
     std::string data; // the link target for a symbolic link
 };
 // Writes a zip with every entry stored (not deflated), so that its bytes
-// and sizes do not depend on the zlib version, in the order given and
-// without checking the names; time stamps are 1980-01-01.
+// and sizes do not depend on the zlib version, in the order given; time
+// stamps are 1980-01-01.
 void writeStoredZip(const fs::path &path, const std::vector<StoredEntry> &entries);
 
 // A package split along its directory with the launcher's codec.
@@ -67,21 +64,6 @@ struct DecodedPackage {
 };
 // Fails the test when the recorded sizes do not add up to the file's length.
 DecodedPackage decodePackage(const std::string &bytes);
-
-struct ProgramResult {
-    int status = -1; // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
-// Starts argv[0] in `scratch` with the test's environment minus
-// SOURCE_DATE_EPOCH plus `env` ("NAME=value"); its output goes to files in
-// `scratch`.
-pid_t startProgram(const std::vector<std::string> &argv, const fs::path &scratch,
-                   const std::vector<std::string> &env = {});
-// Waits for a program started in `scratch` and collects its output.
-ProgramResult finishProgram(pid_t pid, const fs::path &scratch);
-ProgramResult runProgram(const std::vector<std::string> &argv, const fs::path &scratch,
-                         const std::vector<std::string> &env = {});
 
 } // namespace mkptest
 

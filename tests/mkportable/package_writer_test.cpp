@@ -50,7 +50,7 @@ TEST_P(PackageLayoutTest, DecodesToExactlyTheInputs)
     put(dir / "out.run", "old package", 0600); // replaced whole, mode included
     const auto layout = mkportable::writePackage(makeContents(dir, in), dir / "out.run");
 
-    const std::string bytes = slurp(dir / "out.run");
+    const std::string bytes = readFile(dir / "out.run");
     ASSERT_EQ(bytes.size(), layout.fileSize);
     const DecodedPackage pkg = decodePackage(bytes);
     EXPECT_EQ(pkg.endMarker, PKG_END_MARKER);
@@ -105,7 +105,7 @@ TEST_P(PackageRejectTest, FailsWithMessageAndKeepsOldOutput)
     put(dir / "out.run", "old package", 0755);
     expectPackError([&] { mkportable::writePackage(makeContents(dir, in), dir / "out.run"); },
                     message);
-    EXPECT_EQ(slurp(dir / "out.run"), "old package");
+    EXPECT_EQ(readFile(dir / "out.run"), "old package");
     EXPECT_TRUE(tempFilesIn(dir, "out.run").empty());
 }
 
@@ -156,9 +156,9 @@ TEST(PackageWriter, RefusesTooBigPackageAndOutputsItCannotReplace)
     makeDir(dir / "outdir");
     expectPackError([&] { mkportable::writePackage(contents, dir / "outdir"); }, "is a directory");
     for (const char *input : {"launcher", "unzip", "image0"}) {
-        const std::string before = slurp(dir / input);
+        const std::string before = readFile(dir / input);
         expectPackError([&] { mkportable::writePackage(contents, dir / input); }, "same file");
-        EXPECT_EQ(slurp(dir / input), before) << input;
+        EXPECT_EQ(readFile(dir / input), before) << input;
     }
     // A sparse file: 2 GiB long without taking disk space.
     ASSERT_EQ(truncate((dir / "image0").c_str(), PKG_MAX_FILE_SIZE), 0);
@@ -179,7 +179,7 @@ TEST(PackageWriter, InputThatChangesWhileWritingFailsAndKeepsOldOutput)
         put(dir / "image0", grow ? Inputs{}.images[0] + "more" : "P");
         expectPackError([&] { mkportable::writePackage(contents, dir / "out.run"); },
                         grow ? "grew" : "became shorter");
-        EXPECT_EQ(slurp(dir / "out.run"), "old package");
+        EXPECT_EQ(readFile(dir / "out.run"), "old package");
         EXPECT_TRUE(tempFilesIn(dir, "out.run").empty());
     }
 }

@@ -6,18 +6,12 @@
 #include "sandbox.h"
 #include "zip_fixture.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <regex>
 #include <sstream>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -40,18 +34,9 @@ const fs::path I386_DIR;
 // both run emulated while the machine's own binfmt_misc stays untouched.
 std::vector<std::string> i386Runner()
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const std::string program = (I386_DIR / "miniunz").string();
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
-        _exit(errno == ENOEXEC ? 126 : 127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 126)
+    ProgramRun probe;
+    probe.argv = {(I386_DIR / "miniunz").string()};
+    if (runProgram(probe).status != 126)
         return {};
     EXPECT_TRUE(fs::exists("/usr/bin/qemu-i386"))
         << "this kernel runs no i386 code and qemu-i386 (Debian's qemu-user) is missing";
@@ -95,7 +80,7 @@ std::string describeTree(const fs::path &root)
         std::snprintf(mode, sizeof mode, " %o ", unsigned(e.mode));
         text += e.name + mode;
         if (e.kind == mkportable::EntryKind::File)
-            text += std::to_string(std::hash<std::string>{}(slurp(e.source)));
+            text += std::to_string(std::hash<std::string>{}(readFile(e.source)));
         else if (e.kind == mkportable::EntryKind::Symlink)
             text += fs::read_symlink(e.source).string();
         text += "\n";
@@ -108,20 +93,6 @@ ProgramResult mkportable(const fs::path &dir, std::vector<std::string> args,
 {
     args.insert(args.begin(), MKPORTABLE_BIN);
     return runProgram(args, dir, env);
-}
-
-// Shell commands that make the namespace look like a SuSE 11 machine whose
-// `uname -i` prints `hardware`; `env` gets the PATH that finds the fake.
-std::string fakeSuse11(const std::string &hardware, std::vector<std::string> &env,
-                       const fs::path &dir)
-{
-    env.push_back("PATH=" + (dir / "bin").string() + ":" + SANDBOX_PATH);
-    return "mkdir -p etc bin && mount -t tmpfs tmpfs etc && cp -a /etc/. etc/ && "
-           "rm -f etc/os-release etc/redhat-release && "
-           "printf 'SUSE Linux Enterprise Server 11\\nVERSION = 11\\n' > etc/SuSE-release && "
-           "mount --bind \"$PWD/etc\" /etc && "
-           "printf '#!/bin/sh\\ncase \"$1\" in -i|-m) echo " +
-           hardware + ";; *) exec /bin/uname \"$@\";; esac\\n' > bin/uname && chmod +x bin/uname";
 }
 
 // The architecture a record names, and the launcher's ELF class it brings.
@@ -139,7 +110,7 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     if (std::string(c.architecture) == "i386") {
         SKIP_WITHOUT_I386();
     }
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     makeToolTree(dir / "tool");
     put(dir / "tool.toml", std::string("image = 'tool'\n[[record]]\ndistribution = 'suse'\n"
                                        "release = 11\narchitecture = '") +
@@ -153,7 +124,7 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     // The sanitizer build keeps its 64-bit ones whole; the 32-bit ones come
     // from a build of their own, always stripped.
     const bool intel32 = std::string(c.architecture) == "i386";
-    const DecodedPackage pkg = decodePackage(slurp(dir / "tool.run"));
+    const DecodedPackage pkg = decodePackage(readFile(dir / "tool.run"));
     for (int element : {PKG_LAUNCHER, PKG_UNZIP})
         for (const char *section : {".symtab", ".debug_info"})
             EXPECT_EQ(pkg.elements[element].find(section) == std::string::npos,
@@ -175,7 +146,7 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     ASSERT_EQ(std::system(("cd '" + (dir / "tool").string() +
                            "' && zip -q -r -y -fz ../zip64.zip .").c_str()),
               0);
-    put(dir / "zip64.toml", slurp(dir / "tool.toml").replace(9, 4, "zip64.zip"));
+    put(dir / "zip64.toml", readFile(dir / "tool.toml").replace(9, 4, "zip64.zip"));
     ASSERT_EQ(mkportable(dir, {"build", "-q", "zip64.toml", "-o", "zip64.run"}).status, 0);
     EXPECT_EQ(mkportable(dir, {"verify", "zip64.run"}).out,
               "zip64.run: OK, 1 command record, 1 image, 9 entries checked, SHA-256 digest matches\n");
@@ -188,11 +159,11 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     // And run it on the machine the record names.
     SandboxRun run;
     run.argv = runArgs(intel32, {(dir / "tool.run").string()});
-    run.setup = fakeSuse11(c.architecture, run.env, dir);
+    onMachine(run, dir, FakeMachine{c.architecture, c.architecture});
     r = runSandboxed(dir.string(), run);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(slurp(dir / "ran"), "default args\n");
+    EXPECT_EQ(readFile(dir / "ran"), "default args\n");
     EXPECT_EQ(r.tmpAfter, "");
 }
 
@@ -203,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(Launchers, RoundTripTest,
 TEST(DualImage, EachMachineRunsItsImageAndRecordThroughThe32BitLauncher)
 {
     SKIP_WITHOUT_I386();
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     for (const char *bits : {"32", "64"})
         put(dir / ("tool" + std::string(bits)) / "run.sh",
             std::string("#!/bin/sh\necho image") + bits +
@@ -216,9 +187,9 @@ TEST(DualImage, EachMachineRunsItsImageAndRecordThroughThe32BitLauncher)
                            "architecture = 'x86_64'\ncommand = './run.sh'\narguments = 'rec64'\n");
     const ProgramResult built = mkportable(dir, {"build", "-q", "dual.toml", "-o", "dual.run"});
     ASSERT_EQ(built.status, 0) << built.err;
-    const DecodedPackage pkg = decodePackage(slurp(dir / "dual.run"));
-    EXPECT_EQ(pkg.elements[PKG_LAUNCHER], slurp(I386_DIR / "launcher"));
-    EXPECT_EQ(pkg.elements[PKG_UNZIP], slurp(I386_DIR / "miniunz"));
+    const DecodedPackage pkg = decodePackage(readFile(dir / "dual.run"));
+    EXPECT_EQ(pkg.elements[PKG_LAUNCHER], readFile(I386_DIR / "launcher"));
+    EXPECT_EQ(pkg.elements[PKG_UNZIP], readFile(I386_DIR / "miniunz"));
 
     const std::pair<const char *, const char *> machines[] = {{"i386", "image32 rec32\n"},
                                                               {"x86_64", "image64 rec64\n"}};
@@ -226,11 +197,11 @@ TEST(DualImage, EachMachineRunsItsImageAndRecordThroughThe32BitLauncher)
         fs::remove(dir / "ran");
         SandboxRun run;
         run.argv = runArgs(true, {(dir / "dual.run").string()});
-        run.setup = fakeSuse11(hardware, run.env, dir);
+        onMachine(run, dir, FakeMachine{hardware, hardware});
         const SandboxResult r = runSandboxed(dir.string(), run);
         EXPECT_EQ(r.status, 0) << hardware << r.err;
         EXPECT_EQ(r.err, "") << hardware;
-        EXPECT_EQ(fs::exists(dir / "ran") ? slurp(dir / "ran") : "", ran) << hardware;
+        EXPECT_EQ(fs::exists(dir / "ran") ? readFile(dir / "ran") : "", ran) << hardware;
     }
 }
 
@@ -248,7 +219,7 @@ class DefaultProgramsTest : public ::testing::TestWithParam<DefaultCase> {};
 TEST_P(DefaultProgramsTest, AreTheOnesForThePackagesMachines)
 {
     const DefaultCase &c = GetParam();
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     // An installed tree: bin/mkportable, the build tree's 64-bit programs
     // beside it, and libexec/mkportable/<architecture>/.
     makeDir(dir / "bin");
@@ -268,7 +239,7 @@ TEST_P(DefaultProgramsTest, AreTheOnesForThePackagesMachines)
     args.insert(args.end(), c.args.begin(), c.args.end());
     const ProgramResult r = runProgram(args, dir);
     ASSERT_EQ(r.status, 0) << r.err;
-    const DecodedPackage pkg = decodePackage(slurp(dir / "p.run"));
+    const DecodedPackage pkg = decodePackage(readFile(dir / "p.run"));
     EXPECT_EQ(pkg.elements[PKG_LAUNCHER], c.launcher);
     EXPECT_EQ(pkg.elements[PKG_UNZIP], c.unzip);
 }
@@ -292,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DefaultPrograms, A32BitRecordAmong64BitOnesGetsThe32BitPrograms)
 {
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     makeDir(dir / "bin");
     fs::copy_file(MKPORTABLE_BIN, dir / "bin" / "mkportable");
     put(dir / "t" / "run.sh", "echo\n", 0755);
@@ -310,7 +281,7 @@ TEST(DefaultPrograms, A32BitRecordAmong64BitOnesGetsThe32BitPrograms)
 
 TEST(Build, ManifestBuildsAreReproducible)
 {
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     makeToolTree(dir / "tool");
     put(dir / "launcher", "L", 0755);
     put(dir / "miniunz", "U", 0755);
@@ -323,12 +294,12 @@ TEST(Build, ManifestBuildsAreReproducible)
     fs::rename(dir / "tool", dir / "old");
     makeToolTree(dir / "tool");
     ASSERT_EQ(mkportable(dir, {"build", "-q", "m.toml", "-o", "b.run"}).status, 0);
-    EXPECT_EQ(slurp(dir / "a.run"), slurp(dir / "b.run"));
+    EXPECT_EQ(readFile(dir / "a.run"), readFile(dir / "b.run"));
 }
 
 TEST(Build, LinksMiniunzRefusesAreRefusedOrReplacedByWhatTheyPointTo)
 {
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     put(dir / "etc" / "conf", "absolute\n");
     put(dir / "shared" / "data", "climbed\n");
     fs::create_symlink("data", dir / "shared" / "alias");
@@ -370,36 +341,18 @@ TEST(Build, LinksMiniunzRefusesAreRefusedOrReplacedByWhatTheyPointTo)
 // terminal showed.
 std::string runOnTerminal(const std::vector<std::string> &args, const fs::path &dir)
 {
-    int master = -1;
-    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        if (chdir(dir.c_str()) == 0)
-            execv(argv[0], argv.data());
-        _exit(127);
-    }
-    EXPECT_GT(pid, 0);
-    std::string shown;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0)
-            break; // EIO once the child has gone
-        shown.append(buf, std::size_t(n));
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(master);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
-    return shown;
+    ProgramRun run;
+    run.argv = args;
+    run.cwd = dir;
+    run.terminal = true;
+    const ProgramResult r = runProgram(run);
+    EXPECT_EQ(r.status, 0) << r.out;
+    return r.out;
 }
 
 TEST(Build, DrawsProgressOnATerminalUnlessQuiet)
 {
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     makeToolTree(dir / "tool");
     put(dir / "launcher", "L", 0755);
     put(dir / "miniunz", "U", 0755);
@@ -493,7 +446,7 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
     };
     for (const Shape &shape : shapes) {
         SCOPED_TRACE(shape.label);
-        const fs::path dir = mkptest::scratchDir();
+        const fs::path dir = scratchDir();
         const std::string zip = (dir / "image.zip").string();
         if (shape.entries.empty()) {
             makeToolTree(dir / "tool");
@@ -504,7 +457,7 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
         } else {
             writeZip(zip, shape.entries);
         }
-        const std::string sound = slurp(zip);
+        const std::string sound = readFile(zip);
         std::string edited = sound;
         shape.edit(edited);
         put(zip, edited);
@@ -539,7 +492,7 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
         // its place.
         put(zip, sound);
         ASSERT_EQ(mkportable(dir, {"build", "-q", "p.toml", "-o", "p.run"}).status, 0);
-        std::string package = slurp(dir / "p.run");
+        std::string package = readFile(dir / "p.run");
         package.replace(package.size() - PKG_DIRECTORY_SIZE - 1 - sound.size(), sound.size(),
                         edited);
         put(dir / "p.run", package);

@@ -32,7 +32,7 @@ fs::path installSdk(const fs::path &dir)
 // The C block of the README's section for tool authors.
 std::string readmeProgram()
 {
-    const std::string readme = slurp(fs::path(SOURCE_ROOT) / "README.md");
+    const std::string readme = readFile(fs::path(SOURCE_ROOT) / "README.md");
     const std::size_t section = readme.find("## For tool authors");
     const std::size_t start = readme.find("```c\n", section);
     const std::size_t end = readme.find("```\n", start + 5);
@@ -61,7 +61,7 @@ SandboxResult runPackage(const fs::path &dir, const std::vector<std::string> &ar
 TEST(Sdk, ReadmeProgramCompilesForBothArchitecturesThroughPkgConfig)
 {
     SKIP_WHEN_SANITIZED();
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     const fs::path prefix = installSdk(dir);
     put(dir / "report.c", readmeProgram());
     for (const auto &[multiarch, flags] :
@@ -82,7 +82,7 @@ TEST(Sdk, ReadmeProgramCompilesForBothArchitecturesThroughPkgConfig)
 TEST(Sdk, ExampleProjectPacksItsToolAndRepacksWhenAnInputChanges)
 {
     SKIP_WHEN_SANITIZED();
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     const fs::path prefix = installSdk(dir);
     const std::string configure = "cmake -G Ninja -S '" + std::string(SOURCE_ROOT) +
                                   "/examples/platform-report' -DCMAKE_PREFIX_PATH='" +
@@ -122,7 +122,7 @@ TEST(Sdk, ExampleProjectPacksItsToolAndRepacksWhenAnInputChanges)
 
 TEST(Sdk, DebianPackageHoldsEverythingAndItsMkportablePacksARunningTool)
 {
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     shell("cpack -G DEB --config '" + BUILD_DIR.string() +
               "/CPackConfig.cmake' -B deb >/dev/null && dpkg -x deb/mkportable_*.deb root",
           dir);
@@ -168,7 +168,7 @@ TEST(Sdk, DebianPackageHoldsEverythingAndItsMkportablePacksARunningTool)
 
 TEST(Sdk, ManPagesRenderWithoutWarningsAndListEveryOption)
 {
-    const fs::path dir = mkptest::scratchDir();
+    const fs::path dir = scratchDir();
     const fs::path man = installSdk(dir) / "share" / "man" / "man1";
     for (const char *page : {"mkportable", "mkportable-build", "mkportable-info",
                              "mkportable-verify", "portable-package"}) {
@@ -184,7 +184,7 @@ TEST(Sdk, ManPagesRenderWithoutWarningsAndListEveryOption)
     }
     // Each long option of `build --help` has its entry in the page.
     const std::string help = runProgram({MKPORTABLE_BIN, "build", "--help"}, dir).out;
-    const std::string page = slurp(man / "mkportable-build.1");
+    const std::string page = readFile(man / "mkportable-build.1");
     std::size_t options = 0;
     for (std::size_t at = help.find("  --"); at != std::string::npos;
          at = help.find("  --", at + 1), ++options) {

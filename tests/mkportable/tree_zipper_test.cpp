@@ -71,7 +71,7 @@ std::string zipTo(const fs::path &root, const fs::path &zipPath, uint32_t time,
         throw;
     }
     close(fd);
-    return slurp(zipPath);
+    return readFile(zipPath);
 }
 
 TEST(TreeZipper, StoresEveryEntrySortedWithModeLinkAndFixedHeaderFields)
@@ -165,7 +165,7 @@ TEST(TreeZipper, EntriesAroundTheBufferBoundRoundTripTheSameWhateverTheWorkers)
 
 TEST(ZipOutput, HoldsAtMostTheEntriesItsEndRecordCounts)
 {
-    const fs::path path = scratchDir() / "many.zip";
+    const fs::path path = fs::path(scratchDir()) / "many.zip";
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     {

@@ -13,10 +13,8 @@
 #include <csignal>
 #include <dlfcn.h>
 #include <filesystem>
-#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -109,37 +107,29 @@ protected:
         root = std::string(TEST_WORK_ROOT) + "/ftp-server-" + std::to_string(getpid());
         fs::remove_all(root);
         fs::create_directories(root + "/" + UPLOAD_DIR);
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        std::string log = root + ".log";
-        server = fork();
-        if (server == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            int logFd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(logFd, STDERR_FILENO);
-            execl(PYTHON, PYTHON, "-c", SERVER_SCRIPT, root.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
+        server = startProgram({PYTHON, "-c", SERVER_SCRIPT, root}, root);
+        for (int waited = 0; port <= 0 && waited < 15000; waited += 20) {
+            std::string printed = outputSoFar(server);
+            if (printed.find('\n') != std::string::npos)
+                port = std::atoi(printed.c_str());
+            else
+                usleep(20000);
         }
-        close(out[1]);
-        pollfd pfd = {out[0], POLLIN, 0};
-        char text[16] = "";
-        if (poll(&pfd, 1, 15000) == 1 && read(out[0], text, sizeof text - 1) > 0)
-            port = std::atoi(text);
-        close(out[0]);
-        if (port <= 0)
+        if (port <= 0) {
+            kill(server.pid, SIGTERM);
             startError = "the FTP test server did not start (is python3-pyftpdlib installed? "
-                         "scripts/install-deps.sh installs it); its log: " + log;
+                         "scripts/install-deps.sh installs it); it wrote: " +
+                         finishProgram(server).err;
+        }
     }
 
     static void TearDownTestSuite()
     {
-        if (server > 0) {
-            kill(server, SIGTERM);
-            waitpid(server, nullptr, 0);
+        if (server.pid > 0) {
+            kill(server.pid, SIGTERM);
+            finishProgram(server);
         }
         fs::remove_all(root);
-        fs::remove(root + ".log");
     }
 
     void SetUp() override
@@ -157,7 +147,7 @@ protected:
 
     static std::string arrived(const std::string &name) { return root + "/" + UPLOAD_DIR + "/" + name; }
 
-    static inline pid_t server = -1;
+    static inline StartedProgram server;
     static inline int port = 0;
     static inline std::string root, startError;
 };

@@ -173,13 +173,4 @@ TEST(PlatformIdentification, LongPlatformNamesAreShortenedToFitTheMessage)
     }
 }
 
-#if defined(__x86_64__)
-TEST(PlatformIdentification, ThisMachineIsIntel64Bit)
-{
-    PlatformInfo info;
-    getPfmInfo(&info);
-    EXPECT_EQ(info.architecture, PFM_ARCH_INTEL64);
-}
-#endif
-
 } // namespace

@@ -17,7 +17,6 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -58,13 +57,7 @@ Report inPrivateRoot(const std::function<Report()> &body)
 {
     std::string root = scratchDir() + "/root";
     fs::create_directories(root);
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
-        return {{"setup failed", "pipe"}};
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = pipeFds[1];
-        close(pipeFds[0]);
+    ChildResult child = runInChild([&](int out) {
         if (unshare(CLONE_NEWNS) != 0)
             setupFailed(out, "unshare");
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -96,25 +89,17 @@ Report inPrivateRoot(const std::function<Report()> &body)
         std::string text;
         for (const auto &[key, value] : body())
             text += key + '\0' + value + '\0';
-        (void)!write(out, text.data(), text.size());
-        _exit(0);
-    }
-    close(pipeFds[1]);
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;)
-        text.append(buf, size_t(n));
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+        return write(out, text.data(), text.size()) == ssize_t(text.size()) ? 0 : 3;
+    });
+    const std::string &text = child.output;
     Report report;
     for (size_t pos = 0; pos < text.size();) {
         size_t keyEnd = text.find('\0', pos), valueEnd = text.find('\0', keyEnd + 1);
         report[text.substr(pos, keyEnd - pos)] = text.substr(keyEnd + 1, valueEnd - keyEnd - 1);
         pos = valueEnd + 1;
     }
-    if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && !report.count("setup failed")))
-        report["setup failed"] = "child ended with status " + std::to_string(status);
+    if (child.status != 0 && !report.count("setup failed"))
+        report["setup failed"] = "child ended with status " + std::to_string(child.status);
     return report;
 }
 
@@ -308,17 +293,14 @@ TEST(ReadDeviceFailures, DescriptorZeroIsAFile)
 {
     std::string path = scratchDir() + "/device";
     writeFile(path, "sda1 rest");
-    pid_t pid = fork();
-    if (pid == 0) {
+    ChildResult child = runInChild([&](int) {
         close(STDIN_FILENO);
         char buffer[32] = "";
         int rc = readDevice(buffer, path.c_str());
         bool closed = fcntl(STDIN_FILENO, F_GETFD) == -1;
-        _exit(rc == 1 && std::strcmp(buffer, "sda1") == 0 && closed ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "read or close failed on descriptor 0";
+        return rc == 1 && std::strcmp(buffer, "sda1") == 0 && closed ? 0 : 1;
+    });
+    EXPECT_EQ(child.status, 0) << "read or close failed on descriptor 0";
 }
 
 // ---- checkForOEM and getDefaultOutputDir -----------------------------------
