@@ -9,13 +9,11 @@
 static_assert(DIGEST_RECORD_USED <= PKG_VARIANT_FIELD_SIZE);
 static_assert(PKG_VARIANT_FIELD_OFFSET[1] + PKG_VARIANT_FIELD_SIZE + 4 == PKG_DIRECTORY_SIZE);
 
-void encodeDigestRecord(const unsigned char sha256[DIGEST_SHA256_SIZE],
-                        unsigned char field[PKG_VARIANT_FIELD_SIZE])
+void encodeDigestRecord(const unsigned char sha256[DIGEST_SHA256_SIZE], unsigned char field[PKG_VARIANT_FIELD_SIZE])
 {
     std::memset(field, 0, PKG_VARIANT_FIELD_SIZE);
     std::memcpy(field, DIGEST_MAGIC, DIGEST_MAGIC_SIZE);
-    std::memcpy(field + DIGEST_MAGIC_SIZE, DIGEST_ALGORITHM_SHA256,
-                sizeof DIGEST_ALGORITHM_SHA256);
+    std::memcpy(field + DIGEST_MAGIC_SIZE, DIGEST_ALGORITHM_SHA256, sizeof DIGEST_ALGORITHM_SHA256);
     std::memcpy(field + DIGEST_MAGIC_SIZE + DIGEST_ALGORITHM_SIZE, sha256, DIGEST_SHA256_SIZE);
 }
 

@@ -29,18 +29,16 @@ constexpr char DIGEST_MAGIC[DIGEST_MAGIC_SIZE] = "portable-digest";
 constexpr char DIGEST_ALGORITHM_SHA256[] = "sha256";
 
 // Where the two variant fields start inside the package directory.
-constexpr int PKG_VARIANT_FIELD_OFFSET[2] = {4 * PKG_ELEMENT_COUNT,
-                                             4 * PKG_ELEMENT_COUNT + PKG_VARIANT_FIELD_SIZE + 4};
+constexpr int PKG_VARIANT_FIELD_OFFSET[2] = {4 * PKG_ELEMENT_COUNT, 4 * PKG_ELEMENT_COUNT + PKG_VARIANT_FIELD_SIZE + 4};
 
 enum DigestFieldKind {
-    DIGEST_FIELD_ABSENT,    // the field does not begin with the magic
-    DIGEST_FIELD_VALID,     // a whole record in the form above
-    DIGEST_FIELD_MALFORMED  // the magic, then something else than that form
+    DIGEST_FIELD_ABSENT,   // the field does not begin with the magic
+    DIGEST_FIELD_VALID,    // a whole record in the form above
+    DIGEST_FIELD_MALFORMED // the magic, then something else than that form
 };
 
 // Fills one variant field with the record for `sha256`.
-void encodeDigestRecord(const unsigned char sha256[DIGEST_SHA256_SIZE],
-                        unsigned char field[PKG_VARIANT_FIELD_SIZE]);
+void encodeDigestRecord(const unsigned char sha256[DIGEST_SHA256_SIZE], unsigned char field[PKG_VARIANT_FIELD_SIZE]);
 
 // Classifies one variant field; for a valid record also copies its SHA-256
 // to `sha256`.

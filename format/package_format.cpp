@@ -9,11 +9,11 @@ using portable::writeLe32;
 
 namespace {
 
-constexpr int DIR_IMAGE_SIZE_0 = 20 + PKG_VARIANT_FIELD_SIZE;                           // 280
-constexpr int DIR_IMAGE_SIZE_1 = DIR_IMAGE_SIZE_0 + 4 + PKG_VARIANT_FIELD_SIZE;         // 544
+constexpr int DIR_IMAGE_SIZE_0 = 20 + PKG_VARIANT_FIELD_SIZE;                   // 280
+constexpr int DIR_IMAGE_SIZE_1 = DIR_IMAGE_SIZE_0 + 4 + PKG_VARIANT_FIELD_SIZE; // 544
 constexpr int REC_COMMAND = 12;
-constexpr int REC_ARGUMENTS = REC_COMMAND + RECORD_COMMAND_SIZE;                        // 140
-constexpr int REC_ALWAYS_APPEND = REC_ARGUMENTS + RECORD_ARGUMENTS_SIZE;                // 396
+constexpr int REC_ARGUMENTS = REC_COMMAND + RECORD_COMMAND_SIZE;         // 140
+constexpr int REC_ALWAYS_APPEND = REC_ARGUMENTS + RECORD_ARGUMENTS_SIZE; // 396
 
 static_assert(DIR_IMAGE_SIZE_1 + 4 == PKG_DIRECTORY_SIZE);
 static_assert(REC_ALWAYS_APPEND + 4 == COMMAND_RECORD_SIZE);

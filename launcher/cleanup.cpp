@@ -12,8 +12,8 @@ namespace {
 // Every signal whose default action would end the launcher without its
 // clean-up, except the synchronous faults, which keep their default action:
 // after one of those nothing in the process can be trusted any more.
-const int HANDLED_SIGNALS[] = {SIGINT,    SIGTERM, SIGQUIT, SIGHUP,  SIGALRM, SIGUSR1,
-                               SIGUSR2,   SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR};
+const int HANDLED_SIGNALS[] = {SIGINT,  SIGTERM,   SIGQUIT, SIGHUP,  SIGALRM, SIGUSR1,
+                               SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR};
 
 // A reader that went away (`pkg.run | head -1`) or a file size limit
 // (`ulimit -f`) turn into failed writes that the launcher reports itself.

@@ -73,8 +73,8 @@ bool quoteShellWord(const char *text, char *out, std::size_t cap)
     return fits;
 }
 
-bool assembleCommandLine(const CommandRecord *rec, int argc, char **argv,
-                         char line[COMMAND_LINE_SIZE], std::size_t *recordEnd)
+bool assembleCommandLine(const CommandRecord *rec, int argc, char **argv, char line[COMMAND_LINE_SIZE],
+                         std::size_t *recordEnd)
 {
     line[0] = '\0';
     bool whole = appendText(line, rec->command);
@@ -86,8 +86,7 @@ bool assembleCommandLine(const CommandRecord *rec, int argc, char **argv,
     return whole;
 }
 
-bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd,
-                          char dirName[DIRECTORY_NAME_SIZE])
+bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, char dirName[DIRECTORY_NAME_SIZE])
 {
     std::size_t len = std::strlen(line);
     // Only the record's own text may ask for a directory change: a separator

@@ -21,15 +21,14 @@ std::size_t strcat_ch(char *buffer, char c, std::size_t capacity);
 // record contributed, where a split may happen. False when the whole line
 // does not fit COMMAND_LINE_SIZE: characters were dropped, and the line must
 // not run.
-bool assembleCommandLine(const CommandRecord *rec, int argc, char **argv,
-                         char line[COMMAND_LINE_SIZE], std::size_t *recordEnd);
+bool assembleCommandLine(const CommandRecord *rec, int argc, char **argv, char line[COMMAND_LINE_SIZE],
+                         std::size_t *recordEnd);
 
 // Splits off a leading directory change: when the line holds a separator
 // within the record's part that is neither its first nor its last character,
 // the directory of "cd NAME" before the last such separator goes to dirName
 // and the line keeps what follows. Returns true when the line was split.
-bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd,
-                          char dirName[DIRECTORY_NAME_SIZE]);
+bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, char dirName[DIRECTORY_NAME_SIZE]);
 
 // Quotes text as one shell word, inside double quotes, escaping \ " $ and `.
 // False when the quoted text does not fit.

@@ -68,9 +68,9 @@ int findMatchingRecord(const PackageDirectory *dir, int fd, const GlobalInfo &in
                        CommandRecord *match)
 {
     uint32_t wholeRecords = dir->elementSize[PKG_COMMANDS] / COMMAND_RECORD_SIZE;
-    uint32_t scan = info.commandCount < 0                         ? 0
+    uint32_t scan = info.commandCount < 0                        ? 0
                     : uint32_t(info.commandCount) < wholeRecords ? uint32_t(info.commandCount)
-                                                                  : wholeRecords;
+                                                                 : wholeRecords;
     for (uint32_t i = 0; i < scan; ++i) {
         if (readCommandRecord(dir, fd, i, match) != 0) {
             std::fputs("Failed extracting command\n", stderr);

@@ -118,11 +118,10 @@ int extractAndExecute(int argc, char **argv)
         std::fputs("Failed making unzip utility executable\n", stderr);
 
     if (extract)
-        textFormat(command, sizeof command, ".%cminiunz%s -o %s -d %s > %s", FILE_SEPARATOR, EXE_EXT,
-                   IMAGE_FILE, extractFolder, DEV_NULL);
+        textFormat(command, sizeof command, ".%cminiunz%s -o %s -d %s > %s", FILE_SEPARATOR, EXE_EXT, IMAGE_FILE,
+                   extractFolder, DEV_NULL);
     else
-        textFormat(command, sizeof command, ".%cminiunz%s %s > %s", FILE_SEPARATOR, EXE_EXT, IMAGE_FILE,
-                   DEV_NULL);
+        textFormat(command, sizeof command, ".%cminiunz%s %s > %s", FILE_SEPARATOR, EXE_EXT, IMAGE_FILE, DEV_NULL);
     int status = runChild(command);
     if (status != 0) {
         if (!interrupted) {

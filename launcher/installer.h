@@ -17,13 +17,13 @@ constexpr int SEM_NAME_SIZE = 100;
 
 // ---- Run state, process-wide -------------------------------------------
 
-extern char wrkDir[WRK_DIR_SIZE];            // working directory; empty until made
-extern int extract;                          // 1 in extract-only mode
+extern char wrkDir[WRK_DIR_SIZE];               // working directory; empty until made
+extern int extract;                             // 1 in extract-only mode
 extern char extractFolder[EXTRACT_FOLDER_SIZE]; // target of extract-only mode, quoted for the shell
-extern volatile sig_atomic_t interrupted;    // a signal arrived
-extern volatile sig_atomic_t ignoreInterrupt; // 1 while a child runs: the handler only records
-extern int32_t whichImg;                     // image variant: -1 single, 0 first, 1 second
-extern char inst[SEM_NAME_SIZE];             // name of the instance guard
+extern volatile sig_atomic_t interrupted;       // a signal arrived
+extern volatile sig_atomic_t ignoreInterrupt;   // 1 while a child runs: the handler only records
+extern int32_t whichImg;                        // image variant: -1 single, 0 first, 1 second
+extern char inst[SEM_NAME_SIZE];                // name of the instance guard
 extern const char *SEM_NAME;
 
 // ---- Entry point and launch sequence -----------------------------------

@@ -5,12 +5,12 @@
 #include "cleanup.h"
 #include "command_selection.h"
 #include "digest_record.h"
+#include "entry_kind.h"
 #include "installer.h"
 #include "package_reader.h"
 #include "platform_table.h"
 #include "working_directory.h"
 #include "zip_directory.h"
-#include "entry_kind.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -277,8 +277,7 @@ int checkEntries(const PackageDirectory &dir, int fd)
         return 1;
     }
     if (isNoExecFileSystem(wrkDir)) {
-        std::printf("Entries: not checked, %s cannot run programs (set TMPDIR to a directory that can)\n",
-                    wrkDir);
+        std::printf("Entries: not checked, %s cannot run programs (set TMPDIR to a directory that can)\n", wrkDir);
         return 2;
     }
     ImagePart parts[2];

@@ -22,8 +22,7 @@ int openTempDirectory(char parent[WRK_DIR_SIZE])
     return parentFd;
 }
 
-bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *parent,
-                const char *extractTarget)
+bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *parent, const char *extractTarget)
 {
     uint64_t tree = 0;
     if (!imageUnpackedSize(dir, fd, &tree))

@@ -15,8 +15,7 @@ int openTempDirectory(char parent[WRK_DIR_SIZE]);
 // launch, the unpacked tree; extractTarget, the --extract directory or
 // null, the tree. Best effort: a file system that cannot tell, or an image
 // whose directory cannot be read, passes. False after a message.
-bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *parent,
-                const char *extractTarget);
+bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *parent, const char *extractTarget);
 
 // Creates a fresh working directory portable_install_XXXXXXXX, with the
 // first free counter, in the directory open on parentFd (closed here),

@@ -57,8 +57,8 @@ bool appendEscaped(char *buf, std::size_t cap, const char *name)
 {
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p) {
         char piece[4];
-        bool plain = (*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') ||
-                     *p == '-' || *p == '.' || *p == '_' || *p == '~';
+        bool plain = (*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '-' ||
+                     *p == '.' || *p == '_' || *p == '~';
         if (plain)
             textFormat(piece, sizeof piece, "%c", *p);
         else

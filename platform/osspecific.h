@@ -159,11 +159,11 @@ int executeProcess(const char *command);
  * characters is not run. makeDir, copyFile and copyTree give 1 when the
  * shell reports status 0, else 0; launchTextEditor gives the raw status,
  * or -1 when the command does not fit. */
-int makeDir(const char *path);           /* "mkdir -p %s" */
-void deleteTree(const char *path);       /* "rm -rf %s" */
+int makeDir(const char *path);                             /* "mkdir -p %s" */
+void deleteTree(const char *path);                         /* "rm -rf %s" */
 int copyFile(const char *source, const char *destination); /* "cp %s %s" */
 int copyTree(const char *source, const char *destination); /* "cp -r %s %s" */
-int launchTextEditor(const char *path);  /* "vi %s" */
+int launchTextEditor(const char *path);                    /* "vi %s" */
 
 /* Removes a directory tree without the shell, without following symbolic
  * links and without allocating: safe to call from a signal handler.
@@ -192,12 +192,7 @@ enum {
 /* In a command record's distribution, release or architecture: any machine. */
 enum { PFM_ANY = -1 };
 
-enum {
-    PFM_ARCH_NONE = 0,
-    PFM_ARCH_INTEL32 = 1,
-    PFM_ARCH_INTEL64 = 2,
-    PFM_ARCH_PPC32 = 3
-};
+enum { PFM_ARCH_NONE = 0, PFM_ARCH_INTEL32 = 1, PFM_ARCH_INTEL64 = 2, PFM_ARCH_PPC32 = 3 };
 
 typedef struct PlatformInfo {
     int32_t distribution;

@@ -7,11 +7,11 @@
 #include "osspecific.h"
 
 struct PfmSources {
-    const char *unameHardware;   // prints the hardware-platform name
-    const char *unameMachine;    // asked only when the first prints "unknown"
+    const char *unameHardware; // prints the hardware-platform name
+    const char *unameMachine;  // asked only when the first prints "unknown"
     const char *redhatRelease;
     const char *suseRelease;
-    const char *osRelease;       // read only when neither legacy file exists
+    const char *osRelease; // read only when neither legacy file exists
 };
 
 // The machine's own sources: "uname -i", "uname -m" and the files in /etc.

@@ -4,8 +4,8 @@
 #include "textbuf.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <csignal>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -7,8 +7,8 @@
 enum class EntryKind { File, Directory, Symlink };
 
 struct EntryMode {
-  EntryKind kind;
-  mode_t perms; // permission bits only: never set-user-id, set-group-id or sticky
+    EntryKind kind;
+    mode_t perms; // permission bits only: never set-user-id, set-group-id or sticky
 };
 
 // Host number of "version made by" for entries made on Unix, whose external
@@ -23,5 +23,4 @@ constexpr unsigned long kDosDirectoryAttr = 0x10;
 // trailing '/' a directory, every other type a regular file. Entries without
 // a Unix mode get 0755 (directory: trailing '/' or the MS-DOS directory
 // attribute) or 0644 (file).
-EntryMode entryModeOf(unsigned long versionMadeBy, unsigned long externalAttrs,
-                      bool nameEndsWithSlash);
+EntryMode entryModeOf(unsigned long versionMadeBy, unsigned long externalAttrs, bool nameEndsWithSlash);

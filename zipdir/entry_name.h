@@ -10,8 +10,8 @@
 // target directory. Empty and "." components are dropped, so "a//./b" is
 // {"a", "b"}; `parts` is empty for names like "./" that name the target itself.
 struct EntryPath {
-  std::vector<std::string> parts;
-  bool endsWithSlash = false; // the name ends in '/': the entry is a directory
+    std::vector<std::string> parts;
+    bool endsWithSlash = false; // the name ends in '/': the entry is a directory
 };
 
 // Checks the raw entry name `raw` (its exact bytes, as long as the archive

@@ -14,8 +14,8 @@
 
 // An entry that passed the rules: where it goes and what it becomes.
 struct CheckedEntry {
-  EntryPath path;
-  EntryMode mode{EntryKind::File, 0};
+    EntryPath path;
+    EntryMode mode{EntryKind::File, 0};
 };
 
 // Compression methods whose data miniunz reads.

@@ -15,9 +15,8 @@ int main(int argc, char **argv)
 
     PlatformInfo info;
     const char *failure = getPfmInfo(&info);
-    printf("distribution %d, release %d, architecture %d%s%s\n", (int)info.distribution,
-           (int)info.release, (int)info.architecture, failure ? ": " : "",
-           failure ? failure : "");
+    printf("distribution %d, release %d, architecture %d%s%s\n", (int)info.distribution, (int)info.release,
+           (int)info.architecture, failure ? ": " : "", failure ? failure : "");
     for (int i = 1; i < argc; ++i)
         printf("argument %d: %s\n", i, argv[i]);
     return 0;

@@ -12,8 +12,19 @@ TEST(CommandLine, HostileArgumentsArriveByteForByte)
 {
     LauncherHarness h;
     h.writePackage(toolImage(ARGS_TOOL));
-    std::vector<std::string> args = {"$HOME", "$(touch INJECTED)", "`touch INJECTED`", "a\\\"b", "a;b", "c&d", "",
-                                     "two\nlines", "\\", "x\\", "'single'", "*", "a b"};
+    std::vector<std::string> args = {"$HOME",
+                                     "$(touch INJECTED)",
+                                     "`touch INJECTED`",
+                                     "a\\\"b",
+                                     "a;b",
+                                     "c&d",
+                                     "",
+                                     "two\nlines",
+                                     "\\",
+                                     "x\\",
+                                     "'single'",
+                                     "*",
+                                     "a b"};
     SandboxResult r = h.run(args, {"HOME=/should/not/appear"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string expected = "/tmp/portable_install_00000000\n";
@@ -61,9 +72,9 @@ TEST(CommandLine, ALeadingDirectoryChangeIsDoneByTheLauncher)
     };
     for (const auto &c : cases) {
         LauncherHarness h;
-        std::string image = toolImage("exit 1", {{"disk1/run.sh", std::string("#!/bin/sh\n") + ARGS_TOOL + "\n", 0755},
-                                                 {"prep.sh", "#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/prep\"\n",
-                                                  0755}});
+        std::string image = toolImage("exit 1",
+                                      {{"disk1/run.sh", std::string("#!/bin/sh\n") + ARGS_TOOL + "\n", 0755},
+                                       {"prep.sh", "#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/prep\"\n", 0755}});
         h.writePackage(image, c.command);
         SandboxResult r = h.run({"arg"});
         ASSERT_EQ(r.status, 0) << c.command << "\n" << r.err;

@@ -24,7 +24,7 @@ PackageSpec smallPackage()
 // Starts every cut file once, all in one namespace: the launcher reads the
 // file that runs, whatever it is told.
 std::map<std::string, std::vector<std::size_t>> runCuts(const std::string &dir, const std::string &full,
-                                                       const std::vector<std::size_t> &lengths)
+                                                        const std::vector<std::size_t> &lengths)
 {
     writeFile(dir + "/full", full);
     std::ostringstream list;
@@ -36,7 +36,8 @@ std::map<std::string, std::vector<std::size_t>> runCuts(const std::string &dir, 
                 "while read n; do head -c \"$n\" full > cut; chmod 755 cut; "
                 "./cut > out 2> err; rc=$?; "
                 "e=$(<err); printf '%s %s %s|\\n' \"$n\" \"$rc\" \"${e//$'\\n'/|}\" >> results; "
-                "done < lengths; " + listingCommand("/tmp") + " > left"};
+                "done < lengths; " +
+                    listingCommand("/tmp") + " > left"};
     run.cwd = dir;
     run.timeoutSeconds = 240;
     SandboxResult r = runSandboxed(dir, run);
@@ -59,8 +60,8 @@ TEST(HostilePackage, EveryCutEndsWithAMessageAndStatusOne)
     std::string full = buildPackage(layout);
     std::vector<std::size_t> boundaries;
     std::size_t at = 0;
-    for (const std::string *element : {&layout.launcher, &layout.unzip, &layout.globalInfo, &layout.commands,
-                                       &layout.image})
+    for (const std::string *element :
+         {&layout.launcher, &layout.unzip, &layout.globalInfo, &layout.commands, &layout.image})
         boundaries.push_back(at += element->size());
     boundaries.push_back(full.size() - 1);
     // Every length behind the launcher (a file cut inside it does not run at
@@ -97,8 +98,8 @@ TEST(HostilePackage, TextFieldsThatFillTheirWidthEndThere)
     // 128 bytes of command and 256 of arguments, neither with a NUL.
     std::string command = "./tool.sh" + std::string(128 - 9, ' ');
     std::string arguments = std::string(255, ' ') + "z";
-    PackageSpec layout = standardPackage(toolImage("printf '<%s>' \"$@\" > \"$QUARN_PORTABLE_EXEC_DIR/args\""),
-                                         command, arguments);
+    PackageSpec layout = standardPackage(toolImage("printf '<%s>' \"$@\" > \"$QUARN_PORTABLE_EXEC_DIR/args\""), command,
+                                         arguments);
     h.writePackage(layout);
     SandboxResult r = h.run();
     EXPECT_EQ(r.status, 0) << r.err;

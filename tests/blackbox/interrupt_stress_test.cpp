@@ -23,13 +23,21 @@ std::vector<Outcome> stress(const std::string &dir, const std::string &package, 
     // group reaches it and its children but not the driving shell.
     std::string script =
         "RANDOM=4242; sigs=(INT TERM QUIT HUP); nums=(2 15 3 1)\n"
-        "for i in $(seq " + std::to_string(runs) + "); do\n"
-        "  k=$((RANDOM % 4)); whom=$((RANDOM % 2)); d=$((RANDOM % " + std::to_string(maxDelayMs + 1) + "))\n"
-        "  env " + env + " setsid '" + package + "' > /dev/null 2>&1 & pid=$!\n"
+        "for i in $(seq " +
+        std::to_string(runs) +
+        "); do\n"
+        "  k=$((RANDOM % 4)); whom=$((RANDOM % 2)); d=$((RANDOM % " +
+        std::to_string(maxDelayMs + 1) +
+        "))\n"
+        "  env " +
+        env + " setsid '" + package +
+        "' > /dev/null 2>&1 & pid=$!\n"
         "  sleep $(printf '0.%03d' $d)\n"
         "  if [ $whom = 0 ]; then kill -${sigs[$k]} $pid; t=alone; else kill -${sigs[$k]} -- -$pid; t=group; fi\n"
         "  wait $pid; rc=$?\n"
-        "  left=$(" + listingCommand("/tmp /dev/shm") + " | grep -v -e '^/' -e '^$' | tr '\\n' ' ')\n"
+        "  left=$(" +
+        listingCommand("/tmp /dev/shm") +
+        " | grep -v -e '^/' -e '^$' | tr '\\n' ' ')\n"
         "  echo \"${nums[$k]} $t $d $rc $left\" >> results\n"
         // Only what a launcher makes goes: the build's own folder may be
         // visible in /tmp too.

@@ -55,8 +55,7 @@ TEST(Launch, MakesTheWorkingDirectoryInATmpdirThatIsSafe)
         {"a tmpfs of root's", "chmod 755 alt", "@/alt", "@/alt" + name, ""},
         {"sticky and open to all", "chmod 1777 alt", "@/alt", "@/alt" + name, ""},
         {"through a symbolic link", "chmod 755 alt && ln -s alt via", "@/via", "@/alt" + name, ""},
-        {"noexec /tmp, TMPDIR elsewhere", "chmod 755 alt && mount -o remount,noexec /tmp", "@/alt", "@/alt" + name,
-         ""},
+        {"noexec /tmp, TMPDIR elsewhere", "chmod 755 alt && mount -o remount,noexec /tmp", "@/alt", "@/alt" + name, ""},
         {"another user's", "chown 65534 alt", "@/alt", "/tmp" + name,
          "TMPDIR @/alt is not used: it belongs to another user.\n"},
         {"open to all, not sticky", "chmod 777 alt", "@/alt", "/tmp" + name,
@@ -102,9 +101,9 @@ TEST(Launch, PortableCheckTellsWhetherThePackageIsWhole)
 {
     // mkportable's package of the hello example carries a digest.
     LauncherHarness h;
-    ASSERT_EQ(std::system((std::string(MKPORTABLE_BIN) + " build -q " SOURCE_ROOT "/examples/hello.toml -o '" +
-                           h.package + "'")
-                              .c_str()),
+    ASSERT_EQ(std::system(
+                  (std::string(MKPORTABLE_BIN) + " build -q " SOURCE_ROOT "/examples/hello.toml -o '" + h.package + "'")
+                      .c_str()),
               0);
     const std::string built = readFile(h.package);
     const std::string ok = "Digest: SHA-256 matches\n"
@@ -300,8 +299,8 @@ TEST(Launch, InterruptOutsideAChildEndsAtOnceWithStatusOne)
 {
     // A record for another platform makes the launcher pause before it
     // unpacks; the signal reaches it there, with no child running.
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,
-                    SIGPWR}) {
+    for (int sig :
+         {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO, SIGPWR}) {
         LauncherHarness h;
         PackageSpec layout = standardPackage(toolImage("exit 0"), "./tool.sh");
         layout.commands = commandRecordBytes(4, 99, 3, "./tool.sh");
@@ -327,24 +326,38 @@ TEST(Launch, EveryWayOutCleansUp)
         std::string shell; // @PKG@ stands for the package
         std::vector<ZipEntrySpec> more;
         std::string script;
-        int status;        // of the shell line
+        int status; // of the shell line
         std::string out;
         std::string err;
     } cases[] = {
         // The reader of the launcher's output goes away after one line: the
         // launcher's own progress lines fail, the tool still runs (and meets
         // the closed pipe itself).
-        {"reader gone", "@PKG@ | head -1; exit 0", {}, "touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"; echo tool", 0,
-         "Extracting...\n", ""},
+        {"reader gone",
+         "@PKG@ | head -1; exit 0",
+         {},
+         "touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"; echo tool",
+         0,
+         "Extracting...\n",
+         ""},
         // A file size limit below the unzip utility: the failed write is the
         // launcher's own error.
-        {"file size limit", "ulimit -f 100; exec @PKG@", {}, "touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"", 1,
-         "Extracting...\n", "Failed extracting unzip\n"},
+        {"file size limit",
+         "ulimit -f 100; exec @PKG@",
+         {},
+         "touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"",
+         1,
+         "Extracting...\n",
+         "Failed extracting unzip\n"},
         // An operator who is not root, with a directory of mode 000 in the
         // image: clean-up still removes all of it.
-        {"locked directory, not root", "exec setpriv --reuid=65534 --regid=65534 --clear-groups @PKG@",
-         {fileEntry("locked/deeper/file", "x"), dirEntry("locked/deeper", 0), dirEntry("locked", 0)}, "exit 0", 0,
-         "Extracting...\nExecuting...\n\n\n", ""},
+        {"locked directory, not root",
+         "exec setpriv --reuid=65534 --regid=65534 --clear-groups @PKG@",
+         {fileEntry("locked/deeper/file", "x"), dirEntry("locked/deeper", 0), dirEntry("locked", 0)},
+         "exit 0",
+         0,
+         "Extracting...\nExecuting...\n\n\n",
+         ""},
     };
     for (const auto &c : cases) {
         LauncherHarness h;
@@ -388,20 +401,30 @@ TEST(HostileTmp, NoexecAndFullTmpFailCleanlyWithTheirCause)
         std::vector<std::string> args;
         std::string errTail; // @N: the image's size, @U: the unzip utility's and the image's, @A: available
     } cases[] = {
-        {"noexec", "mount -o remount,noexec /tmp", {},
+        {"noexec",
+         "mount -o remount,noexec /tmp",
+         {},
          "\nFailed executing <./miniunz image.zip > /dev/null>\n"
          "/tmp/portable_install_00000000 is on a file system mounted noexec: programs cannot run there; "
          "set TMPDIR to a directory where they can.\n"},
-        {"too small for the unzip utility", room("/tmp", 64), {},
+        {"too small for the unzip utility",
+         room("/tmp", 64),
+         {},
          "Not enough room in /tmp: the package needs @T bytes there (the unzip utility, the image and the "
          "unpacked tree), 65536 are available; set TMPDIR to a directory with more room.\n"},
-        {"too small for the unpacked tree", room("/tmp", filesKib), {},
+        {"too small for the unpacked tree",
+         room("/tmp", filesKib),
+         {},
          "Not enough room in /tmp: the package needs @T bytes there (the unzip utility, the image and the "
          "unpacked tree), @A are available; set TMPDIR to a directory with more room.\n"},
-        {"extract: the temporary directory too small", room("/tmp", 64), {"--extract", "out"},
+        {"extract: the temporary directory too small",
+         room("/tmp", 64),
+         {"--extract", "out"},
          "Not enough room in /tmp: the package needs @U bytes there (the unzip utility, the image), 65536 are "
          "available; set TMPDIR to a directory with more room.\n"},
-        {"extract: the target too small", "mkdir out && " + room("out", 1024), {"--extract", "out"},
+        {"extract: the target too small",
+         "mkdir out && " + room("out", 1024),
+         {"--extract", "out"},
          "Not enough room in out: the image unpacks to @N bytes, 1048576 are available.\n"},
     };
     for (const auto &c : cases) {

@@ -35,10 +35,7 @@ struct LauncherHarness {
         writePackage(standardPackage(image, command));
     }
 
-    void writePackage(const PackageSpec &layout)
-    {
-        writeFile(package, buildPackage(layout), 0755);
-    }
+    void writePackage(const PackageSpec &layout) { writeFile(package, buildPackage(layout), 0755); }
 
     // Runs the package from the scratch directory. The platform check is
     // skipped unless a test clears the environment.

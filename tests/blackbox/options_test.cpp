@@ -5,10 +5,9 @@
 
 namespace {
 
-const char *const GUARD_REFUSED =
-    "Two program instances cannot be run at the same time.\n"
-    "You can use \"<program> -semdestroy\" to release the existing semaphore.\n"
-    "Exiting from the current instance.\n";
+const char *const GUARD_REFUSED = "Two program instances cannot be run at the same time.\n"
+                                  "You can use \"<program> -semdestroy\" to release the existing semaphore.\n"
+                                  "Exiting from the current instance.\n";
 
 const char *const ARGS_TOOL = "for a in \"$@\"; do printf '<%s>' \"$a\"; done > \"$QUARN_PORTABLE_EXEC_DIR/args\"";
 
@@ -71,11 +70,13 @@ TEST(Options, ASecondInstanceIsRefusedAndTheFirstGoesOn)
                              "i=0; while [ ! -e \"$QUARN_PORTABLE_EXEC_DIR/release\" ] && [ $i -lt 400 ]; do\n"
                              "  sleep 0.05; i=$((i+1)); done\nexit 5"));
     SandboxRun run = h.sandboxRun({});
-    run.setup = "( " + again(h) + " ) > first.out 2>&1 & "
+    run.setup = "( " + again(h) +
+                " ) > first.out 2>&1 & "
                 "i=0; while [ ! -e started ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done";
     run.inspect = "ls /tmp | grep -c portable_install; touch release; "
                   "i=0; while ! grep -q rc= first.out && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; "
-                  "tail -n 1 first.out; " + listingCommand("/tmp /dev/shm");
+                  "tail -n 1 first.out; " +
+                  listingCommand("/tmp /dev/shm");
     SandboxResult r = runSandboxed(h.dir, run);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -88,8 +89,8 @@ TEST(Options, ExtractUnpacksIntoTheNamedDirectoryAndRunsNothing)
 {
     struct Case {
         const char *name;
-        std::string dir;       // as given on the command line, relative to the scratch dir
-        std::string made;      // where the files must land, relative to the scratch dir
+        std::string dir;  // as given on the command line, relative to the scratch dir
+        std::string made; // where the files must land, relative to the scratch dir
     } cases[] = {
         {"relative with parents", "out/deeper", "out/deeper"},
         {"absolute", "@/abs/x", "abs/x"},
@@ -102,8 +103,7 @@ TEST(Options, ExtractUnpacksIntoTheNamedDirectoryAndRunsNothing)
     };
     for (const auto &c : cases) {
         LauncherHarness h;
-        h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"",
-                                 {{"sub/data.txt", "payload", 0640}}));
+        h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/ran\"", {{"sub/data.txt", "payload", 0640}}));
         std::string dir = c.dir[0] == '@' ? h.dir + c.dir.substr(1) : c.dir;
         SandboxResult r = h.run({"--extract", dir});
         EXPECT_EQ(r.status, 0) << c.name << "\n" << r.err;

@@ -4,8 +4,8 @@
 
 #include <csignal>
 #include <fstream>
-#include <unistd.h>
 #include <map>
+#include <unistd.h>
 
 namespace {
 
@@ -75,9 +75,8 @@ TEST(PlatformMatch, CurrentDistributionsAndAnyRecordsSelectWithoutAWarning)
     FakeMachine realUname = osRelease("ID=arch\n");
     realUname.hardware.clear();
     // One package for all machines: the first record that fits runs.
-    std::vector<std::string> records = {rec(5, 12, 2, "debian12"), rec(6, 22, 2, "ubuntu22"),
-                                        rec(6, 21, 2, "mint21"),   rec(3, 8, 2, "oracle8"),
-                                        rec(ANY, ANY, 2, "any-x86_64")};
+    std::vector<std::string> records = {rec(5, 12, 2, "debian12"), rec(6, 22, 2, "ubuntu22"), rec(6, 21, 2, "mint21"),
+                                        rec(3, 8, 2, "oracle8"), rec(ANY, ANY, 2, "any-x86_64")};
     struct Case {
         const char *name;
         FakeMachine machine;
@@ -91,7 +90,9 @@ TEST(PlatformMatch, CurrentDistributionsAndAnyRecordsSelectWithoutAWarning)
          "mint21\n"},
         {"Oracle Linux 8", osRelease("ID=\"ol\"\nID_LIKE=\"fedora\"\nVERSION_ID=\"8.9\"\n"), records, "oracle8\n"},
         {"unknown distribution, any distribution on x86_64", unknown, records, "any-x86_64\n"},
-        {"this machine's uname, any/any/any", realUname, {rec(2, 11, 1, "suse-i386"), rec(ANY, ANY, ANY, "any")},
+        {"this machine's uname, any/any/any",
+         realUname,
+         {rec(2, 11, 1, "suse-i386"), rec(ANY, ANY, ANY, "any")},
          "any\n"},
     };
     for (const auto &c : cases) {
@@ -177,8 +178,15 @@ TEST(PlatformMatch, MalformedTablesEndAsDocumented)
         {"negative count", {rec(2, 11, 2, "match")}, -1, "", "", false, 1, "", ""},
         {"huge count", {rec(2, 11, 2, "match")}, 0x7fffffff, "", "", false, 0, "", "match\n"},
         {"count beyond the table", {rec(2, 10, 2, "only")}, 5, "", "", true, 0, "", "only\n"},
-        {"element 2 of 12 bytes", {rec(2, 11, 2, "match")}, 1, globalInfoBytes(1, 0) + "1234", "", false, 1,
-         "Failed extracting global info\n", ""},
+        {"element 2 of 12 bytes",
+         {rec(2, 11, 2, "match")},
+         1,
+         globalInfoBytes(1, 0) + "1234",
+         "",
+         false,
+         1,
+         "Failed extracting global info\n",
+         ""},
         {"element 2 of 4 bytes", {rec(2, 11, 2, "match")}, 1, le32(1), "", false, 0, "", "match\n"},
         {"empty table", {}, 0, "", "", true, 1, "", ""},
         {"450-byte table", {rec(2, 11, 2, "match")}, 1, "", std::string(50, 'x'), false, 0, "", "match\n"},
@@ -190,8 +198,9 @@ TEST(PlatformMatch, MalformedTablesEndAsDocumented)
             layout.globalInfo = c.globalInfo;
         layout.commands += c.extra;
         h.writePackage(layout);
-        SandboxResult r = runOn(h, FakeMachine{}, c.interactive ? std::vector<std::string>{"VESK_PORTABLE_INTERACTIVE="}
-                                                                 : std::vector<std::string>{});
+        SandboxResult r = runOn(h, FakeMachine{},
+                                c.interactive ? std::vector<std::string>{"VESK_PORTABLE_INTERACTIVE="}
+                                              : std::vector<std::string>{});
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
         EXPECT_EQ(fileThere(h.dir + "/ran") ? readFile(h.dir + "/ran") : "", c.ran) << c.name;
@@ -239,8 +248,8 @@ TEST(PlatformMatch, ATableAsLargeAsTheFileIsReadOneRecordAtATime)
     LauncherHarness h;
     PackageSpec layout = recordsPackage({rec(2, 11, 2, "first")}, 1, 0);
     std::size_t tableEnd = layout.launcher.size() + layout.unzip.size() + layout.globalInfo.size() + 400;
-    layout.recordedSizes = std::array<uint32_t, 5>{uint32_t(layout.launcher.size()), uint32_t(layout.unzip.size()),
-                                                   8, 400 + hole, uint32_t(layout.image.size())};
+    layout.recordedSizes = std::array<uint32_t, 5>{uint32_t(layout.launcher.size()), uint32_t(layout.unzip.size()), 8,
+                                                   400 + hole, uint32_t(layout.image.size())};
     std::string bytes = buildPackage(layout);
     writeFile(h.package, bytes.substr(0, tableEnd), 0755);
     ASSERT_EQ(truncate(h.package.c_str(), off_t(tableEnd) + hole), 0);
@@ -314,8 +323,11 @@ TEST(PlatformMatch, SelfHelpTellsWhatThePackageHoldsAndWouldRun)
         const char *option;
         std::string out; // @L, @U, @I, @J: the launcher's, unzip utility's, images' sizes
     } cases[] = {
-        {"info, a record matches", {rec(2, 11, 2, "suse"), commandRecordBytes(ANY, ANY, 2, "./tool.sh", "-v", 1)}, 0,
-         false, "--portable-info",
+        {"info, a record matches",
+         {rec(2, 11, 2, "suse"), commandRecordBytes(ANY, ANY, 2, "./tool.sh", "-v", 1)},
+         0,
+         false,
+         "--portable-info",
          "Launcher @L bytes, unzip utility @U bytes, command table 800 bytes\n"
          "image: @I bytes\n"
          "Platform match: lenient\n"
@@ -324,7 +336,11 @@ TEST(PlatformMatch, SelfHelpTellsWhatThePackageHoldsAndWouldRun)
          "  1  any distribution, Intel 64-bit: ./tool.sh  [arguments -v, always appended]\n"
          "This machine: distribution Debian, release 12, architecture Intel 64-bit\n"
          "Selected: record 1 (any distribution, Intel 64-bit), the first that matches this machine.\n"},
-        {"info, strict without a match", {rec(3, 5, 1, "redhat")}, 1, true, "--portable-info",
+        {"info, strict without a match",
+         {rec(3, 5, 1, "redhat")},
+         1,
+         true,
+         "--portable-info",
          "Launcher @L bytes, unzip utility @U bytes, command table 400 bytes\n"
          "image for Intel 32-bit: @I bytes\nimage for Intel 64-bit: @J bytes\n"
          "Platform match: strict\n"
@@ -332,7 +348,11 @@ TEST(PlatformMatch, SelfHelpTellsWhatThePackageHoldsAndWouldRun)
          "  0  Red Hat 5, Intel 32-bit: ./tool.sh  [arguments redhat]\n"
          "This machine: distribution Debian, release 12, architecture Intel 64-bit\n"
          "Selected: none; no record matches and the match is strict: the launcher warns and stops.\n"},
-        {"list, both images", {rec(2, 11, 2, "suse")}, 0, true, "--portable-list",
+        {"list, both images",
+         {rec(2, 11, 2, "suse")},
+         0,
+         true,
+         "--portable-list",
          "image for Intel 32-bit:\n"
          "-0755           17  tool.sh\n"
          "l0777            7  link -> tool.sh\n"
@@ -357,8 +377,10 @@ TEST(PlatformMatch, SelfHelpTellsWhatThePackageHoldsAndWouldRun)
         run.setup += " && touch /dev/shm/sem.QUARNTELV";
         SandboxResult r = runSandboxed(h.dir, run);
         std::string out = c.out;
-        for (auto [mark, value] : {std::pair{"@L", layout.launcher.size()}, {"@U", layout.unzip.size()},
-                                   {"@I", c.dual ? first.size() : layout.image.size()}, {"@J", second.size()}})
+        for (auto [mark, value] : {std::pair{"@L", layout.launcher.size()},
+                                   {"@U", layout.unzip.size()},
+                                   {"@I", c.dual ? first.size() : layout.image.size()},
+                                   {"@J", second.size()}})
             if (auto at = out.find(mark); at != std::string::npos)
                 out.replace(at, 2, std::to_string(value));
         EXPECT_EQ(r.status, 0) << c.name << "\n" << r.err;

@@ -25,8 +25,8 @@ static std::string field(const std::string &text, std::size_t width)
     return f;
 }
 
-std::string commandRecordBytes(int32_t distribution, int32_t release, int32_t architecture,
-                               const std::string &command, const std::string &arguments, int32_t alwaysAppend)
+std::string commandRecordBytes(int32_t distribution, int32_t release, int32_t architecture, const std::string &command,
+                               const std::string &arguments, int32_t alwaysAppend)
 {
     std::string rec = le32(uint32_t(distribution)) + le32(uint32_t(release)) + le32(uint32_t(architecture)) +
                       field(command, 128) + field(arguments, 256) + le32(uint32_t(alwaysAppend));
@@ -37,7 +37,8 @@ std::string commandRecordBytes(int32_t distribution, int32_t release, int32_t ar
 
 std::string buildPackage(const PackageSpec &layout)
 {
-    const std::string *elements[5] = {&layout.launcher, &layout.unzip, &layout.globalInfo, &layout.commands, &layout.image};
+    const std::string *elements[5] = {&layout.launcher, &layout.unzip, &layout.globalInfo, &layout.commands,
+                                      &layout.image};
     std::string out;
     std::string directory;
     for (int i = 0; i < 5; ++i) {
@@ -45,7 +46,8 @@ std::string buildPackage(const PackageSpec &layout)
         uint32_t size = layout.recordedSizes ? (*layout.recordedSizes)[i] : uint32_t(elements[i]->size());
         directory += le32(size);
     }
-    directory += std::string(260, '\0') + le32(layout.imageSize[0]) + std::string(260, '\0') + le32(layout.imageSize[1]);
+    directory += std::string(260, '\0') + le32(layout.imageSize[0]) + std::string(260, '\0') +
+                 le32(layout.imageSize[1]);
     if (directory.size() != 548)
         throw std::logic_error("package directory is not 548 bytes");
     out += directory;

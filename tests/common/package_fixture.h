@@ -16,9 +16,8 @@ std::string globalInfoBytes(int32_t commandCount, int32_t strict);
 
 // One 400-byte element-3 record. Text longer than its field is cut to the
 // field's full width, without a NUL.
-std::string commandRecordBytes(int32_t distribution, int32_t release, int32_t architecture,
-                               const std::string &command, const std::string &arguments = "",
-                               int32_t alwaysAppend = 0);
+std::string commandRecordBytes(int32_t distribution, int32_t release, int32_t architecture, const std::string &command,
+                               const std::string &arguments = "", int32_t alwaysAppend = 0);
 
 struct PackageSpec {
     std::string launcher;   // element 0
@@ -37,8 +36,8 @@ std::string buildPackage(const PackageSpec &layout);
 
 // A package around the real launcher and miniunz of this build with one
 // record for (2, 11, 2) running `command`, and `image` as element 4.
-PackageSpec standardPackage(const std::string &image, const std::string &command,
-                            const std::string &arguments = "", int32_t alwaysAppend = 0);
+PackageSpec standardPackage(const std::string &image, const std::string &command, const std::string &arguments = "",
+                            int32_t alwaysAppend = 0);
 
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &data, unsigned mode = 0644);

@@ -67,8 +67,7 @@ std::vector<std::string> environmentFor(const ProgramRun &run)
             if (name != "SOURCE_DATE_EPOCH" && !replaced)
                 env.emplace_back(*e);
         }
-    } else if (std::none_of(run.env.begin(), run.env.end(),
-                            [](const std::string &e) { return nameOf(e) == "PATH"; })) {
+    } else if (std::none_of(run.env.begin(), run.env.end(), [](const std::string &e) { return nameOf(e) == "PATH"; })) {
         env.push_back("PATH=" + std::string(SANDBOX_PATH));
     }
     env.insert(env.end(), run.env.begin(), run.env.end());

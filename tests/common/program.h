@@ -19,7 +19,7 @@ extern const char *const SANDBOX_PATH;
 
 struct ProgramRun {
     std::vector<std::string> argv{}; // program and arguments; argv[0] is also the path run
-    std::string argv0{};           // when set, the name the program sees as argv[0]
+    std::string argv0{};             // when set, the name the program sees as argv[0]
     // "NAME=value". Inheriting, the program gets the test's environment less
     // SOURCE_DATE_EPOCH with these put over it; otherwise these only, and
     // SANDBOX_PATH as PATH unless they name one.
@@ -32,7 +32,7 @@ struct ProgramRun {
     // All three standard streams on a pseudo-terminal; `out` is what it showed.
     bool terminal = false;
     std::optional<mode_t> umask{};         // default: the test's
-    rlim_t fileSizeLimit = RLIM_INFINITY; // RLIMIT_FSIZE, with SIGXFSZ ignored: writes fail with EFBIG
+    rlim_t fileSizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ ignored: writes fail with EFBIG
     rlim_t openFilesLimit = RLIM_INFINITY; // RLIMIT_NOFILE
     // An interrupt: `signal` is sent once `triggerFile` exists (or at once
     // when empty) and `delayMs` more have passed, to the program alone or to
@@ -47,9 +47,9 @@ struct ProgramRun {
 struct ProgramResult {
     int status = -1; // exit status, 128 + signal when killed, -1 when out of time
     std::string out;
-    std::string err; // ends with a note when the time ran out
-    double seconds = 0;  // how long the program ran
-    long maxRssKiB = 0;  // its peak resident memory
+    std::string err;    // ends with a note when the time ran out
+    double seconds = 0; // how long the program ran
+    long maxRssKiB = 0; // its peak resident memory
 };
 
 // A program started and not yet waited for. It leads a process group of

@@ -1,8 +1,8 @@
 // The element reader on package files made in the test.
 #include "command_selection.h"
 #include "installer.h"
-#include "package_reader.h"
 #include "package_fixture.h"
+#include "package_reader.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -68,12 +68,18 @@ TEST(PackageReader, CopiesElementsAcrossChunkBoundaries)
         std::size_t size;
         ElementCopy how;
     } cases[] = {
-        {0, ElementCopy::Kernel},         {1, ElementCopy::Kernel},
-        {chunk - 1, ElementCopy::Kernel}, {chunk, ElementCopy::Kernel},
-        {chunk + 1, ElementCopy::Kernel}, {3 * chunk + 5, ElementCopy::Kernel},
-        {0, ElementCopy::Chunks},         {1, ElementCopy::Chunks},
-        {chunk - 1, ElementCopy::Chunks}, {chunk, ElementCopy::Chunks},
-        {chunk + 1, ElementCopy::Chunks}, {2 * chunk, ElementCopy::Chunks},
+        {0, ElementCopy::Kernel},
+        {1, ElementCopy::Kernel},
+        {chunk - 1, ElementCopy::Kernel},
+        {chunk, ElementCopy::Kernel},
+        {chunk + 1, ElementCopy::Kernel},
+        {3 * chunk + 5, ElementCopy::Kernel},
+        {0, ElementCopy::Chunks},
+        {1, ElementCopy::Chunks},
+        {chunk - 1, ElementCopy::Chunks},
+        {chunk, ElementCopy::Chunks},
+        {chunk + 1, ElementCopy::Chunks},
+        {2 * chunk, ElementCopy::Chunks},
         {3 * chunk + 5, ElementCopy::Chunks},
     };
     for (const Case &c : cases) {
@@ -97,8 +103,9 @@ TEST(PackageReader, ReadsTheSecondImageVariantFromItsOffset)
         whichImg = variant;
         if (variant >= 0)
             pkg.dir.elementSize[PKG_IMAGE] = pkg.dir.imageSize[variant];
-        std::string expected = variant == 1 ? layout.image.substr(1000) : variant == 0 ? layout.image.substr(0, 1000)
-                                                                                     : layout.image;
+        std::string expected = variant == 1   ? layout.image.substr(1000)
+                               : variant == 0 ? layout.image.substr(0, 1000)
+                                              : layout.image;
         EXPECT_EQ(pkg.copyOut(PKG_IMAGE), expected) << variant;
     }
     whichImg = -1;

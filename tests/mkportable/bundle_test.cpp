@@ -71,22 +71,20 @@ TEST(Bundle, ImageLibrariesFoundThroughOriginStayAndLongPathsReadWhole)
          "cc main.c -Limage/mylib -ldemo -Wl,-rpath,'$ORIGIN/../mylib' -o image/bin/main"},
         dir);
     ASSERT_EQ(cc.status, 0) << cc.err;
-    const auto closure = mkportable::resolveLibraries(dir / "image" / "bin" / "main",
-                                                      dir / "image", mkportable::machineLoaderPaths());
+    const auto closure = mkportable::resolveLibraries(dir / "image" / "bin" / "main", dir / "image",
+                                                      mkportable::machineLoaderPaths());
     ASSERT_FALSE(closure.empty());
     EXPECT_EQ(closure[0].name, "libdemo.so");
     EXPECT_TRUE(closure[0].inImage);
     const std::vector<mkportable::TreeEntry> entries = mkportable::bundlePrograms(
-        mkportable::scanTree(dir / "image"), dir / "image", {"bin/main"}, dir,
-        mkportable::machineLoaderPaths());
+        mkportable::scanTree(dir / "image"), dir / "image", {"bin/main"}, dir, mkportable::machineLoaderPaths());
     for (const auto &entry : entries)
         EXPECT_NE(entry.name, "lib/libdemo.so") << "copied a library the image holds";
 
     for (std::size_t length : {255u, 256u, 257u, 511u, 512u, 513u}) {
         const std::string path = "/" + std::string(length - 1, 'r');
         const ProgramResult link = runProgram(
-            {"/bin/sh", "-ec", "cc main.c -Limage/mylib -ldemo -Wl,--disable-new-dtags,-rpath," +
-                                   path + " -o long"},
+            {"/bin/sh", "-ec", "cc main.c -Limage/mylib -ldemo -Wl,--disable-new-dtags,-rpath," + path + " -o long"},
             dir);
         ASSERT_EQ(link.status, 0) << link.err;
         const mkportable::ElfDynamic elf = mkportable::readElfDynamic(dir / "long");
@@ -102,8 +100,8 @@ TEST(Bundle, CutOrForeignElfFilesAreRefusedWithTheirName)
     // Every cut inside the headers, and a few further in, either still reads
     // (the dynamic section lies before the cut) or names the damage; none
     // reads past the end.
-    for (std::size_t size : {std::size_t(0), std::size_t(4), std::size_t(16), std::size_t(63),
-                             std::size_t(64), std::size_t(65), std::size_t(200), jq.size() / 2}) {
+    for (std::size_t size : {std::size_t(0), std::size_t(4), std::size_t(16), std::size_t(63), std::size_t(64),
+                             std::size_t(65), std::size_t(200), jq.size() / 2}) {
         const fs::path cut = dir / ("cut-" + std::to_string(size));
         put(cut, jq.substr(0, size));
         try {
@@ -145,8 +143,7 @@ TEST(Bundle, LoaderConfigFollowsIncludesAndSkipsComments)
     // The file includes itself; the nesting limit ends that.
     ASSERT_GE(dirs.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(dirs.begin(), dirs.begin() + 4),
-              (std::vector<std::string>{"/opt/a/lib", "/opt/b/lib", "/opt/c/lib",
-                                        "/usr/local/lib"}));
+              (std::vector<std::string>{"/opt/a/lib", "/opt/b/lib", "/opt/c/lib", "/usr/local/lib"}));
     EXPECT_EQ(std::count(dirs.begin(), dirs.end(), "/not/included"), 0);
 }
 
@@ -155,9 +152,8 @@ TEST(Bundle, ListingAndWrapperNamesFollowTheProgramPath)
     EXPECT_EQ(mkportable::movedProgramName("bin/jq"), "bin/.jq.bundled");
     EXPECT_EQ(mkportable::movedProgramName("jq"), ".jq.bundled");
     const mkportable::BundleListing listing = mkportable::listBundle(
-        {".jq.bundled", "bin/", "bin/.jq.bundled", "bin/jq", "bin/other", "jq", "lib/",
-         "lib/ld-linux-x86-64.so.2", "lib/libc.so.6", "lib/sub/", "lib/sub/x.so",
-         "share/.x.bundled"});
+        {".jq.bundled", "bin/", "bin/.jq.bundled", "bin/jq", "bin/other", "jq", "lib/", "lib/ld-linux-x86-64.so.2",
+         "lib/libc.so.6", "lib/sub/", "lib/sub/x.so", "share/.x.bundled"});
     EXPECT_EQ(listing.programs, (std::vector<std::string>{"jq", "bin/jq"}));
     EXPECT_EQ(listing.loaders, std::vector<std::string>{"lib/ld-linux-x86-64.so.2"});
     EXPECT_EQ(listing.libraries, std::vector<std::string>{"lib/libc.so.6"});
@@ -179,10 +175,9 @@ struct BusyboxRoot {
 
     ProgramResult pack(const std::string &name, const std::vector<std::string> &bundle)
     {
-        std::vector<std::string> args = {MKPORTABLE_BIN, "build", "-q", "-o",
-                                         (dir / name).string(), "--image", (dir / "image").string(),
-                                         "--command", "./bin/jq", "--depfile",
-                                         (dir / (name + ".d")).string()};
+        std::vector<std::string> args = {
+            MKPORTABLE_BIN,           "build",     "-q",       "-o",        (dir / name).string(),         "--image",
+            (dir / "image").string(), "--command", "./bin/jq", "--depfile", (dir / (name + ".d")).string()};
         for (const std::string &program : bundle)
             args.insert(args.end(), {"--bundle", program});
         return runProgram(args, dir);
@@ -190,8 +185,8 @@ struct BusyboxRoot {
 
     // Runs `argv` inside the root, with `package` copied to its top, and
     // /proc mounted unless `withoutProc`.
-    SandboxResult run(const std::string &package, const std::vector<std::string> &argv,
-                      const std::string &input, bool withoutProc = false)
+    SandboxResult run(const std::string &package, const std::vector<std::string> &argv, const std::string &input,
+                      bool withoutProc = false)
     {
         SandboxRun run;
         run.argv = {"/usr/sbin/chroot", root.string()};
@@ -199,12 +194,14 @@ struct BusyboxRoot {
         run.env = {"PATH=/bin", "VESK_PORTABLE_INTERACTIVE="};
         run.stdinText = input;
         run.setup = "mkdir -p root/bin root/proc root/tmp root/dev && touch root/dev/null && "
-                    "mount --bind /dev/null root/dev/null && cp " + BUSYBOX.string() +
+                    "mount --bind /dev/null root/dev/null && cp " +
+                    BUSYBOX.string() +
                     " root/bin/busybox && for a in $(root/bin/busybox --list); do "
                     "[ -e root/bin/$a ] || ln -s busybox root/bin/$a; done && " +
                     std::string(withoutProc ? "" : "mount -t proc proc root/proc && ") +
                     "mount -t tmpfs tmpfs root/tmp && "
-                    "cp " + package + " root/";
+                    "cp " +
+                    package + " root/";
         run.inspect = "ls -A root/tmp";
         return runSandboxed(dir.string(), run);
     }
@@ -223,8 +220,8 @@ TEST(Bundle, LauncherFindsItsOwnFileInARootWithoutProc)
                                              "--image", (fx.dir / "image").string(), "--command", "./run.sh"},
                                             fx.dir);
     ASSERT_EQ(packed.status, 0) << packed.err;
-    const SandboxResult r =
-        fx.run("plain.run", {"/bin/sh", "-c", "unset _; cd /tmp && exec -a bogus /plain.run one"}, "", true);
+    const SandboxResult r = fx.run("plain.run", {"/bin/sh", "-c", "unset _; cd /tmp && exec -a bogus /plain.run one"},
+                                   "", true);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1), "ran one\n") << r.out;
     EXPECT_EQ(r.inspected, "") << "the launcher left its working directory";
@@ -253,9 +250,8 @@ TEST(Bundle, JqRunsInARootWithNothingButBusybox)
     EXPECT_EQ(r.inspected, "") << "the launcher left its working directory";
 
     // The wrapper at the image's top, started from elsewhere.
-    const SandboxResult top = fx.run(
-        "jq.run", {"/bin/sh", "-c", "/jq.run --extract /x >/dev/null && /x/jq -n '[1,2]|add'"},
-        "");
+    const SandboxResult top = fx.run("jq.run",
+                                     {"/bin/sh", "-c", "/jq.run --extract /x >/dev/null && /x/jq -n '[1,2]|add'"}, "");
     EXPECT_EQ(top.status, 0) << top.err;
     EXPECT_EQ(top.out, "3\n");
 
@@ -266,29 +262,28 @@ TEST(Bundle, JqRunsInARootWithNothingButBusybox)
         libraries += (libraries.empty() ? "lib/" : ", lib/") + name;
     EXPECT_NE(info.out.find("  bundled programs: jq, bin/jq\n"
                             "  started through:  lib/ld-linux-x86-64.so.2\n"
-                            "  with libraries:   " + libraries + "\n"),
+                            "  with libraries:   " +
+                            libraries + "\n"),
               std::string::npos)
         << info.out;
 
-    const ProgramResult json = runProgram(
-        {"/bin/sh", "-c",
-         std::string(MKPORTABLE_BIN) + " info --json jq.run | jq -r '.images[0].bundled | "
-                                       "[(.programs | join(\",\")), (.loaders | join(\",\")), "
-                                       "(.libraries | length)] | join(\" \")'"},
-        fx.dir);
-    EXPECT_EQ(json.out, "jq,bin/jq lib/ld-linux-x86-64.so.2 " +
-                            std::to_string(lddLibraries(JQ, fx.dir).size()) + "\n")
+    const ProgramResult json = runProgram({"/bin/sh", "-c",
+                                           std::string(MKPORTABLE_BIN) +
+                                               " info --json jq.run | jq -r '.images[0].bundled | "
+                                               "[(.programs | join(\",\")), (.loaders | join(\",\")), "
+                                               "(.libraries | length)] | join(\" \")'"},
+                                          fx.dir);
+    EXPECT_EQ(json.out, "jq,bin/jq lib/ld-linux-x86-64.so.2 " + std::to_string(lddLibraries(JQ, fx.dir).size()) + "\n")
         << json.err;
 
     // The depfile names every input, the bundled libraries included, so a
     // build system rebuilds the package when any of them changes.
     const std::string depfile = readFile(fx.dir / "jq.run.d");
     EXPECT_EQ(depfile.rfind((fx.dir / "jq.run").string() + ": \\\n", 0), 0u) << depfile;
-    for (const fs::path &input : {fx.dir / "image", fx.dir / "image" / "bin" / "jq",
-                                  fs::path(LAUNCHER_BIN), fs::path(MINIUNZ_BIN),
-                                  fs::canonical("/lib64/ld-linux-x86-64.so.2")})
-        EXPECT_NE(depfile.find("  " + input.string() + " \\\n"), std::string::npos)
-            << input << " missing from\n" << depfile;
+    for (const fs::path &input : {fx.dir / "image", fx.dir / "image" / "bin" / "jq", fs::path(LAUNCHER_BIN),
+                                  fs::path(MINIUNZ_BIN), fs::canonical("/lib64/ld-linux-x86-64.so.2")})
+        EXPECT_NE(depfile.find("  " + input.string() + " \\\n"), std::string::npos) << input << " missing from\n"
+                                                                                    << depfile;
     EXPECT_EQ(depfile.find(".bundle-"), std::string::npos) << "names a scratch file";
     EXPECT_EQ(depfile.find("image/lib"), std::string::npos) << "names a folder that is not there";
 }

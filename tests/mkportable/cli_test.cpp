@@ -5,9 +5,9 @@
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <thread>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -47,10 +47,10 @@ struct CliFixture {
         put(dir / "dup.toml", "output = 'out.run'\nimage = 'tool'\n" + suse11 + suse11);
         put(dir / "noimage.toml", "image = 'sub/none'\n" + suse11);
         put(dir / "typo.toml", "output = 'out.run'\nimage = 'tool'\n" + suse11 + "comand = 'x'\n");
-        EXPECT_EQ(run({"build", "-q", "-o", (dir / "p.run").string(), "--image",
-                       (dir / "tool").string(), "--command", "x"})
-                      .status,
-                  0);
+        EXPECT_EQ(
+            run({"build", "-q", "-o", (dir / "p.run").string(), "--image", (dir / "tool").string(), "--command", "x"})
+                .status,
+            0);
         put(dir / "ready.zip", decodePackage(readFile(dir / "p.run")).elements[PKG_IMAGE]);
     }
 
@@ -70,8 +70,7 @@ struct CliFixture {
         const std::pair<const char *, fs::path> standIns[] = {{"--launcher", dir / "launcher"},
                                                               {"--unzip", dir / "miniunz"}};
         for (const auto &[option, path] : standIns)
-            if (!args.empty() && args[0] == "build" &&
-                std::find(args.begin(), args.end(), option) == args.end())
+            if (!args.empty() && args[0] == "build" && std::find(args.begin(), args.end(), option) == args.end())
                 args.insert(args.end(), {option, path.string()});
         args.insert(args.begin(), MKPORTABLE_BIN);
         return startProgram(args, dir, env);
@@ -85,7 +84,10 @@ struct CliCase {
     std::string message; // expected in standard error, or output for status 0
     std::vector<std::string> env = {};
 };
-void PrintTo(const CliCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const CliCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class MkportableCliTest : public ::testing::TestWithParam<CliCase> {};
 
@@ -107,8 +109,7 @@ TEST_P(MkportableCliTest, ExitsWithStatusAndMessage)
 
 std::vector<std::string> build(std::vector<std::string> extra, std::string image = "@/tool")
 {
-    std::vector<std::string> args = {"build", "-o", "@/out.run", "--image", image, "--command",
-                                     "./run.sh"};
+    std::vector<std::string> args = {"build", "-o", "@/out.run", "--image", image, "--command", "./run.sh"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
@@ -116,14 +117,10 @@ std::vector<std::string> build(std::vector<std::string> extra, std::string image
 INSTANTIATE_TEST_SUITE_P(
     Cli, MkportableCliTest,
     ::testing::Values(
-        CliCase{"Help", {"build", "--help"}, 0, "--always-append"},
-        CliCase{"Summary", build({}), 0, "entries zipped"},
-        CliCase{"Quiet", build({"--quiet"}), 0, ""},
-        CliCase{"NoSubcommand", {}, 2, "subcommand is required"},
-        CliCase{"MissingCommand", {"build", "-o", "@/out.run", "--image", "@/tool"}, 2,
-                "--command is required"},
-        CliCase{"BadDistribution", build({"--distribution", "arch"}), 2,
-                "unknown distribution 'arch'"},
+        CliCase{"Help", {"build", "--help"}, 0, "--always-append"}, CliCase{"Summary", build({}), 0, "entries zipped"},
+        CliCase{"Quiet", build({"--quiet"}), 0, ""}, CliCase{"NoSubcommand", {}, 2, "subcommand is required"},
+        CliCase{"MissingCommand", {"build", "-o", "@/out.run", "--image", "@/tool"}, 2, "--command is required"},
+        CliCase{"BadDistribution", build({"--distribution", "arch"}), 2, "unknown distribution 'arch'"},
         CliCase{"BadArchitecture", build({"--architecture", "4"}), 2, "unknown architecture '4'"},
         CliCase{"BadRelease", build({"--release", "eleven"}), 2,
                 "--release: release must be 0 to 2147483647 or any, not 'eleven'\n"},
@@ -133,84 +130,104 @@ INSTANTIATE_TEST_SUITE_P(
                 "release must be 0 to 2147483647 or any, not '" + std::string(300, '9') + "'\n"},
         CliCase{"ReleaseLargest", build({"--release", "2147483647"}), 0, "entries zipped"},
         CliCase{"Version", {"--version"}, 0, "mkportable " PORTABLE_VERSION "\n"},
-        CliCase{"LevelAboveMax", build({"--level", "13"}), 2,
-                "--level: Value 13 not in range 0 to 12\n"},
-        CliCase{"LongCommand", {"build", "-o", "@/out.run", "--image", "@/tool", "--command",
-                                std::string(128, 'c')}, 1, "at most 127"},
+        CliCase{"LevelAboveMax", build({"--level", "13"}), 2, "--level: Value 13 not in range 0 to 12\n"},
+        CliCase{"LongCommand",
+                {"build", "-o", "@/out.run", "--image", "@/tool", "--command", std::string(128, 'c')},
+                1,
+                "at most 127"},
         CliCase{"LongArguments", build({"--arguments", std::string(256, 'a')}), 1, "at most 255"},
-        CliCase{"MissingImage", build({}, "@/none"), 1,
-                "mkportable: the image @/none does not exist\n"},
+        CliCase{"MissingImage", build({}, "@/none"), 1, "mkportable: the image @/none does not exist\n"},
         CliCase{"MissingRelativeImage", build({}, "none"), 1,
                 "mkportable: the image none (resolved to @/none) does not exist\n"},
-        CliCase{"MissingImageInManifest", {"build", "@/noimage.toml", "-o", "@/out.run"}, 1,
+        CliCase{"MissingImageInManifest",
+                {"build", "@/noimage.toml", "-o", "@/out.run"},
+                1,
                 "mkportable: @/noimage.toml:1:9: the image @/sub/none does not exist; relative "
                 "paths in a manifest are taken from its folder\n"},
         CliCase{"ImageNoZip", build({}, "@/notzip.zip"), 1, "is not a zip archive"},
-        CliCase{"MissingOutputDir", {"build", "-o", "@/none/out.run", "--image", "@/tool",
-                                     "--command", "x"}, 1,
+        CliCase{"MissingOutputDir",
+                {"build", "-o", "@/none/out.run", "--image", "@/tool", "--command", "x"},
+                1,
                 "mkportable: the output directory @/none does not exist; create it first "
                 "(mkdir -p @/none)\n"},
-        CliCase{"OutputInsideImage", {"build", "-o", "@/tool/lib/../out.run", "--image", "@/tool",
-                                      "--command", "x"}, 1, "lies inside the image directory"},
+        CliCase{"OutputInsideImage",
+                {"build", "-o", "@/tool/lib/../out.run", "--image", "@/tool", "--command", "x"},
+                1,
+                "lies inside the image directory"},
         CliCase{"MissingLauncher", build({"--launcher", "@/none"}), 1,
                 "mkportable: cannot open the launcher @/none: No such file or directory\n"},
-        CliCase{"LauncherIsDirectory", build({"--unzip", "@/tool"}), 1,
-                "unzip utility @/tool is not a regular file"},
+        CliCase{"LauncherIsDirectory", build({"--unzip", "@/tool"}), 1, "unzip utility @/tool is not a regular file"},
         CliCase{"BadSourceDateEpoch", build({}), 1, "SOURCE_DATE_EPOCH", {"SOURCE_DATE_EPOCH=x"}},
-        CliCase{"Manifest", {"build", "@/m.toml", "-o", "@/out.run"}, 0,
-                "record 0      SuSE 11, Intel 64-bit: ./run.sh"},
-        CliCase{"ManifestWithoutOutput", {"build", "@/m.toml"}, 2,
+        CliCase{
+            "Manifest", {"build", "@/m.toml", "-o", "@/out.run"}, 0, "record 0      SuSE 11, Intel 64-bit: ./run.sh"},
+        CliCase{"ManifestWithoutOutput",
+                {"build", "@/m.toml"},
+                2,
                 "mkportable build: --output is required: the manifest names no output\n"},
-        CliCase{"ManifestAndRecordOption", {"build", "@/m.toml", "-o", "@/out.run", "--strict"},
-                2, "--strict cannot be used with a manifest"},
-        CliCase{"ManifestMistake", {"build", "@/typo.toml"}, 1,
+        CliCase{"ManifestAndRecordOption",
+                {"build", "@/m.toml", "-o", "@/out.run", "--strict"},
+                2,
+                "--strict cannot be used with a manifest"},
+        CliCase{"ManifestMistake",
+                {"build", "@/typo.toml"},
+                1,
                 "mkportable: @/typo.toml:8:1: unknown key 'comand' in record 0"},
-        CliCase{"MissingManifest", {"build", "@/none.toml", "-o", "@/out.run"}, 1,
+        CliCase{"MissingManifest",
+                {"build", "@/none.toml", "-o", "@/out.run"},
+                1,
                 "mkportable: cannot open the manifest @/none.toml: No such file or "
                 "directory\n"},
-        CliCase{"RepeatedPlatform", {"build", "@/dup.toml"}, 1,
+        CliCase{"RepeatedPlatform",
+                {"build", "@/dup.toml"},
+                1,
                 "command record 1 (SuSE 11, Intel 64-bit) repeats the platform of record 0; the "
                 "launcher would never select it"},
-        CliCase{"StrictWithoutAMatchableRecord", build({"--strict", "--distribution", "windows"}),
-                1, "with these records the launcher refuses every machine"},
-        CliCase{"HalfADualImage", {"build", "-o", "@/out.run", "--image-i386", "@/tool",
-                                   "--command", "x"}, 2,
+        CliCase{"StrictWithoutAMatchableRecord", build({"--strict", "--distribution", "windows"}), 1,
+                "with these records the launcher refuses every machine"},
+        CliCase{"HalfADualImage",
+                {"build", "-o", "@/out.run", "--image-i386", "@/tool", "--command", "x"},
+                2,
                 "--image-i386 and --image-x86_64 go together"},
-        CliCase{"ImageAndDualImage", {"build", "-o", "@/out.run", "--image", "@/tool",
-                                      "--image-x86_64", "@/tool", "--command", "x"}, 2,
+        CliCase{"ImageAndDualImage",
+                {"build", "-o", "@/out.run", "--image", "@/tool", "--image-x86_64", "@/tool", "--command", "x"},
+                2,
                 "--image cannot be used with --image-i386 and --image-x86_64"},
-        CliCase{"SecondImageMissing", {"build", "-o", "@/out.run", "--image-i386", "@/tool",
-                                       "--image-x86_64", "@/none", "--command", "x"}, 1,
+        CliCase{"SecondImageMissing",
+                {"build", "-o", "@/out.run", "--image-i386", "@/tool", "--image-x86_64", "@/none", "--command", "x"},
+                1,
                 "mkportable: the image @/none does not exist\n"},
         // The launcher runs only what follows the last ';' or '&' of a record.
-        CliCase{"CommandsJoinedByAnd", {"build", "-o", "@/out.run", "--image", "@/tool",
-                                        "--command", "echo one && ./run.sh"}, 1,
+        CliCase{"CommandsJoinedByAnd",
+                {"build", "-o", "@/out.run", "--image", "@/tool", "--command", "echo one && ./run.sh"},
+                1,
                 "mkportable: command record 0: 'echo one && ./run.sh' would run as './run.sh': "
                 "the launcher takes everything before the last ';' or '&' for a change of "
                 "directory, which may only be 'cd DIR ;' or 'cd DIR &&'. Put the commands in a "
                 "script inside the image and run that\n"},
         CliCase{"RedirectionInArguments", build({"--arguments", "--log 2>&1"}), 1,
                 "command record 0: './run.sh --log 2>&1' would run as '1': "},
-        CliCase{"TwoDirectoryChanges", {"build", "-o", "@/out.run", "--image", "@/tool",
-                                        "--command", "cd a ; cd b ; ./x"}, 1,
+        CliCase{"TwoDirectoryChanges",
+                {"build", "-o", "@/out.run", "--image", "@/tool", "--command", "cd a ; cd b ; ./x"},
+                1,
                 "command record 0: 'cd a ; cd b ; ./x' would run as './x': "},
-        CliCase{"Background", {"build", "-o", "@/out.run", "--image", "@/tool", "--command",
-                               "./daemon &"}, 1,
+        CliCase{"Background",
+                {"build", "-o", "@/out.run", "--image", "@/tool", "--command", "./daemon &"},
+                1,
                 "command record 0: './daemon &' would run as '': "},
-        CliCase{"SeparatorEndsAlwaysAppendedArguments",
-                build({"--arguments", "-v &", "--always-append"}), 1,
+        CliCase{"SeparatorEndsAlwaysAppendedArguments", build({"--arguments", "-v &", "--always-append"}), 1,
                 "command record 0: './run.sh -v &' would run as '\"ARG\"' when the user gives "
                 "the argument ARG: "},
-        CliCase{"DirectoryChangeWithSemicolon", {"build", "-o", "@/out.run", "--image", "@/tool",
-                                                 "--command", "cd lib ; ../run.sh"}, 0,
+        CliCase{"DirectoryChangeWithSemicolon",
+                {"build", "-o", "@/out.run", "--image", "@/tool", "--command", "cd lib ; ../run.sh"},
+                0,
                 "record 0      any distribution, any architecture: cd lib ; ../run.sh\n"},
-        CliCase{"DirectoryChangeWithAnd", {"build", "-o", "@/out.run", "--image", "@/tool",
-                                           "--command", "cd lib&&../run.sh"}, 0,
+        CliCase{"DirectoryChangeWithAnd",
+                {"build", "-o", "@/out.run", "--image", "@/tool", "--command", "cd lib&&../run.sh"},
+                0,
                 "record 0      any distribution, any architecture: cd lib&&../run.sh\n"},
         CliCase{"BundleMissing", build({"--bundle", "bin/jq"}), 1,
                 "mkportable: bundle bin/jq: no such file in the image @/tool\n"},
-        CliCase{"BundleScript", build({"--bundle", "run.sh"}), 1,
-                "mkportable: @/tool/run.sh is not an ELF program\n"},
+        CliCase{"BundleScript", build({"--bundle", "run.sh"}), 1, "mkportable: @/tool/run.sh is not an ELF program\n"},
         CliCase{"BundleFolder", build({"--bundle", "lib"}), 1,
                 "mkportable: bundle lib: not a regular file in the image (name the program file "
                 "itself, not a link or folder)\n"},
@@ -220,14 +237,15 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"BundleIntoReadyZip", build({"--bundle", "run.sh"}, "@/ready.zip"), 1,
                 "mkportable: cannot bundle run.sh into the ready zip image @/ready.zip: bundling "
                 "needs the image as a directory\n"},
-        CliCase{"BundleWithManifest", {"build", "@/m.toml", "-o", "@/out.run", "--bundle", "x"},
-                2, "--bundle cannot be used with a manifest"},
+        CliCase{"BundleWithManifest",
+                {"build", "@/m.toml", "-o", "@/out.run", "--bundle", "x"},
+                2,
+                "--bundle cannot be used with a manifest"},
         CliCase{"AbsoluteLink", build({}, "@/abs"), 1,
                 "mkportable: conf -> @/tool/lib/data.txt: the link target is absolute, so "
                 "miniunz would refuse it; pack what it points to with --copy-external-links "
                 "(external_links = \"copy\")\n"},
-        CliCase{"AbsoluteLinkCopied", build({"--copy-external-links"}, "@/abs"), 0,
-                "(1 entries zipped)"},
+        CliCase{"AbsoluteLinkCopied", build({"--copy-external-links"}, "@/abs"), 0, "(1 entries zipped)"},
         CliCase{"DanglingLinkNotCopied", build({"--copy-external-links"}, "@/dangle"), 1,
                 "mkportable: x -> @/none: the link dangles, so there is nothing to copy\n"},
         CliCase{"LinkToTheImageNotCopied", build({"--copy-external-links"}, "@/loop"), 1,
@@ -274,10 +292,8 @@ TEST(MkportableCli, WarnsAboutRecordsNoMachineMatches)
          "mkportable: command record 1 (Debian 12, Intel 64-bit) comes after record 0 (Debian, any "
          "release, any architecture), which matches every machine that it matches; the launcher "
          "would never select it: put the narrower record first\n"},
-        {"[[record]]\ndistribution = 'debian'\nrelease = 12\ncommand = 'x'\n[[record]]\ncommand = 'y'\n",
-         ""},
-        {"[[record]]\ndistribution = 'ubuntu'\ncommand = 'x'\n[[record]]\nrelease = 22\ncommand = 'y'\n",
-         ""},
+        {"[[record]]\ndistribution = 'debian'\nrelease = 12\ncommand = 'x'\n[[record]]\ncommand = 'y'\n", ""},
+        {"[[record]]\ndistribution = 'ubuntu'\ncommand = 'x'\n[[record]]\nrelease = 22\ncommand = 'y'\n", ""},
     };
     for (const auto &o : orders) {
         put(fx.dir / "o.toml", "image = 'tool'\n" + o.records);
@@ -287,8 +303,7 @@ TEST(MkportableCli, WarnsAboutRecordsNoMachineMatches)
     }
 
     // A 64-bit launcher in a package for 32-bit machines would not start there.
-    r = fx.run(build({"-q", "--distribution", "suse", "--architecture", "i386", "--launcher",
-                      LAUNCHER_BIN}));
+    r = fx.run(build({"-q", "--distribution", "suse", "--architecture", "i386", "--launcher", LAUNCHER_BIN}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, std::string("mkportable: warning: the launcher ") + LAUNCHER_BIN +
                          " is a 64-bit program (ELF 64-bit x86-64); the package is made for "
@@ -302,8 +317,7 @@ TEST(MkportableCli, RefusesAFifoAsAnyInputAtOnce)
     CliFixture fx;
     ASSERT_EQ(mkfifo((fx.dir / "fifo").c_str(), 0644), 0);
     const std::string fifo = (fx.dir / "fifo").string();
-    const std::vector<std::string> suse = {"--distribution", "suse", "--release", "11",
-                                           "--architecture", "x86_64"};
+    const std::vector<std::string> suse = {"--distribution", "suse", "--release", "11", "--architecture", "x86_64"};
     auto with = [&](std::vector<std::string> extra) {
         extra.insert(extra.end(), suse.begin(), suse.end());
         return extra;
@@ -321,8 +335,8 @@ TEST(MkportableCli, RefusesAFifoAsAnyInputAtOnce)
         const pid_t pid = program.pid;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         siginfo_t info{};
-        while (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               info.si_pid == 0 && std::chrono::steady_clock::now() < deadline)
+        while (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0 &&
+               std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         const bool ended = info.si_pid == pid;
         if (!ended)
@@ -343,17 +357,15 @@ TEST(MkportableCli, PackageModeFollowsTheUmask)
         const ProgramResult r = fx.run(build({"-q"}));
         umask(old);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(fs::status(fx.dir / "out.run").permissions(), fs::perms(0777 & ~mask))
-            << std::oct << mask;
+        EXPECT_EQ(fs::status(fx.dir / "out.run").permissions(), fs::perms(0777 & ~mask)) << std::oct << mask;
     }
 }
 
 TEST(MkportableCli, RecordsEveryOptionInThePackage)
 {
     CliFixture fx;
-    ProgramResult r = fx.run(build({"--arguments", "-a 'b c'", "--always-append", "--strict",
-                                    "--distribution", "RedHat", "--release", "5",
-                                    "--architecture", "2"},
+    ProgramResult r = fx.run(build({"--arguments", "-a 'b c'", "--always-append", "--strict", "--distribution",
+                                    "RedHat", "--release", "5", "--architecture", "2"},
                                    "@/ready.zip"));
     ASSERT_EQ(r.status, 0) << r.err;
     const DecodedPackage pkg = decodePackage(readFile(fx.dir / "out.run"));
@@ -375,10 +387,7 @@ TEST(MkportableCli, DirectoryImageIsReproducibleAndLeavesNoScratchFiles)
     CliFixture fx;
     makeDir(fx.dir / "out");
     auto pack = [&](const std::string &name, const std::vector<std::string> &env) {
-        EXPECT_EQ(fx.run({"build", "-o", "@/out/" + name, "--image", "@/tool", "--command", "x"},
-                         env)
-                      .status,
-                  0);
+        EXPECT_EQ(fx.run({"build", "-o", "@/out/" + name, "--image", "@/tool", "--command", "x"}, env).status, 0);
         return readFile(fx.dir / "out" / name);
     };
     const std::string first = pack("a.run", {});
@@ -393,9 +402,9 @@ TEST(MkportableCli, FindsLauncherAndUnzipBesideItself)
     const fs::path bin = fx.dir / "bin";
     makeDir(bin);
     fs::copy_file(MKPORTABLE_BIN, bin / "mkportable");
-    const std::vector<std::string> args = {(bin / "mkportable").string(), "build", "-o",
-                                           (fx.dir / "out.run").string(), "--image",
-                                           (fx.dir / "ready.zip").string(), "--command", "x"};
+    const std::vector<std::string> args = {
+        (bin / "mkportable").string(),   "build",     "-o", (fx.dir / "out.run").string(), "--image",
+        (fx.dir / "ready.zip").string(), "--command", "x"};
     ProgramResult missing = runProgram(args, fx.dir);
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find((bin / "launcher").string()), std::string::npos) << missing.err;
@@ -438,11 +447,10 @@ TEST(MkportableCli, InterruptWhileZippingLeavesNoFileBehind)
     put(fx.dir / "tool" / "big", "B");
     ASSERT_EQ(truncate((fx.dir / "tool" / "big").c_str(), 1L << 30), 0);
     const std::vector<std::string> before = listDir(fx.dir);
-    StartedProgram program = startProgram({MKPORTABLE_BIN, "build", "-o", (fx.dir / "out.run").string(),
-                                    "--image", (fx.dir / "tool").string(), "--command", "x",
-                                    "--launcher", (fx.dir / "launcher").string(), "--unzip",
-                                    (fx.dir / "miniunz").string()},
-                                   fx.dir);
+    StartedProgram program = startProgram({MKPORTABLE_BIN, "build", "-o", (fx.dir / "out.run").string(), "--image",
+                                           (fx.dir / "tool").string(), "--command", "x", "--launcher",
+                                           (fx.dir / "launcher").string(), "--unzip", (fx.dir / "miniunz").string()},
+                                          fx.dir);
     // The workers are threads of their own: zipping has begun once they run.
     const fs::path tasks = "/proc/" + std::to_string(program.pid) + "/task";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -462,11 +470,10 @@ TEST(MkportableCli, SignalDuringWriteRemovesTheTemporaryPackage)
     // A big sparse launcher keeps the copy busy long enough to be caught.
     put(fx.dir / "big", "L");
     ASSERT_EQ(truncate((fx.dir / "big").c_str(), 512 << 20), 0);
-    StartedProgram program = startProgram(
-        {MKPORTABLE_BIN, "build", "-o", (fx.dir / "out.run").string(), "--image",
-         (fx.dir / "ready.zip").string(), "--command", "x", "--launcher",
-         (fx.dir / "big").string(), "--unzip", (fx.dir / "miniunz").string()},
-        fx.dir);
+    StartedProgram program = startProgram({MKPORTABLE_BIN, "build", "-o", (fx.dir / "out.run").string(), "--image",
+                                           (fx.dir / "ready.zip").string(), "--command", "x", "--launcher",
+                                           (fx.dir / "big").string(), "--unzip", (fx.dir / "miniunz").string()},
+                                          fx.dir);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (tempFilesIn(fx.dir, "out.run").empty() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -35,8 +35,7 @@ TEST(TransferAll, RetriesWhatMayBeRetriedAndStopsOtherwise)
         {"nothing to move", 0, {}, {}, 0, 0},
         {"all at once", 10, {{10}}, {0}, 10, 0},
         {"short moves continue where they stopped", 10, {{3}, {4}, {3}}, {0, 3, 7}, 10, 0},
-        {"interrupted calls are repeated", 10, {{-1, EINTR}, {6}, {-1, EINTR}, {4}},
-         {0, 0, 6, 6}, 10, 0},
+        {"interrupted calls are repeated", 10, {{-1, EINTR}, {6}, {-1, EINTR}, {4}}, {0, 0, 6, 6}, 10, 0},
         {"a failure ends the loop", 10, {{4}, {-1, ENOSPC}}, {0, 4}, 4, ENOSPC},
         {"a call that moves nothing ends the loop", 10, {{4}, {0}}, {0, 4}, 4, 0},
     };
@@ -46,8 +45,7 @@ TEST(TransferAll, RetriesWhatMayBeRetriedAndStopsOtherwise)
             seen.push_back(done);
             // A call past the script fails, so that a loop that goes on
             // shows in `seen` instead of hanging.
-            const Call call = seen.size() <= c.calls.size() ? c.calls[seen.size() - 1]
-                                                            : Call{-1, ENOTRECOVERABLE};
+            const Call call = seen.size() <= c.calls.size() ? c.calls[seen.size() - 1] : Call{-1, ENOTRECOVERABLE};
             errno = call.error;
             return call.result;
         });
@@ -79,14 +77,10 @@ TEST(CheckedIo, NamesTheFileAndTheReason)
          },
          "cannot write out.run: No space left on device"},
         {"write at an offset through a read-only descriptor",
-         [&](const fs::path &dir) {
-             mkportable::writeAllAt(openFile(dir).get(), "x", 1, 2, "out.run");
-         },
+         [&](const fs::path &dir) { mkportable::writeAllAt(openFile(dir).get(), "x", 1, 2, "out.run"); },
          "cannot write out.run: Bad file descriptor"},
         {"a read at an offset that runs past the end",
-         [&](const fs::path &dir) {
-             mkportable::readAllAt(openFile(dir).get(), buffer, 2, 3, "p.run");
-         },
+         [&](const fs::path &dir) { mkportable::readAllAt(openFile(dir).get(), buffer, 2, 3, "p.run"); },
          "cannot read p.run: the file ended early"},
         {"read from a descriptor open for writing only",
          [&](const fs::path &) {

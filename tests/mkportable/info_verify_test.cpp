@@ -17,7 +17,10 @@ using namespace mkptest;
 // The first 20 bytes of an i386 ELF executable are all that info reads.
 std::string elfStandIn(unsigned char bits, unsigned char machine)
 {
-    std::string head = std::string("\x7f" "ELF", 4) + char(bits == 64 ? 2 : 1) + '\x01' + '\x01';
+    std::string head = std::string("\x7f"
+                                   "ELF",
+                                   4) +
+                       char(bits == 64 ? 2 : 1) + '\x01' + '\x01';
     head.resize(18, '\0');
     return head + char(machine) + '\0' + "rest of the program";
 }
@@ -99,14 +102,15 @@ TEST(Info, DescribesEverythingInWords)
                   "  element 3  command records        800 bytes at %zu\n"
                   "  element 4  image                  %3zu bytes at %zu\n",
                   l, l, l + 14, l + 22, zip, l + 822);
-    EXPECT_EQ(r.out, "Package p.run, " + std::to_string(bytes.size()) + " bytes\n" +
-                         "Directory:\n" + directory +
+    EXPECT_EQ(r.out, "Package p.run, " + std::to_string(bytes.size()) + " bytes\n" + "Directory:\n" + directory +
                          "  image variants: none, one image for every machine\n"
                          "Global info:\n"
                          "  2 command records, lenient platform match (on a mismatch: warning, "
                          "5-second pause, record 0)\n"
                          "Digest:\n"
-                         "  SHA-256 " + digestBySha256sum(bytes, fx.dir) + "\n"
+                         "  SHA-256 " +
+                         digestBySha256sum(bytes, fx.dir) +
+                         "\n"
                          "Command records:\n"
                          "  0  SuSE 11, Intel 64-bit: ./bin/run\n"
                          "  1  Red Hat 5, Intel 32-bit: cd bin; ./run\n"
@@ -130,7 +134,8 @@ TEST(Info, JsonCarriesTheSame)
     const std::string n = std::to_string(fx.launcher.size());
     EXPECT_EQ(r.out, R"({
   "package": "p.run",
-  "size": )" + std::to_string(bytes.size()) + R"(,
+  "size": )" + std::to_string(bytes.size()) +
+                         R"(,
   "elements": [
     {
       "index": 0,
@@ -149,20 +154,24 @@ TEST(Info, JsonCarriesTheSame)
     {
       "index": 2,
       "name": "global info",
-      "offset": )" + std::to_string(at) + R"(,
+      "offset": )" + std::to_string(at) +
+                         R"(,
       "size": 8
     },
     {
       "index": 3,
       "name": "command records",
-      "offset": )" + std::to_string(at + 8) + R"(,
+      "offset": )" + std::to_string(at + 8) +
+                         R"(,
       "size": 800
     },
     {
       "index": 4,
       "name": "image",
-      "offset": )" + std::to_string(at + 808) + R"(,
-      "size": )" + std::to_string(zip) + R"(
+      "offset": )" + std::to_string(at + 808) +
+                         R"(,
+      "size": )" + std::to_string(zip) +
+                         R"(
     }
   ],
   "imageSize": [
@@ -171,7 +180,8 @@ TEST(Info, JsonCarriesTheSame)
   ],
   "commandCount": 2,
   "strictPlatformMatch": false,
-  "digest": "SHA-256 )" + digestBySha256sum(bytes, fx.dir) + R"(",
+  "digest": "SHA-256 )" + digestBySha256sum(bytes, fx.dir) +
+                         R"(",
   "records": [
     {
       "distribution": 2,
@@ -199,8 +209,10 @@ TEST(Info, JsonCarriesTheSame)
   "images": [
     {
       "variant": "image",
-      "offset": )" + std::to_string(at + 808) + R"(,
-      "size": )" + std::to_string(zip) + R"(,
+      "offset": )" + std::to_string(at + 808) +
+                         R"(,
+      "size": )" + std::to_string(zip) +
+                         R"(,
       "entries": [
         {
           "name": "tool",
@@ -225,13 +237,12 @@ TEST(JsonWriter, EscapesWhatJsonCannotHoldVerbatim)
         {"plain", "\"plain\""},
         {"q\"b\\s/", "\"q\\\"b\\\\s/\""},
         {"\n\t\x01\x1f\x7f", "\"\\n\\t\\u0001\\u001f\x7f\""},
-        {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
-         "\"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
+        {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
         {"\xff", "\"" + fffd + "\""},
-        {"\xc3", "\"" + fffd + "\""},                          // cut short
-        {"a\xc3z", "\"a" + fffd + "z\""},                      // cut short inside
-        {"\xc0\xaf", "\"" + fffd + fffd + "\""},               // overlong '/'
-        {"\xed\xa0\x80", "\"" + fffd + fffd + fffd + "\""},    // a surrogate
+        {"\xc3", "\"" + fffd + "\""},                                  // cut short
+        {"a\xc3z", "\"a" + fffd + "z\""},                              // cut short inside
+        {"\xc0\xaf", "\"" + fffd + fffd + "\""},                       // overlong '/'
+        {"\xed\xa0\x80", "\"" + fffd + fffd + fffd + "\""},            // a surrogate
         {"\xf4\x90\x80\x80", "\"" + fffd + fffd + fffd + fffd + "\""}, // past U+10FFFF
     };
     for (const auto &[in, want] : cases) {
@@ -250,11 +261,13 @@ TEST(TerminalText, EscapesControlsInvalidUtf8AndTheBackslash)
         {"del\x7f", "del\\x7f"},
         {"back\\slash", "back\\x5cslash"},
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
-        {"csi\xc2\x9b" "2J", "csi\\xc2\\x9b2J"},            // U+009B, a C1 control
-        {"nbsp\xc2\xa0", "nbsp\xc2\xa0"},                 // U+00A0 is printable
+        {"csi\xc2\x9b"
+         "2J",
+         "csi\\xc2\\x9b2J"},              // U+009B, a C1 control
+        {"nbsp\xc2\xa0", "nbsp\xc2\xa0"}, // U+00A0 is printable
         {"\xff", "\\xff"},
         {"cut\xe2\x82", "cut\\xe2\\x82"},
-        {"\xc0\xaf", "\\xc0\\xaf"},                        // overlong '/'
+        {"\xc0\xaf", "\\xc0\\xaf"}, // overlong '/'
     };
     for (const auto &[in, want] : cases)
         EXPECT_EQ(mkportable::terminalText(in), want) << in;
@@ -263,15 +276,14 @@ TEST(TerminalText, EscapesControlsInvalidUtf8AndTheBackslash)
 TEST(Info, EscapesPackageTextForTheTerminal)
 {
     PackageFixture fx;
-    fx.entries = {{"red\x1b[31m", S_IFREG | 0644, "x"},
-                  {"bad\xff", S_IFREG | 0644, "x"},
-                  {"caf\xc3\xa9", S_IFREG | 0644, "x"}};
+    fx.entries = {
+        {"red\x1b[31m", S_IFREG | 0644, "x"}, {"bad\xff", S_IFREG | 0644, "x"}, {"caf\xc3\xa9", S_IFREG | 0644, "x"}};
     fx.build();
     const ProgramResult r = fx.run({"info", "p.run"});
     EXPECT_EQ(r.status, 0);
     const std::string line = "           1  1980-01-01 00:00:00  -rw-r--r--  ";
-    const std::string listing = "Image, 3 entries:\n" + line + "red\\x1b[31m\n" + line +
-                                "bad\\xff\n" + line + "caf\xc3\xa9\n";
+    const std::string listing = "Image, 3 entries:\n" + line + "red\\x1b[31m\n" + line + "bad\\xff\n" + line +
+                                "caf\xc3\xa9\n";
     ASSERT_GE(r.out.size(), listing.size());
     EXPECT_EQ(r.out.substr(r.out.size() - listing.size()), listing);
 
@@ -279,8 +291,7 @@ TEST(Info, EscapesPackageTextForTheTerminal)
     const ProgramResult json = fx.run({"info", "--json", "p.run"});
     EXPECT_EQ(json.status, 0) << json.err;
     for (const char *name : {"red\\u001b[31m", "bad\xef\xbf\xbd", "caf\xc3\xa9"})
-        EXPECT_NE(json.out.find("\"name\": \"" + std::string(name) + "\","), std::string::npos)
-            << name;
+        EXPECT_NE(json.out.find("\"name\": \"" + std::string(name) + "\","), std::string::npos) << name;
 }
 
 // One way of breaking a good package, and the verify lines it must give
@@ -290,7 +301,10 @@ struct Breakage {
     std::function<void(std::string &bytes, PackageFixture &fx)> breakIt;
     std::vector<std::string> problems;
 };
-void PrintTo(const Breakage &b, std::ostream *os) { *os << b.name; }
+void PrintTo(const Breakage &b, std::ostream *os)
+{
+    *os << b.name;
+}
 
 class VerifyTest : public ::testing::TestWithParam<Breakage> {};
 
@@ -305,17 +319,16 @@ TEST_P(VerifyTest, ReportsEveryProblemAndFails)
     std::string want;
     for (const std::string &problem : b.problems)
         want += "p.run: " + problem + "\n";
-    want += "p.run: FAILED, " + std::to_string(b.problems.size()) + " problem" +
-            (b.problems.size() == 1 ? "" : "s") + "\n";
+    want += "p.run: FAILED, " + std::to_string(b.problems.size()) + " problem" + (b.problems.size() == 1 ? "" : "s") +
+            "\n";
     EXPECT_EQ(r.out, want);
     EXPECT_EQ(r.status, 1);
 }
 
 const std::string TOO_SHORT = "-byte package directory and end marker";
 const std::string CHANGED = ": the package was changed after it was built";
-const std::string MISMATCH =
-    "the package was changed after it was built: its SHA-256 digest does not match the one "
-    "recorded";
+const std::string MISMATCH = "the package was changed after it was built: its SHA-256 digest does not match the one "
+                             "recorded";
 
 INSTANTIATE_TEST_SUITE_P(
     Broken, VerifyTest,
@@ -454,8 +467,8 @@ TEST(Digest, BothVariantFieldsHoldTheDocumentedRecord)
     const std::string hex = digestBySha256sum(bytes, fx.dir);
     for (std::size_t i = 0; i < hex.size(); i += 2)
         sha += char(std::stoi(hex.substr(i, 2), nullptr, 16));
-    const std::string record = std::string("portable-digest\0sha256", 22) + std::string(10, '\0') +
-                               sha + std::string(196, '\0');
+    const std::string record = std::string("portable-digest\0sha256", 22) + std::string(10, '\0') + sha +
+                               std::string(196, '\0');
     ASSERT_EQ(record.size(), 260u);
     EXPECT_EQ(bytes.substr(directoryField(bytes, 20), 260), record);
     EXPECT_EQ(bytes.substr(directoryField(bytes, 284), 260), record);

@@ -71,7 +71,10 @@ struct BadManifest {
     std::string text;
     std::string message; // the whole message
 };
-void PrintTo(const BadManifest &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const BadManifest &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class BadManifestTest : public ::testing::TestWithParam<BadManifest> {};
 
@@ -92,8 +95,9 @@ const std::string RECORD = "[[record]]\ncommand = './run.sh'\n";
 INSTANTIATE_TEST_SUITE_P(
     Manifest, BadManifestTest,
     ::testing::Values(
-        BadManifest{"Syntax", "image = \n", "m.toml:1:9: Error while parsing key-value pair: "
-                                            "expected value, saw '\\n'"},
+        BadManifest{"Syntax", "image = \n",
+                    "m.toml:1:9: Error while parsing key-value pair: "
+                    "expected value, saw '\\n'"},
         BadManifest{"UnknownTopKey", IMAGE + "strickt = true\n" + RECORD,
                     "m.toml:2:1: unknown key 'strickt' (known: output, strict, launcher, unzip, "
                     "image, bundle, record, level, external_links)"},
@@ -120,8 +124,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadManifest{"UnknownRecordKey", IMAGE + RECORD + "comand = 'x'\n",
                     "m.toml:4:1: unknown key 'comand' in record 0 (known: distribution, release, "
                     "architecture, command, arguments, always_append)"},
-        BadManifest{"NoImage", RECORD, "m.toml:1:1: no image: set image to a directory or zip "
-                                       "archive"},
+        BadManifest{"NoImage", RECORD,
+                    "m.toml:1:1: no image: set image to a directory or zip "
+                    "archive"},
         BadManifest{"EmptyImage", "image = ''\n" + RECORD, "m.toml:1:9: image is empty"},
         BadManifest{"HalfDualImage", "image = { i386 = 'a' }\n" + RECORD,
                     "m.toml:1:9: a dual-image package needs both images, i386 and x86_64; "
@@ -130,20 +135,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "m.toml:1:37: unknown key 'ppc' in image (known: i386, x86_64)"},
         BadManifest{"ImageNumber", "image = 5\n" + RECORD,
                     "m.toml:1:9: image must be a path, or a table of two paths, i386 and x86_64"},
-        BadManifest{"NoRecord", IMAGE, "m.toml:1:1: no command record: add at least one "
-                                       "[[record]] with a command"},
+        BadManifest{"NoRecord", IMAGE,
+                    "m.toml:1:1: no command record: add at least one "
+                    "[[record]] with a command"},
         BadManifest{"RecordNotTables", IMAGE + "record = ['x']\n",
                     "m.toml:2:10: record must be an array of tables: write each as [[record]]"},
-        BadManifest{"NoCommand", IMAGE + "[[record]]\nrelease = 1\n",
-                    "m.toml:2:1: record 0 has no command"},
-        BadManifest{"CommandNumber", IMAGE + "[[record]]\ncommand = 5\n",
-                    "m.toml:3:11: command must be a string"},
-        BadManifest{"LongCommand",
-                    IMAGE + "[[record]]\ncommand = '" + std::string(128, 'c') + "'\n",
+        BadManifest{"NoCommand", IMAGE + "[[record]]\nrelease = 1\n", "m.toml:2:1: record 0 has no command"},
+        BadManifest{"CommandNumber", IMAGE + "[[record]]\ncommand = 5\n", "m.toml:3:11: command must be a string"},
+        BadManifest{"LongCommand", IMAGE + "[[record]]\ncommand = '" + std::string(128, 'c') + "'\n",
                     "m.toml:3:11: command record 0: command is 128 bytes long; at most 127 "
                     "bytes fit"},
-        BadManifest{"LongArguments",
-                    IMAGE + RECORD + RECORD + "arguments = '" + std::string(256, 'a') + "'\n",
+        BadManifest{"LongArguments", IMAGE + RECORD + RECORD + "arguments = '" + std::string(256, 'a') + "'\n",
                     "m.toml:5:11: command record 1: arguments is 256 bytes long; at most 255 "
                     "bytes fit"},
         BadManifest{"BlankCommand", IMAGE + "[[record]]\ncommand = '  '\n",
@@ -165,20 +167,16 @@ INSTANTIATE_TEST_SUITE_P(
                     "m.toml:4:11: release 2147483648 is out of range (0 to 2147483647)"},
         BadManifest{"ReleaseText", IMAGE + RECORD + "release = '11'\n",
                     "m.toml:4:11: release must be a whole number or \"any\""},
-        BadManifest{"LevelAboveMax", "level = 13\n" + IMAGE + RECORD,
-                    "m.toml:1:9: level 13 is out of range (0 to 12)"},
-        BadManifest{"LevelName", "level = 'best'\n" + IMAGE + RECORD,
-                    "m.toml:1:9: level must be a whole number"},
-        BadManifest{"StrictText", "strict = 'yes'\n" + IMAGE + RECORD,
-                    "m.toml:1:10: strict must be true or false"}),
+        BadManifest{"LevelAboveMax", "level = 13\n" + IMAGE + RECORD, "m.toml:1:9: level 13 is out of range (0 to 12)"},
+        BadManifest{"LevelName", "level = 'best'\n" + IMAGE + RECORD, "m.toml:1:9: level must be a whole number"},
+        BadManifest{"StrictText", "strict = 'yes'\n" + IMAGE + RECORD, "m.toml:1:10: strict must be true or false"}),
     [](const auto &p) { return p.param.name; });
 
 TEST(Manifest, MissingFileIsNamed)
 {
     const fs::path dir = scratchDir();
     expectPackError([&] { mkportable::readManifest(dir / "none.toml"); },
-                    "cannot open the manifest " + (dir / "none.toml").string() +
-                        ": No such file or directory");
+                    "cannot open the manifest " + (dir / "none.toml").string() + ": No such file or directory");
 }
 
 } // namespace

@@ -64,16 +64,17 @@ std::vector<ZipEntry> readZip(const fs::path &path)
     for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
         unz_file_info64 info;
         char name[4096];
-        if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) !=
-                UNZ_OK ||
+        if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK ||
             unzOpenCurrentFile(zip) != UNZ_OK) {
             ADD_FAILURE() << "cannot read an entry of " << path;
             break;
         }
-        ZipEntry e{name, unsigned(info.version), info.external_fa, info.dosDate,
+        ZipEntry e{name,
+                   unsigned(info.version),
+                   info.external_fa,
+                   info.dosDate,
                    int(info.compression_method),
-                   info.size_file_extra + info.size_file_comment +
-                       unsigned(unzGetLocalExtrafield(zip, nullptr, 0)),
+                   info.size_file_extra + info.size_file_comment + unsigned(unzGetLocalExtrafield(zip, nullptr, 0)),
                    ""};
         char buf[8192];
         int n;
@@ -125,8 +126,7 @@ DecodedPackage decodePackage(const std::string &bytes)
     }
     EXPECT_EQ(offset, bytes.size() - trailer) << "elements do not end at the directory";
     const std::string &info = pkg.elements[PKG_GLOBAL_INFO];
-    decodeGlobalInfo(reinterpret_cast<const unsigned char *>(info.data()), uint32_t(info.size()),
-                     &pkg.globalInfo);
+    decodeGlobalInfo(reinterpret_cast<const unsigned char *>(info.data()), uint32_t(info.size()), &pkg.globalInfo);
     const std::string &table = pkg.elements[PKG_COMMANDS];
     for (std::size_t at = 0; at + COMMAND_RECORD_SIZE <= table.size(); at += COMMAND_RECORD_SIZE) {
         CommandRecord rec;

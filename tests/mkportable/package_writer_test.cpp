@@ -14,7 +14,13 @@ using mkportable::CommandEntry;
 using mkportable::InputFile;
 
 // Element bytes with NUL and 0xFF inside, so that text handling shows.
-std::string binary(const std::string &tag) { return std::string("\x7f" "E\0\xff", 4) + tag; }
+std::string binary(const std::string &tag)
+{
+    return std::string("\x7f"
+                       "E\0\xff",
+                       4) +
+           tag;
+}
 
 // What a package is made from, before files are written for it.
 struct Inputs {
@@ -25,15 +31,20 @@ struct Inputs {
     std::string launcher = binary("launcher");
     std::string unzip = binary("unzip");
 };
-void PrintTo(const Inputs &in, std::ostream *os) { *os << in.name; }
+void PrintTo(const Inputs &in, std::ostream *os)
+{
+    *os << in.name;
+}
 
 mkportable::PackageContents makeContents(const fs::path &dir, const Inputs &in)
 {
     put(dir / "launcher", in.launcher, 0755);
     put(dir / "unzip", in.unzip, 0755);
     mkportable::PackageContents contents{InputFile::open(dir / "launcher", "launcher"),
-                                 InputFile::open(dir / "unzip", "unzip utility"), in.strict,
-                                 in.commands, {}};
+                                         InputFile::open(dir / "unzip", "unzip utility"),
+                                         in.strict,
+                                         in.commands,
+                                         {}};
     for (std::size_t i = 0; i < in.images.size(); ++i) {
         put(dir / ("image" + std::to_string(i)), in.images[i]);
         contents.images.push_back(InputFile::open(dir / ("image" + std::to_string(i)), "image"));
@@ -79,20 +90,20 @@ TEST_P(PackageLayoutTest, DecodesToExactlyTheInputs)
     EXPECT_TRUE(tempFilesIn(dir, "out.run").empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Writer, PackageLayoutTest,
-    ::testing::Values(
-        Inputs{"OneRecord"},
-        Inputs{"SeveralRecordsStrict",
-               {{2, 11, 1, "./linmain.sh", "-v", false},
-                {3, 5, 2, "cd bin; ./tool", "--default 'two words'", true},
-                {4, 10, 3, "./ppc.sh", "", false}},
-               {"PK" + binary("image")},
-               true},
-        Inputs{"FullWidthText", {{0, 0, 0, std::string(127, 'c'), std::string(255, 'a'), true}}},
-        Inputs{"DualImage", {{0, 0, 0, "./run", "", false}},
-               {"PK" + std::string(1000, '3'), "PK" + std::string(2000, '6')}}),
-    [](const auto &p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(Writer, PackageLayoutTest,
+                         ::testing::Values(Inputs{"OneRecord"},
+                                           Inputs{"SeveralRecordsStrict",
+                                                  {{2, 11, 1, "./linmain.sh", "-v", false},
+                                                   {3, 5, 2, "cd bin; ./tool", "--default 'two words'", true},
+                                                   {4, 10, 3, "./ppc.sh", "", false}},
+                                                  {"PK" + binary("image")},
+                                                  true},
+                                           Inputs{"FullWidthText",
+                                                  {{0, 0, 0, std::string(127, 'c'), std::string(255, 'a'), true}}},
+                                           Inputs{"DualImage",
+                                                  {{0, 0, 0, "./run", "", false}},
+                                                  {"PK" + std::string(1000, '3'), "PK" + std::string(2000, '6')}}),
+                         [](const auto &p) { return p.param.name; });
 
 // Each case spoils a good package in one way: the build fails with a message
 // naming the problem and leaves the previous output as it was.
@@ -103,8 +114,7 @@ TEST_P(PackageRejectTest, FailsWithMessageAndKeepsOldOutput)
     const fs::path dir = scratchDir();
     const auto &[in, message] = GetParam();
     put(dir / "out.run", "old package", 0755);
-    expectPackError([&] { mkportable::writePackage(makeContents(dir, in), dir / "out.run"); },
-                    message);
+    expectPackError([&] { mkportable::writePackage(makeContents(dir, in), dir / "out.run"); }, message);
     EXPECT_EQ(readFile(dir / "out.run"), "old package");
     EXPECT_TRUE(tempFilesIn(dir, "out.run").empty());
 }
@@ -119,20 +129,15 @@ Inputs spoiled(const std::string &name, const std::function<void(Inputs &)> &spo
 INSTANTIATE_TEST_SUITE_P(
     Writer, PackageRejectTest,
     ::testing::Values(
-        std::pair{spoiled("NoRecord", [](Inputs &in) { in.commands.clear(); }),
-                  "at least one command"},
+        std::pair{spoiled("NoRecord", [](Inputs &in) { in.commands.clear(); }), "at least one command"},
         std::pair{spoiled("EmptyCommand", [](Inputs &in) { in.commands[0].command = ""; }),
                   "command record 0: the command is empty"},
-        std::pair{spoiled("BlankCommand", [](Inputs &in) { in.commands[0].command = " \t"; }),
-                  "the command is empty"},
-        std::pair{spoiled("LongCommand",
-                          [](Inputs &in) { in.commands[0].command.assign(128, 'c'); }),
+        std::pair{spoiled("BlankCommand", [](Inputs &in) { in.commands[0].command = " \t"; }), "the command is empty"},
+        std::pair{spoiled("LongCommand", [](Inputs &in) { in.commands[0].command.assign(128, 'c'); }),
                   "command is 128 bytes long; at most 127"},
-        std::pair{spoiled("LongArguments",
-                          [](Inputs &in) { in.commands[0].arguments.assign(256, 'a'); }),
+        std::pair{spoiled("LongArguments", [](Inputs &in) { in.commands[0].arguments.assign(256, 'a'); }),
                   "arguments is 256 bytes long; at most 255"},
-        std::pair{spoiled("NulInCommand",
-                          [](Inputs &in) { in.commands[0].command = std::string("./a\0b", 5); }),
+        std::pair{spoiled("NulInCommand", [](Inputs &in) { in.commands[0].command = std::string("./a\0b", 5); }),
                   "command contains a NUL byte"},
         std::pair{spoiled("BadSecondRecord",
                           [](Inputs &in) {
@@ -140,13 +145,11 @@ INSTANTIATE_TEST_SUITE_P(
                               in.commands[1].arguments = std::string("x\0", 2);
                           }),
                   "command record 1: arguments contains a NUL byte"},
-        std::pair{spoiled("EmptyLauncher", [](Inputs &in) { in.launcher.clear(); }),
-                  "launcher"},
+        std::pair{spoiled("EmptyLauncher", [](Inputs &in) { in.launcher.clear(); }), "launcher"},
         std::pair{spoiled("EmptyUnzip", [](Inputs &in) { in.unzip.clear(); }), "unzip utility"},
         std::pair{spoiled("EmptyImage", [](Inputs &in) { in.images[0].clear(); }), "is empty"},
         std::pair{spoiled("NoImage", [](Inputs &in) { in.images.clear(); }), "not 0"},
-        std::pair{spoiled("ThreeImages", [](Inputs &in) { in.images.resize(3, "PK"); }),
-                  "not 3"}),
+        std::pair{spoiled("ThreeImages", [](Inputs &in) { in.images.resize(3, "PK"); }), "not 3"}),
     [](const auto &p) { return p.param.first.name; });
 
 TEST(PackageWriter, RefusesTooBigPackageAndOutputsItCannotReplace)
@@ -163,8 +166,7 @@ TEST(PackageWriter, RefusesTooBigPackageAndOutputsItCannotReplace)
     // A sparse file: 2 GiB long without taking disk space.
     ASSERT_EQ(truncate((dir / "image0").c_str(), PKG_MAX_FILE_SIZE), 0);
     contents.images[0] = InputFile::open(dir / "image0", "image");
-    expectPackError([&] { mkportable::writePackage(contents, dir / "out.run"); },
-                    "must stay below");
+    expectPackError([&] { mkportable::writePackage(contents, dir / "out.run"); }, "must stay below");
     EXPECT_FALSE(fs::exists(dir / "out.run"));
 }
 
@@ -177,8 +179,7 @@ TEST(PackageWriter, InputThatChangesWhileWritingFailsAndKeepsOldOutput)
         // The image is copied last: launcher and unzip are already written
         // to the temporary file when the change is found.
         put(dir / "image0", grow ? Inputs{}.images[0] + "more" : "P");
-        expectPackError([&] { mkportable::writePackage(contents, dir / "out.run"); },
-                        grow ? "grew" : "became shorter");
+        expectPackError([&] { mkportable::writePackage(contents, dir / "out.run"); }, grow ? "grew" : "became shorter");
         EXPECT_EQ(readFile(dir / "out.run"), "old package");
         EXPECT_TRUE(tempFilesIn(dir, "out.run").empty());
     }

@@ -11,7 +11,10 @@ struct CodeCase {
     std::optional<int32_t> distribution;
     std::optional<int32_t> architecture;
 };
-void PrintTo(const CodeCase &c, std::ostream *os) { *os << '"' << c.text << '"'; }
+void PrintTo(const CodeCase &c, std::ostream *os)
+{
+    *os << '"' << c.text << '"';
+}
 
 class PlatformCodeTest : public ::testing::TestWithParam<CodeCase> {};
 
@@ -24,18 +27,16 @@ TEST_P(PlatformCodeTest, ParsesNamesAndCodesInRangeOnly)
 
 const std::optional<int32_t> NO;
 
-INSTANTIATE_TEST_SUITE_P(
-    Codes, PlatformCodeTest,
-    ::testing::Values(CodeCase{"none", 0, 0}, CodeCase{"NONE", 0, 0}, CodeCase{"windows", 1, NO},
-                      CodeCase{"SuSE", 2, NO}, CodeCase{"redhat", 3, NO},
-                      CodeCase{"novell", 4, NO}, CodeCase{"i386", NO, 1},
-                      CodeCase{"X86_64", NO, 2}, CodeCase{"ppc", NO, 3}, CodeCase{"03", 3, 3},
-                      CodeCase{"4", 4, NO}, CodeCase{"debian", 5, NO}, CodeCase{"Ubuntu", 6, NO},
-                      CodeCase{"6", 6, NO}, CodeCase{"7", NO, NO}, CodeCase{"any", -1, -1},
-                      CodeCase{"ANY", -1, -1}, CodeCase{"-1", NO, NO},
-                      CodeCase{"+1", NO, NO}, CodeCase{"", NO, NO}, CodeCase{" 1", NO, NO},
-                      CodeCase{"red hat", NO, NO}, CodeCase{"amd64", NO, NO},
-                      CodeCase{"99999999999", NO, NO}));
+INSTANTIATE_TEST_SUITE_P(Codes, PlatformCodeTest,
+                         ::testing::Values(CodeCase{"none", 0, 0}, CodeCase{"NONE", 0, 0}, CodeCase{"windows", 1, NO},
+                                           CodeCase{"SuSE", 2, NO}, CodeCase{"redhat", 3, NO},
+                                           CodeCase{"novell", 4, NO}, CodeCase{"i386", NO, 1},
+                                           CodeCase{"X86_64", NO, 2}, CodeCase{"ppc", NO, 3}, CodeCase{"03", 3, 3},
+                                           CodeCase{"4", 4, NO}, CodeCase{"debian", 5, NO}, CodeCase{"Ubuntu", 6, NO},
+                                           CodeCase{"6", 6, NO}, CodeCase{"7", NO, NO}, CodeCase{"any", -1, -1},
+                                           CodeCase{"ANY", -1, -1}, CodeCase{"-1", NO, NO}, CodeCase{"+1", NO, NO},
+                                           CodeCase{"", NO, NO}, CodeCase{" 1", NO, NO}, CodeCase{"red hat", NO, NO},
+                                           CodeCase{"amd64", NO, NO}, CodeCase{"99999999999", NO, NO}));
 
 // The launcher and mkportable print labels from one table; for a code
 // without one the launcher says "Unknown" and mkportable names the code.

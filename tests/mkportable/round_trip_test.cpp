@@ -8,9 +8,9 @@
 
 #include <cstdlib>
 #include <functional>
+#include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 namespace {
@@ -23,8 +23,8 @@ const fs::path I386_DIR = I386_PROGRAM_DIR;
 #else
 const fs::path I386_DIR;
 #endif
-#define SKIP_WITHOUT_I386()                                                                   \
-    if (I386_DIR.empty())                                                                      \
+#define SKIP_WITHOUT_I386()                                                                                            \
+    if (I386_DIR.empty())                                                                                              \
     GTEST_SKIP() << "built without the 32-bit programs"
 
 // The words that start a 32-bit program here: none where the kernel runs
@@ -40,11 +40,15 @@ std::vector<std::string> i386Runner()
         return {};
     EXPECT_TRUE(fs::exists("/usr/bin/qemu-i386"))
         << "this kernel runs no i386 code and qemu-i386 (Debian's qemu-user) is missing";
-    const std::string entry =
-        ":i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00"
-        "\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff"
-        "\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/bin/qemu-i386:F";
-    return {"/usr/bin/unshare", "--user", "--map-root-user", "--mount", "/bin/sh", "-c",
+    const std::string entry = ":i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00"
+                              "\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff"
+                              "\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/bin/qemu-i386:F";
+    return {"/usr/bin/unshare",
+            "--user",
+            "--map-root-user",
+            "--mount",
+            "/bin/sh",
+            "-c",
             "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && printf '" + entry +
                 "' > /proc/sys/fs/binfmt_misc/register && exec \"$@\"",
             "sh"};
@@ -88,8 +92,7 @@ std::string describeTree(const fs::path &root)
     return text;
 }
 
-ProgramResult mkportable(const fs::path &dir, std::vector<std::string> args,
-                         const std::vector<std::string> &env = {})
+ProgramResult mkportable(const fs::path &dir, std::vector<std::string> args, const std::vector<std::string> &env = {})
 {
     args.insert(args.begin(), MKPORTABLE_BIN);
     return runProgram(args, dir, env);
@@ -100,7 +103,10 @@ struct RoundTrip {
     const char *architecture;
     const char *launcher;
 };
-void PrintTo(const RoundTrip &c, std::ostream *os) { *os << c.architecture; }
+void PrintTo(const RoundTrip &c, std::ostream *os)
+{
+    *os << c.architecture;
+}
 
 class RoundTripTest : public ::testing::TestWithParam<RoundTrip> {};
 
@@ -114,8 +120,7 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     makeToolTree(dir / "tool");
     put(dir / "tool.toml", std::string("image = 'tool'\n[[record]]\ndistribution = 'suse'\n"
                                        "release = 11\narchitecture = '") +
-                               c.architecture +
-                               "'\ncommand = './bin/tool'\narguments = 'default args'\n");
+                               c.architecture + "'\ncommand = './bin/tool'\narguments = 'default args'\n");
     ASSERT_EQ(mkportable(dir, {"build", "-q", "tool.toml", "-o", "tool.run"}).status, 0);
     const ProgramResult verify = mkportable(dir, {"verify", "tool.run"});
     EXPECT_EQ(verify.out, "tool.run: OK, 1 command record, 1 image, 9 entries checked, SHA-256 "
@@ -127,14 +132,12 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     const DecodedPackage pkg = decodePackage(readFile(dir / "tool.run"));
     for (int element : {PKG_LAUNCHER, PKG_UNZIP})
         for (const char *section : {".symtab", ".debug_info"})
-            EXPECT_EQ(pkg.elements[element].find(section) == std::string::npos,
-                      intel32 || PACKAGED_PROGRAMS_STRIPPED)
+            EXPECT_EQ(pkg.elements[element].find(section) == std::string::npos, intel32 || PACKAGED_PROGRAMS_STRIPPED)
                 << "element " << element << ", section " << section;
     EXPECT_NE(mkportable(dir, {"info", "tool.run"}).out.find(c.launcher), std::string::npos);
 
     SandboxRun extract;
-    extract.argv =
-        runArgs(intel32, {(dir / "tool.run").string(), "--extract", (dir / "out").string()});
+    extract.argv = runArgs(intel32, {(dir / "tool.run").string(), "--extract", (dir / "out").string()});
     extract.env = {"VESK_PORTABLE_INTERACTIVE="};
     SandboxResult r = runSandboxed(dir.string(), extract);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -143,15 +146,12 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
 
     // A ready zip with Zip64 records (Info-ZIP's `zip -fz`) unpacks to the
     // same tree on this machine's build of miniunz.
-    ASSERT_EQ(std::system(("cd '" + (dir / "tool").string() +
-                           "' && zip -q -r -y -fz ../zip64.zip .").c_str()),
-              0);
+    ASSERT_EQ(std::system(("cd '" + (dir / "tool").string() + "' && zip -q -r -y -fz ../zip64.zip .").c_str()), 0);
     put(dir / "zip64.toml", readFile(dir / "tool.toml").replace(9, 4, "zip64.zip"));
     ASSERT_EQ(mkportable(dir, {"build", "-q", "zip64.toml", "-o", "zip64.run"}).status, 0);
     EXPECT_EQ(mkportable(dir, {"verify", "zip64.run"}).out,
               "zip64.run: OK, 1 command record, 1 image, 9 entries checked, SHA-256 digest matches\n");
-    extract.argv =
-        runArgs(intel32, {(dir / "zip64.run").string(), "--extract", (dir / "out64").string()});
+    extract.argv = runArgs(intel32, {(dir / "zip64.run").string(), "--extract", (dir / "out64").string()});
     r = runSandboxed(dir.string(), extract);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(describeTree(dir / "out64"), describeTree(dir / "tool"));
@@ -177,9 +177,7 @@ TEST(DualImage, EachMachineRunsItsImageAndRecordThroughThe32BitLauncher)
     const fs::path dir = scratchDir();
     for (const char *bits : {"32", "64"})
         put(dir / ("tool" + std::string(bits)) / "run.sh",
-            std::string("#!/bin/sh\necho image") + bits +
-                " \"$@\" > \"$QUARN_PORTABLE_EXEC_DIR/ran\"\n",
-            0755);
+            std::string("#!/bin/sh\necho image") + bits + " \"$@\" > \"$QUARN_PORTABLE_EXEC_DIR/ran\"\n", 0755);
     put(dir / "dual.toml", "strict = true\nimage = { i386 = 'tool32', x86_64 = 'tool64' }\n"
                            "[[record]]\ndistribution = 'suse'\nrelease = 11\n"
                            "architecture = 'i386'\ncommand = './run.sh'\narguments = 'rec32'\n"
@@ -212,7 +210,10 @@ struct DefaultCase {
     const char *launcher;
     const char *unzip;
 };
-void PrintTo(const DefaultCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const DefaultCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class DefaultProgramsTest : public ::testing::TestWithParam<DefaultCase> {};
 
@@ -234,8 +235,8 @@ TEST_P(DefaultProgramsTest, AreTheOnesForThePackagesMachines)
     put(dir / "t" / "run.sh", "echo\n", 0755);
     put(dir / "explicit", "explicit", 0755);
 
-    std::vector<std::string> args = {(dir / "bin" / "mkportable").string(), "build", "-q",
-                                     "-o", "p.run", "--command", "./run.sh"};
+    std::vector<std::string> args = {
+        (dir / "bin" / "mkportable").string(), "build", "-q", "-o", "p.run", "--command", "./run.sh"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const ProgramResult r = runProgram(args, dir);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -248,17 +249,14 @@ INSTANTIATE_TEST_SUITE_P(
     Build, DefaultProgramsTest,
     ::testing::Values(
         DefaultCase{"NoArchitecture", {"--image", "t"}, "beside-launcher", "beside-miniunz"},
-        DefaultCase{"Intel64", {"--image", "t", "--architecture", "x86_64"}, "beside-launcher",
-                    "beside-miniunz"},
-        DefaultCase{"Installed64", {"--image", "t", "--architecture", "x86_64"}, "lib-x86_64",
-                    "unz-x86_64"},
-        DefaultCase{"Intel32", {"--image", "t", "--architecture", "i386"}, "lib-i386",
-                    "unz-i386"},
-        DefaultCase{"DualImage", {"--image-i386", "t", "--image-x86_64", "t"}, "lib-i386",
-                    "unz-i386"},
+        DefaultCase{"Intel64", {"--image", "t", "--architecture", "x86_64"}, "beside-launcher", "beside-miniunz"},
+        DefaultCase{"Installed64", {"--image", "t", "--architecture", "x86_64"}, "lib-x86_64", "unz-x86_64"},
+        DefaultCase{"Intel32", {"--image", "t", "--architecture", "i386"}, "lib-i386", "unz-i386"},
+        DefaultCase{"DualImage", {"--image-i386", "t", "--image-x86_64", "t"}, "lib-i386", "unz-i386"},
         DefaultCase{"NamedLauncher",
                     {"--image", "t", "--architecture", "1", "--launcher", "explicit"},
-                    "explicit", "unz-i386"}),
+                    "explicit",
+                    "unz-i386"}),
     [](const auto &p) { return p.param.name; });
 
 TEST(DefaultPrograms, A32BitRecordAmong64BitOnesGetsThe32BitPrograms)
@@ -271,8 +269,7 @@ TEST(DefaultPrograms, A32BitRecordAmong64BitOnesGetsThe32BitPrograms)
                         "architecture = 'x86_64'\ncommand = './run.sh'\n"
                         "[[record]]\ndistribution = 'suse'\nrelease = 11\n"
                         "architecture = 'i386'\ncommand = './run.sh'\n");
-    const ProgramResult r =
-        runProgram({(dir / "bin" / "mkportable").string(), "build", "m.toml", "-o", "p.run"}, dir);
+    const ProgramResult r = runProgram({(dir / "bin" / "mkportable").string(), "build", "m.toml", "-o", "p.run"}, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "mkportable: no i386 launcher found (looked for " +
                          (dir / "libexec" / "mkportable" / "i386" / "launcher").string() +
@@ -356,12 +353,10 @@ TEST(Build, DrawsProgressOnATerminalUnlessQuiet)
     makeToolTree(dir / "tool");
     put(dir / "launcher", "L", 0755);
     put(dir / "miniunz", "U", 0755);
-    const std::vector<std::string> args = {MKPORTABLE_BIN, "build",      "-o",
-                                           "p.run",        "--image",    "tool",
-                                           "--command",    "./bin/tool", "--launcher",
-                                           "launcher",     "--unzip",    "miniunz",
-                                           "--distribution", "suse",     "--release",
-                                           "11",           "--architecture", "x86_64"};
+    const std::vector<std::string> args = {
+        MKPORTABLE_BIN,   "build",      "-o",         "p.run",    "--image",        "tool",
+        "--command",      "./bin/tool", "--launcher", "launcher", "--unzip",        "miniunz",
+        "--distribution", "suse",       "--release",  "11",       "--architecture", "x86_64"};
     const std::string shown = runOnTerminal(args, dir);
     EXPECT_NE(shown.find("\rzipping image ["), std::string::npos) << shown;
     EXPECT_NE(shown.find("] 100%  0.3 of 0.3 MiB\r\033[K"), std::string::npos) << shown;
@@ -371,8 +366,7 @@ TEST(Build, DrawsProgressOnATerminalUnlessQuiet)
     quiet.push_back("--quiet");
     EXPECT_EQ(runOnTerminal(quiet, dir), "");
     // Not a terminal: a summary, no bar.
-    const ProgramResult piped =
-        mkportable(dir, std::vector<std::string>(args.begin() + 1, args.end()));
+    const ProgramResult piped = mkportable(dir, std::vector<std::string>(args.begin() + 1, args.end()));
     EXPECT_EQ(piped.err, "");
     EXPECT_EQ(piped.out.find('\r'), std::string::npos);
 }
@@ -391,8 +385,8 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
         std::string refusal;    // empty: read by all; else "entry NAME: reason"
         std::string miniunzErr; // "ZIP" stands for the zip's path
     };
-    auto fields = [](std::string &b, std::size_t entry, std::size_t central, std::size_t local,
-                     std::size_t width, uint64_t value) {
+    auto fields = [](std::string &b, std::size_t entry, std::size_t central, std::size_t local, std::size_t width,
+                     uint64_t value) {
         const ZipLayout z = zipLayout(b);
         if (central != SIZE_MAX)
             putLe(b, z.central[entry] + central, width, value);
@@ -405,15 +399,16 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
     unicode.unicodeName = "caf\xc3\xa9.txt";
     const std::vector<ZipEntrySpec> pair = {fileEntry("a", "alpha"), fileEntry("b", "beta")};
     const Shape shapes[] = {
-        {"padded to a block size", pair,
-         [](std::string &b) { b.append(4096 - b.size() % 4096, '\0'); }, "", ""},
+        {"padded to a block size", pair, [](std::string &b) { b.append(4096 - b.size() % 4096, '\0'); }, "", ""},
         {"data after the end record", pair, [](std::string &b) { b += "appended\n"; }, "", ""},
-        {"placeholders in the classic end record", {},
+        {"placeholders in the classic end record",
+         {},
          [](std::string &b) {
              putLe(b, b.size() - 22 + 8, 4, 0xffffffff);
              putLe(b, b.size() - 22 + 12, 8, ~uint64_t{0});
          },
-         "", ""},
+         "",
+         ""},
         {"a Unicode Path name", {unicode, dirEntry("d/")}, [](std::string &) {}, "", ""},
         {"a bzip2 entry", {bz, linkEntry("l", "text")}, [](std::string &) {}, "", ""},
         {"encrypted entries", pair,
@@ -427,20 +422,21 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
         {"an LZMA entry", pair, [&](std::string &b) { fields(b, 0, 10, 8, 2, 14); },
          "entry a: unsupported compression LZMA (method 14)",
          "miniunz: a: refused: unsupported compression LZMA (method 14)\n"},
-        {"an unsafe name", {fileEntry("xx/a", "alpha")},
+        {"an unsafe name",
+         {fileEntry("xx/a", "alpha")},
          [](std::string &b) {
              for (std::size_t at = b.find("xx/a"); at != std::string::npos; at = b.find("xx/a"))
                  b.replace(at, 4, "../a");
          },
          "entry ../a: the name has a '..' component",
          "miniunz: ../a: refused: the name has a '..' component\n"},
-        {"a link out of the tree", {fileEntry("l", "../../x")},
+        {"a link out of the tree",
+         {fileEntry("l", "../../x")},
          [&](std::string &b) { fields(b, 0, 38, SIZE_MAX, 4, uint32_t(S_IFLNK | 0777) << 16); },
          "entry l: the link target leads out of the target directory (../../x)",
          "miniunz: l: refused link to '../../x': the link target leads out of the target "
          "directory\n"},
-        {"a size that does not match the data", pair,
-         [&](std::string &b) { fields(b, 0, 24, 22, 4, 6); },
+        {"a size that does not match the data", pair, [&](std::string &b) { fields(b, 0, 24, 22, 4, 6); },
          "entry a: holds 5 bytes, the directory records 6",
          "miniunz: a: data ends after 5 of the 6 bytes the archive records\n"},
     };
@@ -450,9 +446,7 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
         const std::string zip = (dir / "image.zip").string();
         if (shape.entries.empty()) {
             makeToolTree(dir / "tool");
-            ASSERT_EQ(std::system(("cd '" + (dir / "tool").string() +
-                                   "' && zip -q -r -y -fz ../image.zip .")
-                                      .c_str()),
+            ASSERT_EQ(std::system(("cd '" + (dir / "tool").string() + "' && zip -q -r -y -fz ../image.zip .").c_str()),
                       0);
         } else {
             writeZip(zip, shape.entries);
@@ -468,8 +462,8 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
         const ProgramResult built = mkportable(dir, {"build", "-q", "p.toml", "-o", "p.run"});
         if (shape.refusal.empty()) {
             EXPECT_EQ(unzipped.status, 0);
-            ASSERT_EQ(std::system(("mkdir '" + (dir / "bsdtar").string() + "' && bsdtar -x -f '" +
-                                   zip + "' -C '" + (dir / "bsdtar").string() + "'")
+            ASSERT_EQ(std::system(("mkdir '" + (dir / "bsdtar").string() + "' && bsdtar -x -f '" + zip + "' -C '" +
+                                   (dir / "bsdtar").string() + "'")
                                       .c_str()),
                       0);
             EXPECT_EQ(describeTree(dir / "out"), describeTree(dir / "bsdtar"));
@@ -493,8 +487,7 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
         put(zip, sound);
         ASSERT_EQ(mkportable(dir, {"build", "-q", "p.toml", "-o", "p.run"}).status, 0);
         std::string package = readFile(dir / "p.run");
-        package.replace(package.size() - PKG_DIRECTORY_SIZE - 1 - sound.size(), sound.size(),
-                        edited);
+        package.replace(package.size() - PKG_DIRECTORY_SIZE - 1 - sound.size(), sound.size(), edited);
         put(dir / "p.run", package);
         const ProgramResult verified = mkportable(dir, {"verify", "p.run"});
         // The edit is a change after the build: the digest says so too.
@@ -503,8 +496,8 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
                                "p.run: the package was changed after it was built: its SHA-256 digest "
                                "does not match the one recorded\n";
         const std::size_t count = std::count(problems.begin(), problems.end(), '\n');
-        EXPECT_EQ(verified.out, problems + "p.run: FAILED, " + std::to_string(count) + " problem" +
-                                    (count == 1 ? "" : "s") + "\n");
+        EXPECT_EQ(verified.out,
+                  problems + "p.run: FAILED, " + std::to_string(count) + " problem" + (count == 1 ? "" : "s") + "\n");
         EXPECT_EQ(verified.status, 1);
     }
 }

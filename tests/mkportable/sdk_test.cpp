@@ -64,16 +64,13 @@ TEST(Sdk, ReadmeProgramCompilesForBothArchitecturesThroughPkgConfig)
     const fs::path dir = scratchDir();
     const fs::path prefix = installSdk(dir);
     put(dir / "report.c", readmeProgram());
-    for (const auto &[multiarch, flags] :
-         {std::pair{"x86_64-linux-gnu", ""}, std::pair{"i386-linux-gnu", "-m32"}}) {
+    for (const auto &[multiarch, flags] : {std::pair{"x86_64-linux-gnu", ""}, std::pair{"i386-linux-gnu", "-m32"}}) {
         const std::string pc = (prefix / "lib" / multiarch / "pkgconfig").string();
-        shell(std::string("PKG_CONFIG_PATH='") + pc + "' cc " + flags +
-                  " -Wall -Werror report.c $(PKG_CONFIG_PATH='" + pc +
-                  "' pkg-config --cflags --libs mkportable-platform) -o report-" + multiarch,
+        shell(std::string("PKG_CONFIG_PATH='") + pc + "' cc " + flags + " -Wall -Werror report.c $(PKG_CONFIG_PATH='" +
+                  pc + "' pkg-config --cflags --libs mkportable-platform) -o report-" + multiarch,
               dir);
     }
-    EXPECT_EQ(shell("file -b report-i386-linux-gnu | cut -d, -f1", dir).out,
-              "ELF 32-bit LSB pie executable\n");
+    EXPECT_EQ(shell("file -b report-i386-linux-gnu | cut -d, -f1", dir).out, "ELF 32-bit LSB pie executable\n");
     const ProgramResult r = runProgram({(dir / "report-x86_64-linux-gnu").string()}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind("distribution ", 0), 0u) << r.out;
@@ -85,30 +82,24 @@ TEST(Sdk, ExampleProjectPacksItsToolAndRepacksWhenAnInputChanges)
     const fs::path dir = scratchDir();
     const fs::path prefix = installSdk(dir);
     const std::string configure = "cmake -G Ninja -S '" + std::string(SOURCE_ROOT) +
-                                  "/examples/platform-report' -DCMAKE_PREFIX_PATH='" +
-                                  prefix.string() + "'";
+                                  "/examples/platform-report' -DCMAKE_PREFIX_PATH='" + prefix.string() + "'";
     shell(configure + " -B build >/dev/null && cmake --build build >/dev/null", dir);
 
-    const SandboxResult r = runPackage(dir, {(dir / "build" / "platform-report.run").string(),
-                                             "one", "two words"});
+    const SandboxResult r = runPackage(dir, {(dir / "build" / "platform-report.run").string(), "one", "two words"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("platform-report: the platform codes of this machine, as a package "
                          "sees them\ndistribution "),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("\nargument 1: one\nargument 2: two words\n"), std::string::npos)
-        << r.out;
-    const ProgramResult info =
-        runProgram({MKPORTABLE_BIN, "info", "build/platform-report.run"}, dir);
-    EXPECT_NE(info.out.find("  bundled programs: bin/platform-report\n"), std::string::npos)
-        << info.out;
+    EXPECT_NE(r.out.find("\nargument 1: one\nargument 2: two words\n"), std::string::npos) << r.out;
+    const ProgramResult info = runProgram({MKPORTABLE_BIN, "info", "build/platform-report.run"}, dir);
+    EXPECT_NE(info.out.find("  bundled programs: bin/platform-report\n"), std::string::npos) << info.out;
 
     EXPECT_EQ(shell("ninja -C build -n | tail -1", dir).out, "ninja: no work to do.\n");
     // A file of the image, the manifest: each makes the next build repack.
     for (const char *input : {"build/image/share/greeting.txt", "build/package.toml"}) {
         shell(std::string("sleep 1; touch ") + input, dir);
-        EXPECT_NE(shell("cmake --build build", dir).out.find("Packing platform-report-package"),
-                  std::string::npos)
+        EXPECT_NE(shell("cmake --build build", dir).out.find("Packing platform-report-package"), std::string::npos)
             << input << " changed and the package was not rebuilt";
     }
 
@@ -126,35 +117,29 @@ TEST(Sdk, DebianPackageHoldsEverythingAndItsMkportablePacksARunningTool)
     shell("cpack -G DEB --config '" + BUILD_DIR.string() +
               "/CPackConfig.cmake' -B deb >/dev/null && dpkg -x deb/mkportable_*.deb root",
           dir);
-    const std::string fields =
-        shell("dpkg-deb -f deb/mkportable_*.deb Package Architecture Depends Section", dir).out;
-    EXPECT_NE(fields.find("Package: mkportable\nArchitecture: amd64\nDepends: "),
-              std::string::npos)
-        << fields;
+    const std::string fields = shell("dpkg-deb -f deb/mkportable_*.deb Package Architecture Depends Section", dir).out;
+    EXPECT_NE(fields.find("Package: mkportable\nArchitecture: amd64\nDepends: "), std::string::npos) << fields;
     // Every Debian package that holds a library mkportable names is a
     // dependency (the merged /usr registers some under /usr/lib only).
-    const std::string owners =
-        shell("m=root/usr/bin/mkportable; for n in $(objdump -p $m | awk '/NEEDED/ {print $2}'); "
-              "do p=$(ldd $m | awk -v n=$n '$1==n {print $3}'); "
-              "dpkg -S \"$p\" 2>/dev/null || dpkg -S \"/usr$p\"; done | cut -d: -f1 | sort -u",
-              dir)
-            .out;
+    const std::string owners = shell(
+                                   "m=root/usr/bin/mkportable; for n in $(objdump -p $m | awk '/NEEDED/ {print $2}'); "
+                                   "do p=$(ldd $m | awk -v n=$n '$1==n {print $3}'); "
+                                   "dpkg -S \"$p\" 2>/dev/null || dpkg -S \"/usr$p\"; done | cut -d: -f1 | sort -u",
+                                   dir)
+                                   .out;
     std::istringstream names(owners);
     std::size_t count = 0;
     const std::string depends = fields.substr(fields.find("Depends: ") + 7);
     for (std::string owner; std::getline(names, owner); ++count) {
         const std::size_t at = depends.find(" " + owner);
         const char after = at == std::string::npos ? '?' : depends[at + 1 + owner.size()];
-        EXPECT_TRUE(after == ' ' || after == ',' || after == '\n')
-            << owner << " missing in\n" << fields;
+        EXPECT_TRUE(after == ' ' || after == ',' || after == '\n') << owner << " missing in\n" << fields;
     }
     EXPECT_GE(count, 3u) << owners;
     for (const char *file :
-         {"usr/bin/mkportable", "usr/libexec/mkportable/x86_64/launcher",
-          "usr/libexec/mkportable/i386/miniunz", "usr/include/mkportable/osspecific.h",
-          "usr/lib/i386-linux-gnu/pkgconfig/mkportable-platform.pc",
-          "usr/lib/x86_64-linux-gnu/libmkportable-platform.a",
-          "usr/share/cmake/mkportable/mkportableConfig.cmake",
+         {"usr/bin/mkportable", "usr/libexec/mkportable/x86_64/launcher", "usr/libexec/mkportable/i386/miniunz",
+          "usr/include/mkportable/osspecific.h", "usr/lib/i386-linux-gnu/pkgconfig/mkportable-platform.pc",
+          "usr/lib/x86_64-linux-gnu/libmkportable-platform.a", "usr/share/cmake/mkportable/mkportableConfig.cmake",
           "usr/share/man/man1/portable-package.1"})
         EXPECT_TRUE(fs::exists(dir / "root" / file)) << file;
 
@@ -170,15 +155,13 @@ TEST(Sdk, ManPagesRenderWithoutWarningsAndListEveryOption)
 {
     const fs::path dir = scratchDir();
     const fs::path man = installSdk(dir) / "share" / "man" / "man1";
-    for (const char *page : {"mkportable", "mkportable-build", "mkportable-info",
-                             "mkportable-verify", "portable-package"}) {
+    for (const char *page :
+         {"mkportable", "mkportable-build", "mkportable-info", "mkportable-verify", "portable-package"}) {
         const fs::path file = man / (std::string(page) + ".1");
-        const ProgramResult groff = runProgram(
-            {"/usr/bin/groff", "-man", "-ww", "-z", "-Tutf8", file.string()}, dir);
+        const ProgramResult groff = runProgram({"/usr/bin/groff", "-man", "-ww", "-z", "-Tutf8", file.string()}, dir);
         EXPECT_EQ(groff.status, 0) << page;
         EXPECT_EQ(groff.err, "") << page;
-        const ProgramResult shown =
-            runProgram({"/usr/bin/man", "-l", file.string()}, dir, {"MANWIDTH=80"});
+        const ProgramResult shown = runProgram({"/usr/bin/man", "-l", file.string()}, dir, {"MANWIDTH=80"});
         EXPECT_EQ(shown.status, 0) << page << shown.err;
         EXPECT_NE(shown.out.find("NAME"), std::string::npos) << page;
     }
@@ -186,8 +169,7 @@ TEST(Sdk, ManPagesRenderWithoutWarningsAndListEveryOption)
     const std::string help = runProgram({MKPORTABLE_BIN, "build", "--help"}, dir).out;
     const std::string page = readFile(man / "mkportable-build.1");
     std::size_t options = 0;
-    for (std::size_t at = help.find("  --"); at != std::string::npos;
-         at = help.find("  --", at + 1), ++options) {
+    for (std::size_t at = help.find("  --"); at != std::string::npos; at = help.find("  --", at + 1), ++options) {
         const std::string option = help.substr(at + 2, help.find_first_of(" ,\n", at + 2) - at - 2);
         std::string roff;
         for (const char c : option)

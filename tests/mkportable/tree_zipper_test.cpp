@@ -60,8 +60,8 @@ void makeTree(const fs::path &root, bool reverse)
 }
 
 // Zips `root` with `time` into `zipPath` and returns the archive's bytes.
-std::string zipTo(const fs::path &root, const fs::path &zipPath, uint32_t time,
-                  uint64_t limit = PKG_MAX_FILE_SIZE, const mkportable::ZipSettings &settings = {})
+std::string zipTo(const fs::path &root, const fs::path &zipPath, uint32_t time, uint64_t limit = PKG_MAX_FILE_SIZE,
+                  const mkportable::ZipSettings &settings = {})
 {
     int fd = open(zipPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     try {
@@ -82,8 +82,8 @@ TEST(TreeZipper, StoresEveryEntrySortedWithModeLinkAndFixedHeaderFields)
     for (const auto &entry : TREE)
         expectedNames.push_back(entry.first);
 
-    for (int level : {mkportable::ZIP_LEVEL_STORED, 1, mkportable::ZIP_LEVEL_DEFAULT,
-                      mkportable::ZLIB_LEVEL_MAX, mkportable::ZIP_LEVEL_MAX}) {
+    for (int level : {mkportable::ZIP_LEVEL_STORED, 1, mkportable::ZIP_LEVEL_DEFAULT, mkportable::ZLIB_LEVEL_MAX,
+                      mkportable::ZIP_LEVEL_MAX}) {
         SCOPED_TRACE("level " + std::to_string(level));
         zipTo(dir / "tree", dir / "image.zip", DEFAULT_TIME, PKG_MAX_FILE_SIZE, {level, 0, {}});
         std::vector<std::string> names;
@@ -108,8 +108,8 @@ std::string text(std::size_t size)
 {
     std::string out;
     for (std::size_t line = 0; out.size() < size; ++line)
-        out += "line " + std::to_string(line % 5000) + " of the log, entry " +
-               std::to_string(line * 7919 % 1000) + "\n";
+        out += "line " + std::to_string(line % 5000) + " of the log, entry " + std::to_string(line * 7919 % 1000) +
+               "\n";
     out.resize(size);
     return out;
 }
@@ -122,8 +122,8 @@ TEST(TreeZipper, EntriesAroundTheBufferBoundRoundTripTheSameWhateverTheWorkers)
     const std::map<std::string, std::pair<std::string, int>> files = {
         {"at-bound", {text(whole), 8}},
         {"below-bound", {text(whole - 1), 8}},
-        {"one-byte-piece", {text(whole + 1), 8}},     // the last piece holds one byte
-        {"whole-pieces", {text(whole + 2 * piece), 8}}, // ends on a piece boundary
+        {"one-byte-piece", {text(whole + 1), 8}},              // the last piece holds one byte
+        {"whole-pieces", {text(whole + 2 * piece), 8}},        // ends on a piece boundary
         {"noise-in-pieces", {noise(whole + piece / 2, 1), 0}}, // deflated, then stored
         // Pieces that do not shrink go in stored blocks of the same stream,
         // in the middle and at the end.
@@ -140,13 +140,11 @@ TEST(TreeZipper, EntriesAroundTheBufferBoundRoundTripTheSameWhateverTheWorkers)
 
     for (int level : {mkportable::ZIP_LEVEL_STORED, mkportable::ZIP_LEVEL_DEFAULT}) {
         SCOPED_TRACE("level " + std::to_string(level));
-        const std::string one =
-            zipTo(dir / "tree", dir / "one.zip", DEFAULT_TIME, PKG_MAX_FILE_SIZE, {level, 1, {}});
+        const std::string one = zipTo(dir / "tree", dir / "one.zip", DEFAULT_TIME, PKG_MAX_FILE_SIZE, {level, 1, {}});
         std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
         const mkportable::ZipSettings many{
             level, 3, [&seen](std::uint64_t done, std::uint64_t all) { seen.emplace_back(done, all); }};
-        EXPECT_EQ(zipTo(dir / "tree", dir / "many.zip", DEFAULT_TIME, PKG_MAX_FILE_SIZE, many),
-                  one);
+        EXPECT_EQ(zipTo(dir / "tree", dir / "many.zip", DEFAULT_TIME, PKG_MAX_FILE_SIZE, many), one);
         std::size_t count = 0;
         for (const ZipEntry &got : readZip(dir / "many.zip")) {
             ASSERT_TRUE(files.count(got.name)) << got.name;
@@ -195,8 +193,7 @@ TEST(TreeZipper, SameTreeGivesSameBytesWhateverItsHistory)
             fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - 48h);
     EXPECT_EQ(zipTo(dir / "one", dir / "again.zip", DEFAULT_TIME), first);
     EXPECT_EQ(zipTo(dir / "two", dir / "second.zip", DEFAULT_TIME), first);
-    EXPECT_NE(zipTo(dir / "one", dir / "later.zip", mkportable::imageTimestamp("1700000000")),
-              first);
+    EXPECT_NE(zipTo(dir / "one", dir / "later.zip", mkportable::imageTimestamp("1700000000")), first);
 }
 
 TEST(TreeZipper, RefusesWhatAnImageCannotHold)
@@ -210,8 +207,7 @@ TEST(TreeZipper, RefusesWhatAnImageCannotHold)
     auto zip = [&](const char *root, uint64_t limit) {
         return [=] { zipTo(dir / root, dir / "out.zip", DEFAULT_TIME, limit); };
     };
-    expectPackError(zip("fifo", PKG_MAX_FILE_SIZE),
-                    (dir / "fifo" / "pipe").string() + " is a device, FIFO or socket");
+    expectPackError(zip("fifo", PKG_MAX_FILE_SIZE), (dir / "fifo" / "pipe").string() + " is a device, FIFO or socket");
     expectPackError(zip("file", PKG_MAX_FILE_SIZE), "is not a directory");
     expectPackError(zip("missing", PKG_MAX_FILE_SIZE), "No such file");
     expectPackError(zip("big", 1000), "would exceed 1000 bytes");
@@ -222,7 +218,10 @@ struct TimestampCase {
     const char *epoch;
     int year, month, day, hour, minute, second;
 };
-void PrintTo(const TimestampCase &c, std::ostream *os) { *os << (c.epoch ? c.epoch : "unset"); }
+void PrintTo(const TimestampCase &c, std::ostream *os)
+{
+    *os << (c.epoch ? c.epoch : "unset");
+}
 
 class ImageTimestampTest : public ::testing::TestWithParam<TimestampCase> {};
 
@@ -238,15 +237,14 @@ TEST_P(ImageTimestampTest, ClampsToTheZipRange)
     EXPECT_EQ(int(t & 0x1f) * 2, c.second);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ZipTime, ImageTimestampTest,
-    ::testing::Values(TimestampCase{nullptr, 1980, 1, 1, 0, 0, 0},
-                      TimestampCase{"", 1980, 1, 1, 0, 0, 0},
-                      TimestampCase{"315532801", 1980, 1, 1, 0, 0, 0},
-                      TimestampCase{"951786061", 2000, 2, 29, 1, 1, 0},
-                      TimestampCase{"1700000000", 2023, 11, 14, 22, 13, 20},
-                      TimestampCase{"4354819199", 2107, 12, 31, 23, 59, 58},
-                      TimestampCase{"999999999999999999999999", 2107, 12, 31, 23, 59, 58}));
+INSTANTIATE_TEST_SUITE_P(ZipTime, ImageTimestampTest,
+                         ::testing::Values(TimestampCase{nullptr, 1980, 1, 1, 0, 0, 0},
+                                           TimestampCase{"", 1980, 1, 1, 0, 0, 0},
+                                           TimestampCase{"315532801", 1980, 1, 1, 0, 0, 0},
+                                           TimestampCase{"951786061", 2000, 2, 29, 1, 1, 0},
+                                           TimestampCase{"1700000000", 2023, 11, 14, 22, 13, 20},
+                                           TimestampCase{"4354819199", 2107, 12, 31, 23, 59, 58},
+                                           TimestampCase{"999999999999999999999999", 2107, 12, 31, 23, 59, 58}));
 
 TEST(ImageTimestamp, RejectsWhatIsNoNumberOfSeconds)
 {

@@ -163,7 +163,7 @@ TEST_F(FtpUpload, FilesArriveUnderTheirLastComponent)
     struct Case {
         std::string localPath; // relative to dir
         std::string content;
-        bool fromInside;       // path handed over without any directory
+        bool fromInside; // path handed over without any directory
     };
     const std::vector<Case> cases = {
         {"dir/sub/report.log", "support data\n", false},
@@ -212,8 +212,7 @@ TEST_F(FtpUpload, EachFailureWritesOneMessage)
         {"directory as local file", "", nullptr, dir + "/", "FTP: Error performing upload command: ", true},
         {"nothing listens", "127.0.0.1:" + closedPort(), nullptr, existing, "FTP: Error connecting to QUARN Service"},
         {"host unknown", "support.invalid", nullptr, existing, "FTP: Error connecting to QUARN Service"},
-        {"no library loads", "", absent, existing,
-         "FTP: Error opening curl library: " + loaderError(absent[0])},
+        {"no library loads", "", absent, existing, "FTP: Error opening curl library: " + loaderError(absent[0])},
         {"library without curl", "", notCurl, existing,
          "FTP: Error loading curl library: " + symbolError(notCurl[0], "curl_global_init") + "\n"},
         {"name too long for the target", "", nullptr, dir + "/" + std::string(400, '#'),

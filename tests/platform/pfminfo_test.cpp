@@ -15,11 +15,11 @@ namespace {
 
 struct Machine {
     const char *name;
-    std::string hardware;       // shell command standing in for "uname -i"
-    std::string redhat;         // release file contents; "-" absent, "/" a directory
+    std::string hardware; // shell command standing in for "uname -i"
+    std::string redhat;   // release file contents; "-" absent, "/" a directory
     std::string suse;
     std::string osRelease;
-    const char *message;        // null: identified
+    const char *message; // null: identified
     int32_t distribution, release, architecture;
     std::string machine = "printf 'x86_64\\n'"; // stands in for "uname -m"
 };
@@ -35,8 +35,8 @@ std::string printed(const std::string &text)
 const std::string NONE = "-";
 
 const Machine machines[] = {
-    {"SuSE server", printed("x86_64\n"), NONE, "Server 11 (x86_64)\nVERSION = 11\nPATCHLEVEL = 1\n", NONE, nullptr,
-     2, 11, 2},
+    {"SuSE server", printed("x86_64\n"), NONE, "Server 11 (x86_64)\nVERSION = 11\nPATCHLEVEL = 1\n", NONE, nullptr, 2,
+     11, 2},
     {"Red Hat on i386", printed("i386\n"), "Enterprise Server release 5.4 (Final)\n", NONE, NONE, nullptr, 3, 5, 1},
     {"Novell on ppc64", printed("ppc64\n"), NONE, "Novell Linux Desktop 9 (ppc)\nVERSION = 9\n", NONE, nullptr, 4, 9,
      3},
@@ -49,14 +49,14 @@ const Machine machines[] = {
     {"uname prints nothing", "true", NONE, "VERSION = 11\n", NONE, "Failed reading uname output.", 2, 11, 0},
     {"name with a digit more", printed("i3860\n"), NONE, "VERSION = 11\n", NONE,
      "Unknown processor architecture (i3860)", 2, 11, 0},
-    {"upper case I386", printed("I386\n"), NONE, "VERSION = 11\n", NONE, "Unknown processor architecture (I386)", 2,
-     11, 0},
+    {"upper case I386", printed("I386\n"), NONE, "VERSION = 11\n", NONE, "Unknown processor architecture (I386)", 2, 11,
+     0},
     {"X86_64 in capitals", printed("X86_64\n"), NONE, "VERSION = 11\n", NONE, nullptr, 2, 11, 2},
-    {"x86-64 with a dash", printed("x86-64\n"), NONE, "VERSION = 11\n", NONE,
-     "Unknown processor architecture (x86-64)", 2, 11, 0},
+    {"x86-64 with a dash", printed("x86-64\n"), NONE, "VERSION = 11\n", NONE, "Unknown processor architecture (x86-64)",
+     2, 11, 0},
     {"ppc alone", printed("ppc\n"), NONE, "VERSION = 11\n", NONE, nullptr, 2, 11, 3},
-    {"leading newline", printed("\nx86_64\n"), NONE, "VERSION = 11\n", NONE, "Unknown processor architecture ()", 2,
-     11, 0},
+    {"leading newline", printed("\nx86_64\n"), NONE, "VERSION = 11\n", NONE, "Unknown processor architecture ()", 2, 11,
+     0},
     {"two blanks after the token", printed("i386\n"), NONE, "VERSION =  11\n", NONE, nullptr, 2, 0, 1},
     {"two blanks after release", printed("i386\n"), "Server release  5\n", NONE, NONE, nullptr, 3, 0, 1},
     {"novell in lower case", printed("i386\n"), NONE, "novell desktop\nVERSION = 9\n", NONE, nullptr, 2, 9, 1},
@@ -87,8 +87,8 @@ const Machine machines[] = {
     {"Debian 12", printed("x86_64\n"), NONE, NONE, "ID=debian\nVERSION_ID=\"12\"\n", nullptr, 5, 12, 2},
     {"Ubuntu 22.04", printed("x86_64\n"), NONE, NONE, "ID=ubuntu\nID_LIKE=debian\nVERSION_ID=\"22.04\"\n", nullptr, 6,
      22, 2},
-    {"Debian testing has no version", printed("x86_64\n"), NONE, NONE, "ID=debian\n",
-     "Failed locating release token.", 5, -1, 2},
+    {"Debian testing has no version", printed("x86_64\n"), NONE, NONE, "ID=debian\n", "Failed locating release token.",
+     5, -1, 2},
     // Derivatives by the first family of ID_LIKE that we know; the release
     // is always their own.
     {"Oracle Linux by ID_LIKE", printed("x86_64\n"), NONE, NONE, "ID_LIKE=\"fedora\"\nID=ol\nVERSION_ID=8.9\n", nullptr,
@@ -101,10 +101,10 @@ const Machine machines[] = {
      "ID=kali\nID_LIKE='arch gentoo debian'\nVERSION_ID=2024.1\n", nullptr, 5, 2024, 2},
     {"ID_LIKE of unknown families only", printed("x86_64\n"), NONE, NONE, "ID=manjaro\nID_LIKE=arch\nVERSION_ID=23\n",
      "Unknown distribution.", 0, -1, 2},
-    {"ID wins over ID_LIKE", printed("x86_64\n"), NONE, NONE, "ID=ubuntu\nID_LIKE=rhel\nVERSION_ID=24.04\n", nullptr,
-     6, 24, 2},
-    {"os-release without a version", printed("x86_64\n"), NONE, NONE, "ID=rhel\n", "Failed locating release token.",
-     3, -1, 2},
+    {"ID wins over ID_LIKE", printed("x86_64\n"), NONE, NONE, "ID=ubuntu\nID_LIKE=rhel\nVERSION_ID=24.04\n", nullptr, 6,
+     24, 2},
+    {"os-release without a version", printed("x86_64\n"), NONE, NONE, "ID=rhel\n", "Failed locating release token.", 3,
+     -1, 2},
     {"legacy file wins over os-release", printed("x86_64\n"), NONE, "VERSION = 11\n", "ID=rhel\nVERSION_ID=9\n",
      nullptr, 2, 11, 2},
 };
@@ -124,26 +124,26 @@ TEST(PlatformIdentification, IdentifiesEveryMachineOfTheTable)
     // Also with standard input closed (cron, daemons): a release file then
     // opens as descriptor 0, which is a file like any other.
     for (bool stdinClosed : {false, true})
-    for (const auto &m : machines) {
-        int savedStdin = stdinClosed ? dup(0) : -1;
-        if (stdinClosed)
-            close(0);
-        std::string dir = scratchDir();
-        std::string redhat = place(dir, "redhat-release", m.redhat);
-        std::string suse = place(dir, "SuSE-release", m.suse);
-        std::string os = place(dir, "os-release", m.osRelease);
-        PfmSources sources{m.hardware.c_str(), m.machine.c_str(), redhat.c_str(), suse.c_str(), os.c_str()};
-        PlatformInfo info{77, 77, 77};
-        const char *message = getPfmInfoFrom(&info, sources);
-        if (stdinClosed) {
-            dup2(savedStdin, 0);
-            close(savedStdin);
+        for (const auto &m : machines) {
+            int savedStdin = stdinClosed ? dup(0) : -1;
+            if (stdinClosed)
+                close(0);
+            std::string dir = scratchDir();
+            std::string redhat = place(dir, "redhat-release", m.redhat);
+            std::string suse = place(dir, "SuSE-release", m.suse);
+            std::string os = place(dir, "os-release", m.osRelease);
+            PfmSources sources{m.hardware.c_str(), m.machine.c_str(), redhat.c_str(), suse.c_str(), os.c_str()};
+            PlatformInfo info{77, 77, 77};
+            const char *message = getPfmInfoFrom(&info, sources);
+            if (stdinClosed) {
+                dup2(savedStdin, 0);
+                close(savedStdin);
+            }
+            EXPECT_STREQ(message, m.message) << m.name << (stdinClosed ? ", standard input closed" : "");
+            EXPECT_EQ(info.distribution, m.distribution) << m.name;
+            EXPECT_EQ(info.release, m.release) << m.name;
+            EXPECT_EQ(info.architecture, m.architecture) << m.name;
         }
-        EXPECT_STREQ(message, m.message) << m.name << (stdinClosed ? ", standard input closed" : "");
-        EXPECT_EQ(info.distribution, m.distribution) << m.name;
-        EXPECT_EQ(info.release, m.release) << m.name;
-        EXPECT_EQ(info.architecture, m.architecture) << m.name;
-    }
 }
 
 TEST(PlatformIdentification, MessagesOfEarlierCallsStayValid)

@@ -26,9 +26,8 @@ TEST(Primitives, ExistenceTestsFollowLinksAndTellDirectoriesApart)
         std::string path;
         int file, dir;
     } cases[] = {
-        {d + "/file", 1, 0},         {d + "/dir", 0, 1},      {d + "/link-to-dir", 0, 1},
-        {d + "/link-to-file", 1, 0}, {d + "/dangling", 0, 0}, {d + "/missing", 0, 0},
-        {"/dev/null", 1, 0},
+        {d + "/file", 1, 0},     {d + "/dir", 0, 1},     {d + "/link-to-dir", 0, 1}, {d + "/link-to-file", 1, 0},
+        {d + "/dangling", 0, 0}, {d + "/missing", 0, 0}, {"/dev/null", 1, 0},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(fileExists(c.path.c_str()), c.file) << c.path;
@@ -61,7 +60,8 @@ TEST(Primitives, ShellCommandsLeaveTheCallersSignalHandlingAlone)
     // glibc's system() would ignore SIGINT in the caller while it waits; this
     // helper must not, or an interrupt of the operator goes unnoticed.
     static volatile sig_atomic_t seen = 0;
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = [](int) { seen = 1; };
     sigaction(SIGINT, &sa, &old);
     int status = runShellCommand("kill -INT $PPID; sleep 0.2; exit 4");

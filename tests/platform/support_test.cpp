@@ -64,7 +64,8 @@ Report inPrivateRoot(const std::function<Report()> &body)
             setupFailed(out, "private /");
         if (mount("tmpfs", root.c_str(), "tmpfs", 0, "mode=755") != 0)
             setupFailed(out, "tmpfs root");
-        for (const char *name : {"usr", "etc", "dev", "proc", "sys", "bin", "sbin", "lib", "lib32", "lib64", "libx32"}) {
+        for (const char *name :
+             {"usr", "etc", "dev", "proc", "sys", "bin", "sbin", "lib", "lib32", "lib64", "libx32"}) {
             std::string from = std::string("/") + name, to = root + from;
             struct stat st;
             char target[PATH_MAX];
@@ -103,9 +104,9 @@ Report inPrivateRoot(const std::function<Report()> &body)
     return report;
 }
 
-#define SKIP_WITHOUT_PRIVATE_ROOT(report)                                                  \
-    if ((report).count("setup failed") && (report)["setup failed"].starts_with("unshare")) \
-        GTEST_SKIP() << "no private mount namespace: " << (report)["setup failed"];      \
+#define SKIP_WITHOUT_PRIVATE_ROOT(report)                                                                              \
+    if ((report).count("setup failed") && (report)["setup failed"].starts_with("unshare"))                             \
+        GTEST_SKIP() << "no private mount namespace: " << (report)["setup failed"];                                    \
     ASSERT_EQ((report).count("setup failed"), 0u) << (report)["setup failed"]
 
 bool isMounted(const char *mountPoint)
@@ -128,8 +129,10 @@ struct LatestCase {
     const char *suffix;
     const char *expected; // name of the entry returned, or null
 };
-void PrintTo(const LatestCase &c, std::ostream *os) { *os << c.title; }
-
+void PrintTo(const LatestCase &c, std::ostream *os)
+{
+    *os << c.title;
+}
 
 class FindLatestFile : public ::testing::TestWithParam<LatestCase> {};
 
@@ -143,8 +146,15 @@ TEST_P(FindLatestFile, PicksNewestMatchingNonDirectory)
         switch (e.kind) {
         case Entry::File: writeFile(path, e.name); break;
         case Entry::Dir: fs::create_directory(path); break;
-        case Entry::LinkToOutside: writeFile(outside, "t"); setMtime(outside, e.mtime); fs::create_symlink(outside, path); break;
-        case Entry::LinkToDir: fs::create_directory(outside); fs::create_directory_symlink(outside, path); break;
+        case Entry::LinkToOutside:
+            writeFile(outside, "t");
+            setMtime(outside, e.mtime);
+            fs::create_symlink(outside, path);
+            break;
+        case Entry::LinkToDir:
+            fs::create_directory(outside);
+            fs::create_directory_symlink(outside, path);
+            break;
         case Entry::Dangling: fs::create_symlink(outside, path); break;
         }
         if (e.kind == Entry::File || e.kind == Entry::Dir)
@@ -160,21 +170,34 @@ TEST_P(FindLatestFile, PicksNewestMatchingNonDirectory)
     std::free(found);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FindLatestFile, ::testing::Values(
-    LatestCase{"newest of the suffix", {{"a.log", 100}, {"b.log", 300}, {"c.log", 200}, {"d.txt", 900}}, ".log", "b.log"},
-    LatestCase{"suffix is case sensitive", {{"A.LOG", 500}, {"a.log", 100}}, ".log", "a.log"},
-    LatestCase{"name shorter than suffix", {{"log", 900}, {"a.log", 100}}, ".log", "a.log"},
-    LatestCase{"time 0 never counts", {{"a.log", 0}}, ".log", nullptr},
-    LatestCase{"time before 1970 never counts", {{"a.log", -50}, {"b.log", 0}}, ".log", nullptr},
-    LatestCase{"no match", {{"a.txt", 100}}, ".log", nullptr},
-    LatestCase{"directory passed over", {{"new.log", 900, Entry::Dir}, {"old.log", 100}}, ".log", "old.log"},
-    LatestCase{"link counts with the target's time", {{"z.log", 700, Entry::LinkToOutside}, {"a.log", 100}}, ".log", "z.log"},
-    LatestCase{"link's own time is not used", {{"z.log", 50, Entry::LinkToOutside}, {"a.log", 100}}, ".log", "a.log"},
-    LatestCase{"dangling link and link to directory passed over",
-               {{"x.log", 0, Entry::Dangling}, {"y.log", 0, Entry::LinkToDir}, {"a.log", 100}}, ".log", "a.log"},
-    LatestCase{"empty suffix: newest non-directory", {{"a.log", 100}, {"b", 200}, {"sub", 900, Entry::Dir}}, "", "b"},
-    LatestCase{"name over 127 characters passed over",
-               {{std::string(150, 'n') + ".log", 900}, {"short.log", 100}}, ".log", "short.log"}), byTitle);
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FindLatestFile,
+    ::testing::Values(
+        LatestCase{
+            "newest of the suffix", {{"a.log", 100}, {"b.log", 300}, {"c.log", 200}, {"d.txt", 900}}, ".log", "b.log"},
+        LatestCase{"suffix is case sensitive", {{"A.LOG", 500}, {"a.log", 100}}, ".log", "a.log"},
+        LatestCase{"name shorter than suffix", {{"log", 900}, {"a.log", 100}}, ".log", "a.log"},
+        LatestCase{"time 0 never counts", {{"a.log", 0}}, ".log", nullptr},
+        LatestCase{"time before 1970 never counts", {{"a.log", -50}, {"b.log", 0}}, ".log", nullptr},
+        LatestCase{"no match", {{"a.txt", 100}}, ".log", nullptr},
+        LatestCase{"directory passed over", {{"new.log", 900, Entry::Dir}, {"old.log", 100}}, ".log", "old.log"},
+        LatestCase{"link counts with the target's time",
+                   {{"z.log", 700, Entry::LinkToOutside}, {"a.log", 100}},
+                   ".log",
+                   "z.log"},
+        LatestCase{
+            "link's own time is not used", {{"z.log", 50, Entry::LinkToOutside}, {"a.log", 100}}, ".log", "a.log"},
+        LatestCase{"dangling link and link to directory passed over",
+                   {{"x.log", 0, Entry::Dangling}, {"y.log", 0, Entry::LinkToDir}, {"a.log", 100}},
+                   ".log",
+                   "a.log"},
+        LatestCase{
+            "empty suffix: newest non-directory", {{"a.log", 100}, {"b", 200}, {"sub", 900, Entry::Dir}}, "", "b"},
+        LatestCase{"name over 127 characters passed over",
+                   {{std::string(150, 'n') + ".log", 900}, {"short.log", 100}},
+                   ".log",
+                   "short.log"}),
+    byTitle);
 
 TEST(FindLatestFileTies, FirstOfTheStreamWins)
 {
@@ -242,8 +265,10 @@ struct WordCase {
     int result;
     std::string text; // expected text; unused when result is 0
 };
-void PrintTo(const WordCase &c, std::ostream *os) { *os << c.title; }
-
+void PrintTo(const WordCase &c, std::ostream *os)
+{
+    *os << c.title;
+}
 
 class ReadDevice : public ::testing::TestWithParam<WordCase> {};
 
@@ -264,15 +289,17 @@ TEST_P(ReadDevice, FirstWordWithinThirtyTwoBytes)
         ASSERT_EQ(buffer[i], '#') << "byte " << i << " written";
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ReadDevice, ::testing::Values(
-    WordCase{"blanks end the word", "abc     \n", 1, "abc"},
-    WordCase{"line feed is kept", "abc\n def", 1, "abc\n"},
-    WordCase{"tab ends the word", "ab\tcd", 1, "ab"},
-    WordCase{"leading blank gives empty text", " lead", 1, ""},
-    WordCase{"no blank, short file", "word", 1, "word"},
-    WordCase{"no blank in 32 bytes", std::string(40, 'x'), 1, std::string(31, 'x')},
-    WordCase{"blank after 32 bytes", std::string(35, 'y') + " z", 1, std::string(31, 'y')},
-    WordCase{"empty file", "", 0, ""}), byTitle);
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadDevice,
+    ::testing::Values(WordCase{"blanks end the word", "abc     \n", 1, "abc"},
+                      WordCase{"line feed is kept", "abc\n def", 1, "abc\n"},
+                      WordCase{"tab ends the word", "ab\tcd", 1, "ab"},
+                      WordCase{"leading blank gives empty text", " lead", 1, ""},
+                      WordCase{"no blank, short file", "word", 1, "word"},
+                      WordCase{"no blank in 32 bytes", std::string(40, 'x'), 1, std::string(31, 'x')},
+                      WordCase{"blank after 32 bytes", std::string(35, 'y') + " z", 1, std::string(31, 'y')},
+                      WordCase{"empty file", "", 0, ""}),
+    byTitle);
 
 TEST(ReadDeviceFailures, BufferUntouchedAndNothingLeftOpen)
 {
@@ -311,8 +338,10 @@ struct OemCase {
     int result;
     bool withoutShell = false; // /bin/sh is gone when the check runs
 };
-void PrintTo(const OemCase &c, std::ostream *os) { *os << c.title; }
-
+void PrintTo(const OemCase &c, std::ostream *os)
+{
+    *os << c.title;
+}
 
 class CheckForOem : public ::testing::TestWithParam<OemCase> {};
 
@@ -345,16 +374,21 @@ TEST_P(CheckForOem, MarkerInTheDocumentListing)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CheckForOem, ::testing::Values(
-    OemCase{"documents missing", "true", 1},
-    OemCase{"documents empty", "mkdir -p /tmp/embed/docs", 1},
-    OemCase{"no marker, capitals do not count", "mkdir -p /tmp/embed/docs && touch /tmp/embed/docs/readme.txt /tmp/embed/docs/OEM_notes", 1},
-    OemCase{"marker alone", "mkdir -p /tmp/embed/docs && touch /tmp/embed/docs/oem", 0},
-    OemCase{"marker inside a name", "mkdir -p /tmp/embed/docs && touch /tmp/embed/docs/a.txt /tmp/embed/docs/myoemdoc.pdf", 0},
-    OemCase{"marker at the end", "mkdir -p /tmp/embed/docs && touch /tmp/embed/docs/guide_oem", 0},
-    OemCase{"an earlier listing does not count", "echo oem > /vesk/oemCheck", 1},
-    OemCase{"check file cannot be written", "rmdir /vesk && mkdir -p /tmp/embed/docs && touch /tmp/embed/docs/oem", 1},
-    OemCase{"no shell: an earlier listing does not count", "echo oem > /vesk/oemCheck", 1, true}), byTitle);
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CheckForOem,
+    ::testing::Values(
+        OemCase{"documents missing", "true", 1}, OemCase{"documents empty", "mkdir -p /tmp/embed/docs", 1},
+        OemCase{"no marker, capitals do not count",
+                "mkdir -p /tmp/embed/docs && touch /tmp/embed/docs/readme.txt /tmp/embed/docs/OEM_notes", 1},
+        OemCase{"marker alone", "mkdir -p /tmp/embed/docs && touch /tmp/embed/docs/oem", 0},
+        OemCase{"marker inside a name",
+                "mkdir -p /tmp/embed/docs && touch /tmp/embed/docs/a.txt /tmp/embed/docs/myoemdoc.pdf", 0},
+        OemCase{"marker at the end", "mkdir -p /tmp/embed/docs && touch /tmp/embed/docs/guide_oem", 0},
+        OemCase{"an earlier listing does not count", "echo oem > /vesk/oemCheck", 1},
+        OemCase{"check file cannot be written", "rmdir /vesk && mkdir -p /tmp/embed/docs && touch /tmp/embed/docs/oem",
+                1},
+        OemCase{"no shell: an earlier listing does not count", "echo oem > /vesk/oemCheck", 1, true}),
+    byTitle);
 
 // ---- mountRemovableMedia and unmountRemovableMedia -------------------------
 
@@ -385,7 +419,8 @@ TEST(RemovableMedia, MountAndUnmountAnImage)
         std::string longDevice = "/tmp/" + std::string(240, 'k');
         for (const std::string &bad : {std::string("/tmp/missing.img"), longDevice}) {
             char untouched[16] = "untouched";
-            r["badErr:" + bad] = captureStderr([&] { r["bad:" + bad] = std::to_string(mountRemovableMedia(bad.c_str(), untouched)); });
+            r["badErr:" + bad] = captureStderr(
+                [&] { r["bad:" + bad] = std::to_string(mountRemovableMedia(bad.c_str(), untouched)); });
             r["badBuffer:" + bad] = untouched;
         }
         r["mountedAfterBad"] = std::to_string(isMounted("/mnt/key"));

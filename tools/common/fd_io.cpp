@@ -29,9 +29,8 @@ IoResult writeAllAt(int fd, const void *data, std::size_t size, std::uint64_t of
 {
     const char *p = static_cast<const char *>(data);
     // pwrite64: offsets past 2 GiB in 32-bit builds too.
-    return transferAll(size, [&](std::size_t done) {
-        return ::pwrite64(fd, p + done, size - done, off64_t(offset + done));
-    });
+    return transferAll(size,
+                       [&](std::size_t done) { return ::pwrite64(fd, p + done, size - done, off64_t(offset + done)); });
 }
 
 IoResult readAll(int fd, void *data, std::size_t size)
@@ -43,9 +42,8 @@ IoResult readAll(int fd, void *data, std::size_t size)
 IoResult readAllAt(int fd, void *data, std::size_t size, std::uint64_t offset)
 {
     char *p = static_cast<char *>(data);
-    return transferAll(size, [&](std::size_t done) {
-        return ::pread64(fd, p + done, size - done, off64_t(offset + done));
-    });
+    return transferAll(size,
+                       [&](std::size_t done) { return ::pread64(fd, p + done, size - done, off64_t(offset + done)); });
 }
 
 } // namespace portable

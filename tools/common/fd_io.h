@@ -60,7 +60,8 @@ struct IoResult {
 // Calls `step(done)` until `size` bytes have been moved, where `step` is one
 // read or write call for the bytes from `done` on and returns what that call
 // returned. Calls interrupted by a signal (EINTR) are repeated.
-template <typename Step> IoResult transferAll(std::size_t size, Step step)
+template <typename Step>
+IoResult transferAll(std::size_t size, Step step)
 {
     IoResult result;
     while (result.done < size) {

@@ -9,10 +9,10 @@ constexpr int kExitFailed = 1; // any entry refused or failed, or the archive is
 constexpr int kExitUsage = 2;  // bad command line
 
 struct ExtractOptions {
-  std::string archive;    // the zip file to read
-  std::string targetDir;  // where to unpack; "" is the current directory
-  bool overwrite = false; // -o: replace existing names instead of failing those entries
-  bool testOnly = false;  // -t: read and check every entry, write nothing
+    std::string archive;    // the zip file to read
+    std::string targetDir;  // where to unpack; "" is the current directory
+    bool overwrite = false; // -o: replace existing names instead of failing those entries
+    bool testOnly = false;  // -t: read and check every entry, write nothing
 };
 
 // Unpacks every entry of `opts.archive` below `opts.targetDir`, creating the

@@ -9,10 +9,10 @@
 #include <vector>
 
 struct FileEntry {
-  std::string shown;              // printable name for messages
-  std::vector<std::string> parts; // place below the target; never empty
-  mode_t perms = 0644;
-  EntryData data;
+    std::string shown;              // printable name for messages
+    std::vector<std::string> parts; // place below the target; never empty
+    mode_t perms = 0644;
+    EntryData data;
 };
 
 // Creates the file anew (O_CREAT|O_EXCL|O_NOFOLLOW, after the -o rule),

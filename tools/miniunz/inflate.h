@@ -9,28 +9,27 @@
 #include <memory>
 
 enum class InflateResult {
-  Ok,      // the stream ended and filled exactly `outSize` bytes
-  TooLong, // the stream holds more than `outSize` bytes
-  Short,   // the stream ended after fewer than `outSize` bytes; see `produced`
-  BadData, // not a valid deflate stream, or it runs past the input
+    Ok,      // the stream ended and filled exactly `outSize` bytes
+    TooLong, // the stream holds more than `outSize` bytes
+    Short,   // the stream ended after fewer than `outSize` bytes; see `produced`
+    BadData, // not a valid deflate stream, or it runs past the input
 };
 
 // One decompressor; not shared between threads.
 class WholeInflater {
 public:
-  WholeInflater();
-  ~WholeInflater();
-  WholeInflater(const WholeInflater &) = delete;
-  WholeInflater &operator=(const WholeInflater &) = delete;
+    WholeInflater();
+    ~WholeInflater();
+    WholeInflater(const WholeInflater &) = delete;
+    WholeInflater &operator=(const WholeInflater &) = delete;
 
-  // Inflates the raw deflate stream in[0..inSize) into out[0..outSize).
-  // `produced` receives how many bytes came out when the result is Short.
-  InflateResult inflate(const void *in, size_t inSize, void *out, size_t outSize,
-                        size_t &produced);
+    // Inflates the raw deflate stream in[0..inSize) into out[0..outSize).
+    // `produced` receives how many bytes came out when the result is Short.
+    InflateResult inflate(const void *in, size_t inSize, void *out, size_t outSize, size_t &produced);
 
 private:
-  struct State;
-  std::unique_ptr<State> state_;
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // Continues the CRC-32 (as zip records it) `crc` over data[0..size).

@@ -11,8 +11,8 @@
 #include <vector>
 
 struct EntryNames {
-  std::vector<std::string> dirs; // the directories on the way: "a", "a/b"
-  std::string leaf;              // the entry's own name: "a/b/c"; "" for the target itself
+    std::vector<std::string> dirs; // the directories on the way: "a", "a/b"
+    std::string leaf;              // the entry's own name: "a/b/c"; "" for the target itself
 };
 
 // The names of the entry whose path below the target is `parts`, folded to
@@ -22,15 +22,15 @@ EntryNames namesOf(const std::vector<std::string> &parts);
 
 class NameGuard {
 public:
-  // True when an entry with `names` must wait: its own name is a pending
-  // entry's name or lies on a pending entry's way, or a pending entry's
-  // name lies on its way. Directories that entries only pass through are
-  // shared freely.
-  bool conflicts(const EntryNames &names) const;
-  void add(const EntryNames &names);
-  // Takes back one add() of the same names.
-  void remove(const EntryNames &names);
+    // True when an entry with `names` must wait: its own name is a pending
+    // entry's name or lies on a pending entry's way, or a pending entry's
+    // name lies on its way. Directories that entries only pass through are
+    // shared freely.
+    bool conflicts(const EntryNames &names) const;
+    void add(const EntryNames &names);
+    // Takes back one add() of the same names.
+    void remove(const EntryNames &names);
 
 private:
-  std::unordered_map<std::string, unsigned> leaves_, dirs_;
+    std::unordered_map<std::string, unsigned> leaves_, dirs_;
 };

@@ -36,8 +36,8 @@ const char *const BUILD_EXAMPLES = R"(Examples:
 )";
 
 // A CLI11 option check that accepts what `parse` accepts.
-CLI::Validator codeValidator(std::optional<std::int32_t> (*parse)(std::string_view),
-                             const std::string &what, const std::string &choices)
+CLI::Validator codeValidator(std::optional<std::int32_t> (*parse)(std::string_view), const std::string &what,
+                             const std::string &choices)
 {
     return CLI::Validator(
         [parse, what, choices](std::string &text) -> std::string {
@@ -64,8 +64,8 @@ CLI::Validator releaseValidator()
 
 // Stores the parsed code of an option that passed codeValidator.
 CLI::Option *addCodeOption(CLI::App *cmd, const std::string &flag, std::int32_t &target,
-                           std::optional<std::int32_t> (*parse)(std::string_view),
-                           const std::string &what, const std::string &choices)
+                           std::optional<std::int32_t> (*parse)(std::string_view), const std::string &what,
+                           const std::string &choices)
 {
     return cmd
         ->add_option_function<std::string>(
@@ -83,8 +83,8 @@ void checkOutputDirectory(const std::filesystem::path &output)
     struct stat st;
     if (stat(dir.c_str(), &st) != 0) {
         if (errno == ENOENT)
-            throw PackError("the output directory " + dir.string() +
-                            " does not exist; create it first (mkdir -p " + dir.string() + ")");
+            throw PackError("the output directory " + dir.string() + " does not exist; create it first (mkdir -p " +
+                            dir.string() + ")");
         throwSystemError("cannot examine the output directory " + dir.string(), errno);
     }
     if (!S_ISDIR(st.st_mode))
@@ -93,8 +93,7 @@ void checkOutputDirectory(const std::filesystem::path &output)
 
 // Refuses an output inside an image directory: each build would zip the
 // previous package into the new one.
-void checkOutputOutsideImage(const std::filesystem::path &output,
-                             const std::filesystem::path &image)
+void checkOutputOutsideImage(const std::filesystem::path &output, const std::filesystem::path &image)
 {
     std::error_code ec;
     if (!std::filesystem::is_directory(image, ec))
@@ -102,15 +101,14 @@ void checkOutputOutsideImage(const std::filesystem::path &output,
     const std::filesystem::path imageDir = std::filesystem::canonical(image, ec);
     if (ec)
         return; // prepareImage reports the image's own problem
-    const std::filesystem::path outputDir =
-        std::filesystem::weakly_canonical(std::filesystem::absolute(output).parent_path(), ec);
+    const std::filesystem::path outputDir = std::filesystem::weakly_canonical(
+        std::filesystem::absolute(output).parent_path(), ec);
     if (ec)
         return;
-    auto [inImage, inOutput] =
-        std::mismatch(imageDir.begin(), imageDir.end(), outputDir.begin(), outputDir.end());
+    auto [inImage, inOutput] = std::mismatch(imageDir.begin(), imageDir.end(), outputDir.begin(), outputDir.end());
     if (inImage == imageDir.end())
-        throw PackError("output " + output.string() + " lies inside the image directory " +
-                        image.string() + "; the package would be zipped into its own image");
+        throw PackError("output " + output.string() + " lies inside the image directory " + image.string() +
+                        "; the package would be zipped into its own image");
 }
 
 // Every image must be there before the first one is zipped. `origin` is
@@ -124,8 +122,7 @@ void checkImageExists(const std::filesystem::path &image, const std::string &ori
     std::string what = (origin.empty() ? "" : origin + ": ") + "the image " + image.string();
     std::error_code ec;
     if (image.is_relative())
-        what += " (resolved to " +
-                std::filesystem::absolute(image, ec).lexically_normal().string() + ")";
+        what += " (resolved to " + std::filesystem::absolute(image, ec).lexically_normal().string() + ")";
     if (error == ENOENT)
         throw PackError(what + " does not exist" +
                         (origin.empty() ? ""
@@ -147,8 +144,7 @@ void warnIfTooWide(const InputFile &program, bool intel32, std::ostream &err)
 {
     const ProgramKind kind = programKind(program.fd(), 0);
     if (intel32 && kind.elf && kind.bits == 64)
-        err << "mkportable: warning: the " << program.name() << " is a 64-bit program ("
-            << describe(kind)
+        err << "mkportable: warning: the " << program.name() << " is a 64-bit program (" << describe(kind)
             << "); the package is made for 32-bit machines too, where it cannot run\n";
 }
 
@@ -164,16 +160,14 @@ struct Packed {
     std::vector<std::optional<std::size_t>> zippedEntries; // per image; none for a ready zip
 };
 
-void printSummary(std::ostream &out, const PackagePlan &plan, const PackageContents &contents,
-                  const Packed &packed, const PackageLayout &layout)
+void printSummary(std::ostream &out, const PackagePlan &plan, const PackageContents &contents, const Packed &packed,
+                  const PackageLayout &layout)
 {
     out << "mkportable: wrote " << plan.output.string() << " (" << layout.fileSize << " bytes)\n"
-        << "  " << padded("launcher", 14) << contents.launcher.size() << " bytes  "
-        << packed.launcher.string() << " (" << describe(programKind(contents.launcher.fd(), 0))
-        << ")\n"
-        << "  " << padded("unzip", 14) << contents.unzip.size() << " bytes  "
-        << packed.unzip.string() << " (" << describe(programKind(contents.unzip.fd(), 0))
-        << ")\n";
+        << "  " << padded("launcher", 14) << contents.launcher.size() << " bytes  " << packed.launcher.string() << " ("
+        << describe(programKind(contents.launcher.fd(), 0)) << ")\n"
+        << "  " << padded("unzip", 14) << contents.unzip.size() << " bytes  " << packed.unzip.string() << " ("
+        << describe(programKind(contents.unzip.fd(), 0)) << ")\n";
     const std::size_t count = contents.images.size();
     for (std::size_t i = 0; i < count; ++i) {
         out << "  " << padded(imageRole(i, count), 14) << contents.images[i].size() << " bytes  "
@@ -185,16 +179,12 @@ void printSummary(std::ostream &out, const PackagePlan &plan, const PackageConte
     for (std::size_t i = 0; i < plan.commands.size(); ++i) {
         const CommandEntry &cmd = plan.commands[i];
         out << "  " << padded("record " + std::to_string(i), 14)
-            << platformText(cmd.distribution, cmd.release, cmd.architecture) << ": "
-            << cmd.command << "\n";
+            << platformText(cmd.distribution, cmd.release, cmd.architecture) << ": " << cmd.command << "\n";
         if (!cmd.arguments.empty())
             out << "  " << padded("", 14) << "arguments " << cmd.arguments
-                << (cmd.alwaysAppendArguments ? " (always appended)"
-                                              : " (only when the user gives none)")
-                << "\n";
+                << (cmd.alwaysAppendArguments ? " (always appended)" : " (only when the user gives none)") << "\n";
     }
-    out << "  " << padded("platform match", 14)
-        << (plan.strictPlatformMatch ? "strict" : "lenient") << "\n";
+    out << "  " << padded("platform match", 14) << (plan.strictPlatformMatch ? "strict" : "lenient") << "\n";
 }
 
 } // namespace
@@ -212,51 +202,42 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
         ->type_name("FILE");
     std::vector<const CLI::Option *> &recordOptions = options.recordOptions;
     recordOptions.push_back(
-        cmd->add_option("--image", options.image,
-                        "Directory to zip (reproducibly) or ready zip file to pack verbatim")
+        cmd->add_option("--image", options.image, "Directory to zip (reproducibly) or ready zip file to pack verbatim")
             ->type_name("DIR|ZIP"));
     recordOptions.push_back(
-        cmd->add_option("--image-i386", options.image32,
-                        "Image for Intel 32-bit machines, in a dual-image package")
+        cmd->add_option("--image-i386", options.image32, "Image for Intel 32-bit machines, in a dual-image package")
             ->type_name("DIR|ZIP"));
     recordOptions.push_back(
-        cmd->add_option("--image-x86_64", options.image64,
-                        "Image for Intel 64-bit machines, in a dual-image package")
+        cmd->add_option("--image-x86_64", options.image64, "Image for Intel 64-bit machines, in a dual-image package")
             ->type_name("DIR|ZIP"));
-    recordOptions.push_back(
-        cmd->add_option("--command", options.command.command,
-                        "Shell command the launcher runs in the unpacked image (at most " +
-                            std::to_string(MAX_COMMAND_BYTES) + " bytes)")
-            ->type_name("CMD"));
-    recordOptions.push_back(
-        cmd->add_option("--arguments", options.command.arguments,
-                        "Default arguments, appended when the user gives none (at most " +
-                            std::to_string(MAX_ARGUMENTS_BYTES) + " bytes)")
-            ->type_name("ARGS"));
+    recordOptions.push_back(cmd->add_option("--command", options.command.command,
+                                            "Shell command the launcher runs in the unpacked image (at most " +
+                                                std::to_string(MAX_COMMAND_BYTES) + " bytes)")
+                                ->type_name("CMD"));
+    recordOptions.push_back(cmd->add_option("--arguments", options.command.arguments,
+                                            "Default arguments, appended when the user gives none (at most " +
+                                                std::to_string(MAX_ARGUMENTS_BYTES) + " bytes)")
+                                ->type_name("ARGS"));
     recordOptions.push_back(cmd->add_flag("--always-append", options.command.alwaysAppendArguments,
                                           "Append --arguments even when the user gives arguments"));
-    recordOptions.push_back(cmd->add_flag("--strict", options.strictPlatformMatch,
-                                          "Refuse to run on a platform that matches no record"));
-    recordOptions.push_back(addCodeOption(cmd, "--distribution", options.command.distribution,
-                                          parseDistribution, "distribution",
-                                          distributionChoices()));
+    recordOptions.push_back(
+        cmd->add_flag("--strict", options.strictPlatformMatch, "Refuse to run on a platform that matches no record"));
+    recordOptions.push_back(addCodeOption(cmd, "--distribution", options.command.distribution, parseDistribution,
+                                          "distribution", distributionChoices()));
     recordOptions.push_back(
         cmd->add_option_function<std::string>(
-               "--release",
-               [&options](const std::string &text) { options.command.release = *parseRelease(text); },
+               "--release", [&options](const std::string &text) { options.command.release = *parseRelease(text); },
                "Platform release number the command is made for, or any (default: any)")
             ->type_name("N|any")
             ->check(releaseValidator()));
-    recordOptions.push_back(addCodeOption(cmd, "--architecture", options.command.architecture,
-                                          parseArchitecture, "architecture",
-                                          architectureChoices()));
+    recordOptions.push_back(addCodeOption(cmd, "--architecture", options.command.architecture, parseArchitecture,
+                                          "architecture", architectureChoices()));
 
-    recordOptions.push_back(
-        cmd->add_option("--bundle", options.bundle,
-                        "Program in the image to bundle with its shared libraries, the dynamic "
-                        "loader and the C library, so that it runs where they are missing "
-                        "(repeatable)")
-            ->type_name("PATH"));
+    recordOptions.push_back(cmd->add_option("--bundle", options.bundle,
+                                            "Program in the image to bundle with its shared libraries, the dynamic "
+                                            "loader and the C library, so that it runs where they are missing "
+                                            "(repeatable)")
+                                ->type_name("PATH"));
     cmd->add_option("--depfile", options.depfile,
                     "Also write a Makefile-style list of every file the package was made from "
                     "(for add_custom_command(DEPFILE))")
@@ -266,13 +247,13 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
                     "installed or built beside mkportable; the 32-bit one for a dual-image "
                     "package or one with an i386 record)")
         ->type_name("PATH");
-    cmd->add_option("--unzip", options.unzip,
-                    "Unzip utility executable (default: miniunz, chosen like the launcher)")
+    cmd->add_option("--unzip", options.unzip, "Unzip utility executable (default: miniunz, chosen like the launcher)")
         ->type_name("PATH");
     cmd->add_option("--level", options.level,
-                    "Compression of an image zipped from a directory: 0 stores, 1 to " +
-                        std::to_string(ZIP_LEVEL_MAX) + " deflate, higher is smaller and slower "
-                        "(default: the manifest's, else " + std::to_string(ZIP_LEVEL_DEFAULT) + ")")
+                    "Compression of an image zipped from a directory: 0 stores, 1 to " + std::to_string(ZIP_LEVEL_MAX) +
+                        " deflate, higher is smaller and slower "
+                        "(default: the manifest's, else " +
+                        std::to_string(ZIP_LEVEL_DEFAULT) + ")")
         ->type_name("N")
         ->check(CLI::Range(ZIP_LEVEL_STORED, ZIP_LEVEL_MAX));
     cmd->add_flag("--copy-external-links", options.copyExternalLinks,
@@ -315,9 +296,8 @@ PackagePlan planFromOptions(const BuildOptions &options)
     if (!options.output.empty())
         plan.output = options.output;
     if (plan.output.empty())
-        throw UsageError(options.manifest.empty()
-                             ? "--output is required"
-                             : "--output is required: the manifest names no output");
+        throw UsageError(options.manifest.empty() ? "--output is required"
+                                                  : "--output is required: the manifest names no output");
     if (!options.launcher.empty())
         plan.launcher = options.launcher;
     if (!options.unzip.empty())
@@ -329,19 +309,16 @@ PackagePlan planFromOptions(const BuildOptions &options)
     return plan;
 }
 
-void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostream &out,
-              std::ostream &err)
+void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostream &out, std::ostream &err)
 {
     // Cheap checks first, so that a typo fails before a big tree is zipped.
     checkRecords(plan, err);
     checkCommandSplits(plan.commands);
     if (plan.images.empty() || plan.images.size() > 2)
-        throw PackError("a package holds one image or two image variants, not " +
-                        std::to_string(plan.images.size()));
+        throw PackError("a package holds one image or two image variants, not " + std::to_string(plan.images.size()));
     checkOutputDirectory(plan.output);
     for (std::size_t i = 0; i < plan.images.size(); ++i) {
-        checkImageExists(plan.images[i],
-                         i < plan.imageOrigins.size() ? plan.imageOrigins[i] : std::string());
+        checkImageExists(plan.images[i], i < plan.imageOrigins.size() ? plan.imageOrigins[i] : std::string());
         checkOutputOutsideImage(plan.output, plan.images[i]);
     }
     const std::uint32_t timestamp = imageTimestamp(settings.sourceDateEpoch);
@@ -349,12 +326,9 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
     const bool intel32 = wants32BitPrograms(plan);
     const std::string arch = programArchitecture(intel32);
     Packed packed;
-    packed.launcher = plan.launcher.empty()
-                          ? findProgram(settings.programDir, "launcher", arch, "--launcher")
-                          : plan.launcher;
-    packed.unzip = plan.unzip.empty()
-                       ? findProgram(settings.programDir, "miniunz", arch, "--unzip")
-                       : plan.unzip;
+    packed.launcher = plan.launcher.empty() ? findProgram(settings.programDir, "launcher", arch, "--launcher")
+                                            : plan.launcher;
+    packed.unzip = plan.unzip.empty() ? findProgram(settings.programDir, "miniunz", arch, "--unzip") : plan.unzip;
     PackageContents contents{
         .launcher = InputFile::open(packed.launcher, "launcher"),
         .unzip = InputFile::open(packed.unzip, "unzip utility"),
@@ -369,15 +343,12 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         inputs.insert(inputs.begin(), plan.manifest);
 
     for (std::size_t i = 0; i < plan.images.size(); ++i) {
-        ProgressBar bar(settings.quiet ? nullptr : settings.progress,
-                        "zipping " + imageRole(i, plan.images.size()));
+        ProgressBar bar(settings.quiet ? nullptr : settings.progress, "zipping " + imageRole(i, plan.images.size()));
         ZipSettings zipping;
         zipping.level = plan.level;
-        zipping.progress = [&bar](std::uint64_t done, std::uint64_t total) {
-            bar.update(done, total);
-        };
-        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping,
-                                           plan.bundle, {plan.copyExternalLinks, &err});
+        zipping.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.update(done, total); };
+        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping, plan.bundle,
+                                           {plan.copyExternalLinks, &err});
         inputs.insert(inputs.end(), image.inputs.begin(), image.inputs.end());
         contents.images.push_back(std::move(image.zip));
         packed.zippedEntries.push_back(image.zippedEntries);

@@ -64,8 +64,7 @@ struct BuildSettings {
 // image (zipping a directory with the SOURCE_DATE_EPOCH time stamp) and
 // writes the package atomically. Warnings go to `err`; unless quiet, a
 // summary goes to `out`. Throws PackError with a message naming the problem.
-void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostream &out,
-              std::ostream &err);
+void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostream &out, std::ostream &err);
 
 } // namespace mkportable
 

@@ -13,8 +13,7 @@
 
 namespace mkportable {
 
-int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err,
-           bool errIsTerminal)
+int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err, bool errIsTerminal)
 {
     CLI::App app{"mkportable: builds, shows and checks self-extracting portable packages"};
     app.name("mkportable");

@@ -15,8 +15,7 @@ constexpr int EXIT_USAGE = 2;     // the command line itself is wrong
 // and returns the exit status. Normal output goes to `out`, messages to
 // `err`; --help prints to `out` and returns EXIT_OK. `errIsTerminal` allows
 // the progress bar on `err`. Installs removeTempFileOnSignal (temp_file.h).
-int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err,
-           bool errIsTerminal);
+int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err, bool errIsTerminal);
 
 } // namespace mkportable
 

@@ -14,8 +14,8 @@ void checkText(const std::string &text, std::size_t limit, const std::string &fi
     if (text.find('\0') != std::string::npos)
         throw PackError(field + " contains a NUL byte");
     if (text.size() > limit)
-        throw PackError(field + " is " + std::to_string(text.size()) + " bytes long; at most " +
-                        std::to_string(limit) + " bytes fit");
+        throw PackError(field + " is " + std::to_string(text.size()) + " bytes long; at most " + std::to_string(limit) +
+                        " bytes fit");
 }
 
 bool isBlank(const std::string &text)
@@ -41,10 +41,8 @@ CommandRecord toCommandRecord(const CommandEntry &entry)
     rec.distribution = entry.distribution;
     rec.release = entry.release;
     rec.architecture = entry.architecture;
-    std::memcpy(rec.command, entry.command.data(),
-                std::min(entry.command.size(), MAX_COMMAND_BYTES));
-    std::memcpy(rec.arguments, entry.arguments.data(),
-                std::min(entry.arguments.size(), MAX_ARGUMENTS_BYTES));
+    std::memcpy(rec.command, entry.command.data(), std::min(entry.command.size(), MAX_COMMAND_BYTES));
+    std::memcpy(rec.arguments, entry.arguments.data(), std::min(entry.arguments.size(), MAX_ARGUMENTS_BYTES));
     rec.alwaysAppendArguments = entry.alwaysAppendArguments ? 1 : 0;
     return rec;
 }

@@ -18,15 +18,12 @@ void runJob(CompressJob &job, EntryCompressor &compressor)
     const std::span<const unsigned char> data = all.subspan(job.windowBytes);
     job.crc = crc32Of(0, data);
     switch (job.kind) {
-    case CompressJob::Kind::Whole:
-        job.deflated = compressor.compressWhole(data, job.output);
-        break;
+    case CompressJob::Kind::Whole: job.deflated = compressor.compressWhole(data, job.output); break;
     case CompressJob::Kind::Piece:
         compressor.compressPiece(all.first(job.windowBytes), data, job.last, job.output);
         job.deflated = true;
         break;
-    case CompressJob::Kind::Checksum:
-        break;
+    case CompressJob::Kind::Checksum: break;
     }
 }
 
@@ -59,7 +56,10 @@ CompressPool::CompressPool(int level, unsigned workers)
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
-CompressPool::~CompressPool() { stop(); }
+CompressPool::~CompressPool()
+{
+    stop();
+}
 
 void CompressPool::stop()
 {

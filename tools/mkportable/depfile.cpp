@@ -23,8 +23,7 @@ std::string escaped(const std::filesystem::path &path)
 
 } // namespace
 
-std::string depfileText(const std::filesystem::path &output,
-                        const std::vector<std::filesystem::path> &inputs)
+std::string depfileText(const std::filesystem::path &output, const std::vector<std::filesystem::path> &inputs)
 {
     std::string text = escaped(output) + ":";
     std::set<std::string> seen;

@@ -13,8 +13,7 @@ namespace mkportable {
 // "OUTPUT: INPUT INPUT ...\n" with absolute paths, each input once in the
 // order given, blanks and '#' escaped with a backslash and '$' doubled, one
 // input a line.
-std::string depfileText(const std::filesystem::path &output,
-                        const std::vector<std::filesystem::path> &inputs);
+std::string depfileText(const std::filesystem::path &output, const std::vector<std::filesystem::path> &inputs);
 
 // Writes `text` to `file` atomically. Throws PackError.
 void writeDepfile(const std::filesystem::path &file, const std::string &text);

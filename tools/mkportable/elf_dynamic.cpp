@@ -31,10 +31,7 @@ struct Elf64 {
 
 class ElfFile {
 public:
-    ElfFile(const std::filesystem::path &file, int fd, std::uint64_t size)
-        : file_(file), fd_(fd), size_(size)
-    {
-    }
+    ElfFile(const std::filesystem::path &file, int fd, std::uint64_t size) : file_(file), fd_(fd), size_(size) {}
 
     [[noreturn]] void damaged(const std::string &what) const
     {
@@ -73,15 +70,15 @@ private:
     std::uint64_t size_;
 };
 
-template <typename T> void readDynamic(const ElfFile &elf, ElfDynamic &out)
+template <typename T>
+void readDynamic(const ElfFile &elf, ElfDynamic &out)
 {
     typename T::Ehdr eh;
     elf.read(&eh, 0, sizeof eh, "the ELF header");
     if (eh.e_phentsize != sizeof(typename T::Phdr))
         elf.damaged("unexpected program header size " + std::to_string(eh.e_phentsize));
     std::vector<typename T::Phdr> phdrs(eh.e_phnum);
-    elf.read(phdrs.data(), eh.e_phoff, std::uint64_t(eh.e_phnum) * sizeof(typename T::Phdr),
-             "the program headers");
+    elf.read(phdrs.data(), eh.e_phoff, std::uint64_t(eh.e_phnum) * sizeof(typename T::Phdr), "the program headers");
 
     const typename T::Phdr *dynamic = nullptr;
     for (const auto &ph : phdrs) {
@@ -95,8 +92,7 @@ template <typename T> void readDynamic(const ElfFile &elf, ElfDynamic &out)
     out.dynamic = true;
 
     std::vector<typename T::Dyn> entries(dynamic->p_filesz / sizeof(typename T::Dyn));
-    elf.read(entries.data(), dynamic->p_offset, entries.size() * sizeof(typename T::Dyn),
-             "the dynamic section");
+    elf.read(entries.data(), dynamic->p_offset, entries.size() * sizeof(typename T::Dyn), "the dynamic section");
     std::uint64_t strtab = 0;
     bool haveStrtab = false;
     std::vector<std::uint64_t> needed;

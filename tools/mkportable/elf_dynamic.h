@@ -11,13 +11,13 @@
 namespace mkportable {
 
 struct ElfDynamic {
-    int bits = 0;          // 32 or 64
-    unsigned machine = 0;  // e_machine
-    std::string interpreter; // PT_INTERP; empty for a static program or a library
-    bool dynamic = false;  // has a PT_DYNAMIC segment
+    int bits = 0;                    // 32 or 64
+    unsigned machine = 0;            // e_machine
+    std::string interpreter;         // PT_INTERP; empty for a static program or a library
+    bool dynamic = false;            // has a PT_DYNAMIC segment
     std::vector<std::string> needed; // DT_NEEDED, in order
-    std::string rpath;     // DT_RPATH, ':'-separated; empty when absent
-    std::string runpath;   // DT_RUNPATH, likewise
+    std::string rpath;               // DT_RPATH, ':'-separated; empty when absent
+    std::string runpath;             // DT_RUNPATH, likewise
 };
 
 // Reads the little-endian ELF file at `file`. Throws PackError naming the

@@ -71,8 +71,7 @@ EntryCompressor::~EntryCompressor()
         deflateEnd(pieces_.get());
 }
 
-bool EntryCompressor::compressWhole(std::span<const unsigned char> in,
-                                    std::vector<unsigned char> &out)
+bool EntryCompressor::compressWhole(std::span<const unsigned char> in, std::vector<unsigned char> &out)
 {
     if (level_ == ZIP_LEVEL_STORED || in.empty() || !shrinksAtFastestLevel(in, out)) {
         out.clear();
@@ -81,8 +80,8 @@ bool EntryCompressor::compressWhole(std::span<const unsigned char> in,
     // One byte less than the entry: libdeflate gives up (returns 0) as soon
     // as the result would not be smaller, which is then stored.
     out.resize(in.size() - 1);
-    const std::size_t size =
-        libdeflate_deflate_compress(compressorAt(whole_, level_), in.data(), in.size(), out.data(), out.size());
+    const std::size_t size = libdeflate_deflate_compress(compressorAt(whole_, level_), in.data(), in.size(), out.data(),
+                                                         out.size());
     out.resize(size);
     return size != 0;
 }
@@ -99,9 +98,8 @@ bool EntryCompressor::shrinksAtFastestLevel(std::span<const unsigned char> in, s
     return (in.size() > PROBE_SAMPLE_BYTES && shrinks(in.first(PROBE_SAMPLE_BYTES))) || shrinks(in);
 }
 
-void EntryCompressor::compressPiece(std::span<const unsigned char> window,
-                                    std::span<const unsigned char> piece, bool last,
-                                    std::vector<unsigned char> &out)
+void EntryCompressor::compressPiece(std::span<const unsigned char> window, std::span<const unsigned char> piece,
+                                    bool last, std::vector<unsigned char> &out)
 {
     if (!piece.empty() && !shrinksAtFastestLevel(piece, out)) {
         out.clear();
@@ -113,8 +111,8 @@ void EntryCompressor::compressPiece(std::span<const unsigned char> window,
         auto fresh = std::make_unique<z_stream_s>();
         std::memset(fresh.get(), 0, sizeof *fresh);
         // Raw deflate: the zip entry is the container.
-        const int rc = deflateInit2(fresh.get(), std::min(level_, ZLIB_LEVEL_MAX), Z_DEFLATED,
-                                    -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+        const int rc = deflateInit2(fresh.get(), std::min(level_, ZLIB_LEVEL_MAX), Z_DEFLATED, -MAX_WBITS, 8,
+                                    Z_DEFAULT_STRATEGY);
         if (rc == Z_MEM_ERROR)
             throw std::bad_alloc();
         if (rc != Z_OK)
@@ -124,8 +122,7 @@ void EntryCompressor::compressPiece(std::span<const unsigned char> window,
     } else if (deflateReset(z) != Z_OK) {
         throw PackError("deflateReset failed");
     }
-    if (!window.empty() &&
-        deflateSetDictionary(z, window.data(), uInt(window.size())) != Z_OK)
+    if (!window.empty() && deflateSetDictionary(z, window.data(), uInt(window.size())) != Z_OK)
         throw PackError("deflateSetDictionary failed");
 
     // A sync flush ends the piece with an empty stored block, which aligns

@@ -53,8 +53,8 @@ public:
     // stream of the whole entry. A piece that does not shrink goes in stored
     // blocks of that stream. Needs a level of 1 or more. Throws
     // PackError when zlib fails.
-    void compressPiece(std::span<const unsigned char> window, std::span<const unsigned char> piece,
-                       bool last, std::vector<unsigned char> &out);
+    void compressPiece(std::span<const unsigned char> window, std::span<const unsigned char> piece, bool last,
+                       std::vector<unsigned char> &out);
 
 private:
     // False when even the fastest level cannot make `in` smaller: random or

@@ -46,7 +46,8 @@ public:
             }
             const std::string link = entry.name + " -> " + target;
             if (!policy_.copyExternal)
-                throw PackError(link + ": " + why + ", so miniunz would refuse it; pack what it "
+                throw PackError(link + ": " + why +
+                                ", so miniunz would refuse it; pack what it "
                                 "points to with --copy-external-links (external_links = \"copy\")");
             copy(entry, link, out);
         }
@@ -60,8 +61,7 @@ private:
         struct stat st;
         if (ec || stat(resolved.c_str(), &st) != 0)
             throw PackError(text + ": the link dangles, so there is nothing to copy");
-        TreeEntry copied{link.name, resolved, EntryKind::File, st.st_mode,
-                         std::uint64_t(st.st_size)};
+        TreeEntry copied{link.name, resolved, EntryKind::File, st.st_mode, std::uint64_t(st.st_size)};
         if (S_ISREG(st.st_mode)) {
             note(text, "the file");
             out.push_back(std::move(copied));
@@ -69,15 +69,14 @@ private:
         }
         if (!S_ISDIR(st.st_mode))
             throw PackError(text + ": it points to a device, FIFO or socket; an image holds only "
-                            "directories, regular files and symbolic links");
-        const std::filesystem::path home =
-            std::filesystem::canonical(link.source.parent_path());
+                                   "directories, regular files and symbolic links");
+        const std::filesystem::path home = std::filesystem::canonical(link.source.parent_path());
         bool cycle = within(home, resolved);
         for (const std::filesystem::path &dir : copying_)
             cycle = cycle || within(dir, resolved);
         if (cycle)
             throw PackError(text + ": the directory it points to holds the link, the image or "
-                            "a directory being copied, so copying it would never end");
+                                   "a directory being copied, so copying it would never end");
         note(text, "the directory");
         copied.kind = EntryKind::Directory;
         copied.name += '/';
@@ -103,14 +102,13 @@ private:
 
 } // namespace
 
-std::vector<TreeEntry> applyLinkRule(std::vector<TreeEntry> entries,
-                                     const std::filesystem::path &root, const LinkPolicy &policy)
+std::vector<TreeEntry> applyLinkRule(std::vector<TreeEntry> entries, const std::filesystem::path &root,
+                                     const LinkPolicy &policy)
 {
     std::vector<TreeEntry> out;
     out.reserve(entries.size());
     LinkResolver(root, policy).admit(std::move(entries), out);
-    std::sort(out.begin(), out.end(),
-              [](const TreeEntry &a, const TreeEntry &b) { return a.name < b.name; });
+    std::sort(out.begin(), out.end(), [](const TreeEntry &a, const TreeEntry &b) { return a.name < b.name; });
     return out;
 }
 

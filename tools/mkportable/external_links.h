@@ -29,8 +29,7 @@ struct LinkPolicy {
 // directory that holds the link itself, the image root or a directory being
 // copied (which would copy without end), stay errors. Returns the entries
 // sorted by name.
-std::vector<TreeEntry> applyLinkRule(std::vector<TreeEntry> entries,
-                                     const std::filesystem::path &root,
+std::vector<TreeEntry> applyLinkRule(std::vector<TreeEntry> entries, const std::filesystem::path &root,
                                      const LinkPolicy &policy);
 
 } // namespace mkportable

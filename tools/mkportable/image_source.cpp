@@ -24,8 +24,8 @@ class ScratchDir {
 public:
     explicit ScratchDir(const std::filesystem::path &output)
     {
-        const std::filesystem::path dir =
-            output.parent_path().empty() ? std::filesystem::path(".") : output.parent_path();
+        const std::filesystem::path dir = output.parent_path().empty() ? std::filesystem::path(".")
+                                                                       : output.parent_path();
         std::string templ = dir / ("." + output.filename().string() + ".bundle-XXXXXX");
         if (mkdtemp(templ.data()) == nullptr)
             throwSystemError("mkdtemp(" + templ + ")", errno);
@@ -53,12 +53,10 @@ PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesyst
     std::optional<ScratchDir> scratch;
     if (!bundle.empty()) {
         scratch.emplace(output);
-        entries = bundlePrograms(std::move(entries), dir, bundle, scratch->path(),
-                                 machineLoaderPaths());
+        entries = bundlePrograms(std::move(entries), dir, bundle, scratch->path(), machineLoaderPaths());
     }
     UniqueFd fd = TempFile(output, "image").releaseAnonymous();
-    const std::size_t count =
-        zipEntries(entries, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE, settings);
+    const std::size_t count = zipEntries(entries, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE, settings);
     std::vector<std::filesystem::path> inputs{dir};
     for (const TreeEntry &entry : entries)
         if (!entry.source.empty() && (!scratch || entry.source.parent_path() != scratch->path()))
@@ -69,8 +67,8 @@ PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesyst
 PreparedImage readyZip(const std::filesystem::path &file, const std::vector<std::string> &bundle)
 {
     if (!bundle.empty())
-        throw PackError("cannot bundle " + bundle.front() + " into the ready zip image " +
-                        file.string() + ": bundling needs the image as a directory");
+        throw PackError("cannot bundle " + bundle.front() + " into the ready zip image " + file.string() +
+                        ": bundling needs the image as a directory");
     InputFile zip = InputFile::open(file, "image");
     // miniunz's own rules, applied now: the launcher would otherwise only
     // find out on the target machine.
@@ -91,10 +89,9 @@ PreparedImage readyZip(const std::filesystem::path &file, const std::vector<std:
 
 } // namespace
 
-PreparedImage prepareImage(const std::filesystem::path &image,
-                           const std::filesystem::path &output, std::uint32_t dosDateTime,
-                           const ZipSettings &settings, const std::vector<std::string> &bundle,
-                           const LinkPolicy &links)
+PreparedImage prepareImage(const std::filesystem::path &image, const std::filesystem::path &output,
+                           std::uint32_t dosDateTime, const ZipSettings &settings,
+                           const std::vector<std::string> &bundle, const LinkPolicy &links)
 {
     struct stat st;
     if (stat(image.c_str(), &st) != 0)

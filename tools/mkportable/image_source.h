@@ -34,11 +34,9 @@ struct PreparedImage {
 // image to bundle with their libraries (library_bundle.h); a zip image
 // cannot have any. The links of a directory image pass applyLinkRule with
 // `links`. Throws PackError.
-PreparedImage prepareImage(const std::filesystem::path &image,
-                           const std::filesystem::path &output, std::uint32_t dosDateTime,
-                           const ZipSettings &settings = {},
-                           const std::vector<std::string> &bundle = {},
-                           const LinkPolicy &links = {});
+PreparedImage prepareImage(const std::filesystem::path &image, const std::filesystem::path &output,
+                           std::uint32_t dosDateTime, const ZipSettings &settings = {},
+                           const std::vector<std::string> &bundle = {}, const LinkPolicy &links = {});
 
 } // namespace mkportable
 

@@ -1,10 +1,10 @@
 #include "info_command.h"
 
 #include "json_writer.h"
-#include "package_digest.h"
-#include "terminal_text.h"
 #include "library_bundle.h"
+#include "package_digest.h"
 #include "platform_codes.h"
+#include "terminal_text.h"
 
 #include <CLI/CLI.hpp>
 #include <cctype>
@@ -76,9 +76,7 @@ void addBundleJson(const BundleListing &bundle, Json &image)
 {
     if (bundle.programs.empty())
         return;
-    image["bundled"] = {{"programs", bundle.programs},
-                        {"loaders", bundle.loaders},
-                        {"libraries", bundle.libraries}};
+    image["bundled"] = {{"programs", bundle.programs}, {"loaders", bundle.loaders}, {"libraries", bundle.libraries}};
 }
 
 } // namespace
@@ -100,8 +98,7 @@ void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ost
     for (int i = 0; i < PKG_ELEMENT_COUNT; ++i) {
         char name[24];
         std::snprintf(name, sizeof name, "%-16s", elementName(i));
-        out << "  element " << i << "  " << name << column(dir.elementSize[i], 10)
-            << " bytes at " << pkg.offset[i];
+        out << "  element " << i << "  " << name << column(dir.elementSize[i], 10) << " bytes at " << pkg.offset[i];
         if (i == PKG_LAUNCHER)
             out << "  (" << describe(pkg.launcher) << ")";
         if (i == PKG_UNZIP)
@@ -109,14 +106,13 @@ void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ost
         out << "\n";
     }
     if (pkg.images.size() == 2)
-        out << "  image variants: Intel 32-bit " << dir.imageSize[0] << " bytes, Intel 64-bit "
-            << dir.imageSize[1] << " bytes\n";
+        out << "  image variants: Intel 32-bit " << dir.imageSize[0] << " bytes, Intel 64-bit " << dir.imageSize[1]
+            << " bytes\n";
     else
         out << "  image variants: none, one image for every machine\n";
 
     const GlobalInfo &info = pkg.globalInfo;
-    out << "Global info:\n  " << info.commandCount << " command record"
-        << (info.commandCount == 1 ? "" : "s") << ", "
+    out << "Global info:\n  " << info.commandCount << " command record" << (info.commandCount == 1 ? "" : "s") << ", "
         << (info.strictPlatformMatch ? "strict platform match (a machine that matches no record "
                                        "is refused)"
                                      : "lenient platform match (on a mismatch: warning, 5-second "
@@ -130,18 +126,16 @@ void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ost
         const CommandRecord &rec = pkg.records[i];
         out << "  " << i << "  " << terminalText(recordText(rec)) << "\n";
         if (rec.arguments[0] != '\0')
-            out << "     arguments: " << terminalText(rec.arguments) << " (" << argumentsNote(rec)
-                << ")\n";
+            out << "     arguments: " << terminalText(rec.arguments) << " (" << argumentsNote(rec) << ")\n";
     }
 
     for (const ImageVariant &image : pkg.images) {
         std::string title = image.label;
         title[0] = char(std::toupper(static_cast<unsigned char>(title[0])));
-        out << title << ", " << image.entries.size() << " entr"
-            << (image.entries.size() == 1 ? "y" : "ies") << ":\n";
+        out << title << ", " << image.entries.size() << " entr" << (image.entries.size() == 1 ? "y" : "ies") << ":\n";
         for (const ImageEntry &entry : image.entries)
-            out << "  " << column(entry.size, 10) << "  " << dosTimeText(entry.dosDateTime)
-                << "  " << entryMode(entry) << "  " << terminalText(entry.name) << "\n";
+            out << "  " << column(entry.size, 10) << "  " << dosTimeText(entry.dosDateTime) << "  " << entryMode(entry)
+                << "  " << terminalText(entry.name) << "\n";
         printBundleText(bundleOf(image), out);
     }
 
@@ -156,10 +150,8 @@ void printInfoJson(const ProbedPackage &pkg, const std::string &digest, std::ost
 {
     Json elements = Json::array();
     for (int i = 0; i < PKG_ELEMENT_COUNT; ++i) {
-        Json element = {{"index", i},
-                        {"name", elementName(i)},
-                        {"offset", pkg.offset[i]},
-                        {"size", pkg.directory.elementSize[i]}};
+        Json element = {
+            {"index", i}, {"name", elementName(i)}, {"offset", pkg.offset[i]}, {"size", pkg.directory.elementSize[i]}};
         if (i == PKG_LAUNCHER || i == PKG_UNZIP)
             element["program"] = describe(i == PKG_LAUNCHER ? pkg.launcher : pkg.unzip);
         elements.push_back(std::move(element));
@@ -191,10 +183,8 @@ void printInfoJson(const ProbedPackage &pkg, const std::string &digest, std::ost
                                {"mode", std::string(octal)},
                                {"time", dosTimeText(entry.dosDateTime)}});
         }
-        Json variant = {{"variant", image.key},
-                        {"offset", image.offset},
-                        {"size", image.size},
-                        {"entries", std::move(entries)}};
+        Json variant = {
+            {"variant", image.key}, {"offset", image.offset}, {"size", image.size}, {"entries", std::move(entries)}};
         addBundleJson(bundleOf(image), variant);
         images.push_back(std::move(variant));
     }
@@ -216,8 +206,7 @@ int runInfo(const InfoOptions &options, std::ostream &out, std::ostream &err)
 {
     ProbedPackage pkg = probePackage(options.package, false);
     if (!pkg.layoutSound) {
-        err << "mkportable: " << options.package.string() << ": " << pkg.problems.front()
-            << "\n";
+        err << "mkportable: " << options.package.string() << ": " << pkg.problems.front() << "\n";
         return 1;
     }
     const std::string digest = describePackageDigest(pkg.path, pkg.fileSize, pkg.problems);

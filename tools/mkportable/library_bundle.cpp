@@ -161,8 +161,7 @@ std::vector<ResolvedLibrary> resolveLibraries(const fs::path &program, const fs:
     const std::string loaderName = leafOf(main.elf.interpreter);
     const std::vector<std::string> trusted = trustedDirs(main.elf.bits, main.elf.machine);
 
-    auto find = [&](const std::string &name, const LoadedObject &from,
-                    bool fromMain) -> std::optional<fs::path> {
+    auto find = [&](const std::string &name, const LoadedObject &from, bool fromMain) -> std::optional<fs::path> {
         if (name.find('/') != std::string::npos)
             return fs::path(name);
         std::vector<std::string> dirs;
@@ -170,8 +169,7 @@ std::vector<ResolvedLibrary> resolveLibraries(const fs::path &program, const fs:
         if (from.elf.runpath.empty()) {
             dirs = expandSearchList(from.elf.rpath, origin);
             if (!fromMain && main.elf.runpath.empty())
-                for (const std::string &d :
-                     expandSearchList(main.elf.rpath, main.path.parent_path()))
+                for (const std::string &d : expandSearchList(main.elf.rpath, main.path.parent_path()))
                     dirs.push_back(d);
         }
         // At run time the wrapper's --library-path comes here.
@@ -222,21 +220,23 @@ std::string wrapperScript(const std::string &program, const std::string &loader,
     for (long i = 0; i < depth; ++i)
         up += "/..";
     return "#!/bin/sh\n"
-           "# " + leafOf(program) + " with the shared libraries it needs, bundled by mkportable:\n"
+           "# " +
+           leafOf(program) +
+           " with the shared libraries it needs, bundled by mkportable:\n"
            "# started through the dynamic loader in lib/, which takes its libraries\n"
            "# from there and never from the machine.\n"
            "case $0 in */*) dir=${0%/*} ;; *) dir=. ;; esac\n"
-           "root=$(cd \"$dir/" + up + "\" && pwd) || exit 127\n"
-           "exec \"$root/lib/" + loader + "\" --library-path \"$root/lib\"" +
-           (argv0 ? " --argv0 \"$0\"" : "") + " \"$root/" + movedProgramName(program) +
-           "\" \"$@\"\n";
+           "root=$(cd \"$dir/" +
+           up +
+           "\" && pwd) || exit 127\n"
+           "exec \"$root/lib/" +
+           loader + "\" --library-path \"$root/lib\"" + (argv0 ? " --argv0 \"$0\"" : "") + " \"$root/" +
+           movedProgramName(program) + "\" \"$@\"\n";
 }
 
 void checkBundlePath(const std::string &path, const std::string &origin)
 {
-    auto refuse = [&](const std::string &why) {
-        throw PackError(origin + ": cannot bundle '" + path + "': " + why);
-    };
+    auto refuse = [&](const std::string &why) { throw PackError(origin + ": cannot bundle '" + path + "': " + why); };
     if (path.empty())
         refuse("the path is empty");
     if (path[0] == '/')
@@ -252,8 +252,8 @@ void checkBundlePath(const std::string &path, const std::string &origin)
 }
 
 std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const fs::path &imageRoot,
-                                      const std::vector<std::string> &programs,
-                                      const fs::path &scratch, const LoaderPaths &paths)
+                                      const std::vector<std::string> &programs, const fs::path &scratch,
+                                      const LoaderPaths &paths)
 {
     std::map<std::string, std::size_t> index;
     for (std::size_t i = 0; i < entries.size(); ++i)
@@ -290,14 +290,12 @@ std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const fs::
                             "bundled libraries");
         const fs::path loader = elf.interpreter;
         if (!elfMatches(loader, elf.bits, elf.machine))
-            throw PackError(what + ": its dynamic loader " + loader.string() +
-                            " is not on this machine");
+            throw PackError(what + ": its dynamic loader " + loader.string() + " is not on this machine");
         const std::vector<ResolvedLibrary> libraries = resolveLibraries(source, imageRoot, paths);
 
         const std::string moved = movedProgramName(program);
         if (index.count(moved) != 0)
-            throw PackError(what + ": the image already holds " + moved +
-                            ", where the program is to be moved");
+            throw PackError(what + ": the image already holds " + moved + ", where the program is to be moved");
         const std::size_t programIndex = at->second;
         index.erase(at);
         entries[programIndex].name = moved;
@@ -323,8 +321,7 @@ std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const fs::
             throwSystemError("write(" + wrapper.string() + ")", errno);
         add({program, wrapper, EntryKind::File, BUNDLED_FILE_MODE, fs::file_size(wrapper)});
     }
-    std::sort(entries.begin(), entries.end(),
-              [](const TreeEntry &a, const TreeEntry &b) { return a.name < b.name; });
+    std::sort(entries.begin(), entries.end(), [](const TreeEntry &a, const TreeEntry &b) { return a.name < b.name; });
     return entries;
 }
 
@@ -337,8 +334,7 @@ BundleListing listBundle(const std::vector<std::string> &entryNames)
         const std::string suffix = ".bundled";
         if (leaf.size() > suffix.size() + 1 && leaf[0] == '.' &&
             leaf.compare(leaf.size() - suffix.size(), suffix.size(), suffix) == 0) {
-            const std::string program =
-                parentOf(name) + leaf.substr(1, leaf.size() - 1 - suffix.size());
+            const std::string program = parentOf(name) + leaf.substr(1, leaf.size() - 1 - suffix.size());
             if (names.count(program) != 0 && movedProgramName(program) == name)
                 listing.programs.push_back(program);
         }
@@ -346,8 +342,7 @@ BundleListing listBundle(const std::vector<std::string> &entryNames)
     if (listing.programs.empty())
         return listing;
     for (const std::string &name : entryNames) {
-        if (name.rfind("lib/", 0) != 0 || name.size() == 4 ||
-            name.find('/', 4) != std::string::npos)
+        if (name.rfind("lib/", 0) != 0 || name.size() == 4 || name.find('/', 4) != std::string::npos)
             continue;
         (name.rfind("lib/ld-", 0) == 0 ? listing.loaders : listing.libraries).push_back(name);
     }

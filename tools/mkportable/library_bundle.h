@@ -49,8 +49,7 @@ struct ResolvedLibrary {
 // `imageRoot`), breadth first, without the loader. Throws PackError naming
 // the library and who needs it when one cannot be found.
 std::vector<ResolvedLibrary> resolveLibraries(const std::filesystem::path &program,
-                                              const std::filesystem::path &imageRoot,
-                                              const LoaderPaths &paths);
+                                              const std::filesystem::path &imageRoot, const LoaderPaths &paths);
 
 // The sh script that replaces a bundled program: `program` is its path in
 // the image, `loader` the loader's name in lib/; `argv0` passes the
@@ -66,10 +65,8 @@ std::string movedProgramName(const std::string &program);
 // zipping; an added lib/ folder has no source. Throws PackError when a
 // program is not in the image, is no regular file, is not a dynamic ELF
 // program, or a library is missing.
-std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries,
-                                      const std::filesystem::path &imageRoot,
-                                      const std::vector<std::string> &programs,
-                                      const std::filesystem::path &scratch,
+std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const std::filesystem::path &imageRoot,
+                                      const std::vector<std::string> &programs, const std::filesystem::path &scratch,
                                       const LoaderPaths &paths);
 
 // What a packed image holds of bundled programs, from its entry names.

@@ -34,10 +34,11 @@ const PageText PAGES[] = {
      "\\fIPREFIX\\fR/lib/\\fIARCH\\fR-linux-gnu/libmkportable-platform.a with its header "
      "\\fIPREFIX\\fR/include/mkportable/osspecific.h, the pkg-config module "
      "\\fBmkportable-platform\\fR and the CMake package \\fBmkportable\\fR."},
-    {"build", "\\fBmkportable build\\fR \\fIMANIFEST\\fR [\\fB\\-o\\fR \\fIFILE\\fR] "
-              "[\\fIOPTIONS\\fR]\n"
-              "\\fBmkportable build\\fR \\fB\\-o\\fR \\fIFILE\\fR \\fB\\-\\-image\\fR "
-              "\\fIDIR\\fR|\\fIZIP\\fR \\fB\\-\\-command\\fR \\fICMD\\fR [\\fIOPTIONS\\fR]",
+    {"build",
+     "\\fBmkportable build\\fR \\fIMANIFEST\\fR [\\fB\\-o\\fR \\fIFILE\\fR] "
+     "[\\fIOPTIONS\\fR]\n"
+     "\\fBmkportable build\\fR \\fB\\-o\\fR \\fIFILE\\fR \\fB\\-\\-image\\fR "
+     "\\fIDIR\\fR|\\fIZIP\\fR \\fB\\-\\-command\\fR \\fICMD\\fR [\\fIOPTIONS\\fR]",
      "Packs a tool into a package, described by a TOML manifest or, for a package with one "
      "command record, by options. The image is a directory, zipped reproducibly (sorted "
      "entries, one time stamp, Unix modes kept), or a ready zip archive packed as it is. The "
@@ -145,23 +146,18 @@ bool printManPage(const CLI::App &app, const std::string &page, std::ostream &ou
             << ".SH SYNOPSIS\n";
         const std::string synopsis = text.synopsis;
         std::size_t start = 0;
-        for (std::size_t end; (end = synopsis.find('\n', start)) != std::string::npos;
-             start = end + 1)
+        for (std::size_t end; (end = synopsis.find('\n', start)) != std::string::npos; start = end + 1)
             out << synopsis.substr(start, end - start) << "\n.br\n";
         out << synopsis.substr(start) << "\n.SH DESCRIPTION\n";
         const std::string description = text.description;
         start = 0;
-        for (std::size_t end; (end = description.find('\n', start)) != std::string::npos;
-             start = end + 1)
+        for (std::size_t end; (end = description.find('\n', start)) != std::string::npos; start = end + 1)
             out << description.substr(start, end - start) << "\n.PP\n";
         out << description.substr(start) << "\n";
         if (sub.empty()) {
             out << ".SH SUBCOMMANDS\n";
-            for (const CLI::App *s : app.get_subcommands([](const CLI::App *a) {
-                     return !a->get_group().empty();
-                 }))
-                out << ".TP\n\\fB" << roff(s->get_name()) << "\\fR\n"
-                    << roff(s->get_description()) << "\n";
+            for (const CLI::App *s : app.get_subcommands([](const CLI::App *a) { return !a->get_group().empty(); }))
+                out << ".TP\n\\fB" << roff(s->get_name()) << "\\fR\n" << roff(s->get_description()) << "\n";
         } else {
             printOptions(cmd, out);
         }

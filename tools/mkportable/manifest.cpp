@@ -36,8 +36,7 @@ public:
                 list += (list.empty() ? "" : ", ") + std::string(k);
             }
             if (!ok)
-                fail(key.source(), "unknown key '" + std::string(key.str()) + "'" + context +
-                                       " (known: " + list + ")");
+                fail(key.source(), "unknown key '" + std::string(key.str()) + "'" + context + " (known: " + list + ")");
         }
     }
 
@@ -87,13 +86,12 @@ public:
         if (v == nullptr)
             fail(node.source(), what + " must be a whole number");
         if (v->get() < 0 || v->get() > max)
-            fail(node.source(), what + " " + std::to_string(v->get()) + " is out of range (0 to " +
-                                    std::to_string(max) + ")");
+            fail(node.source(),
+                 what + " " + std::to_string(v->get()) + " is out of range (0 to " + std::to_string(max) + ")");
         return std::int32_t(v->get());
     }
 
-    std::int32_t code(const toml::node &node,
-                      std::optional<std::int32_t> (*parse)(std::string_view),
+    std::int32_t code(const toml::node &node, std::optional<std::int32_t> (*parse)(std::string_view),
                       const std::string &what, const std::string &choices) const
     {
         std::string text;
@@ -115,10 +113,7 @@ private:
 CommandEntry readRecord(const Reader &r, const toml::table &table, std::size_t index)
 {
     const std::string context = " in record " + std::to_string(index);
-    r.checkKeys(table,
-                {"distribution", "release", "architecture", "command", "arguments",
-                 "always_append"},
-                context);
+    r.checkKeys(table, {"distribution", "release", "architecture", "command", "arguments", "always_append"}, context);
     CommandEntry entry;
     if (const toml::node *n = table.get("distribution"))
         entry.distribution = r.code(*n, parseDistribution, "distribution", distributionChoices());
@@ -190,8 +185,8 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     } catch (const toml::parse_error &e) {
         r.fail(e.source(), std::string(e.description()));
     }
-    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "bundle", "record", "level",
-                       "external_links"}, "");
+    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "bundle", "record", "level", "external_links"},
+                "");
 
     PackagePlan plan;
     plan.manifest = file;

@@ -66,8 +66,7 @@ StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string 
             stored.problems.push_back(std::string("the digest record ") + FIELD_NAMES[i] +
                                       " is missing, while the other field holds one");
         if (kind[i] == DIGEST_FIELD_MALFORMED)
-            stored.problems.push_back(std::string("the digest record ") + FIELD_NAMES[i] +
-                                      " is damaged");
+            stored.problems.push_back(std::string("the digest record ") + FIELD_NAMES[i] + " is damaged");
     }
     if (!stored.problems.empty())
         return stored;

@@ -13,10 +13,9 @@ namespace {
 // can be selected only as the fallback after the mismatch warning.
 bool machineCanMatch(const CommandEntry &entry)
 {
-    const bool knownDistribution =
-        entry.distribution == PFM_ANY || entry.distribution == PFM_DIST_SUSE ||
-        entry.distribution == PFM_DIST_REDHAT || entry.distribution == PFM_DIST_NOVELL ||
-        entry.distribution == PFM_DIST_DEBIAN || entry.distribution == PFM_DIST_UBUNTU;
+    const bool knownDistribution = entry.distribution == PFM_ANY || entry.distribution == PFM_DIST_SUSE ||
+                                   entry.distribution == PFM_DIST_REDHAT || entry.distribution == PFM_DIST_NOVELL ||
+                                   entry.distribution == PFM_DIST_DEBIAN || entry.distribution == PFM_DIST_UBUNTU;
     return knownDistribution && entry.architecture != PFM_ARCH_NONE;
 }
 
@@ -27,8 +26,7 @@ std::string platformOf(const CommandEntry &entry)
 
 bool samePlatform(const CommandEntry &a, const CommandEntry &b)
 {
-    return a.distribution == b.distribution && a.release == b.release &&
-           a.architecture == b.architecture;
+    return a.distribution == b.distribution && a.release == b.release && a.architecture == b.architecture;
 }
 
 // True when every machine that `later` matches is matched by `earlier`
@@ -59,13 +57,12 @@ void checkRecords(const PackagePlan &plan, std::ostream &warnings)
         validateCommand(commands[i], i);
         for (std::size_t j = 0; j < i; ++j)
             if (samePlatform(commands[i], commands[j]))
-                throw PackError("command record " + std::to_string(i) + " (" +
-                                platformOf(commands[i]) + ") repeats the platform of record " +
-                                std::to_string(j) + "; the launcher would never select it");
+                throw PackError("command record " + std::to_string(i) + " (" + platformOf(commands[i]) +
+                                ") repeats the platform of record " + std::to_string(j) +
+                                "; the launcher would never select it");
             else if (covers(commands[j], commands[i]))
-                throw PackError("command record " + std::to_string(i) + " (" +
-                                platformOf(commands[i]) + ") comes after record " + std::to_string(j) +
-                                " (" + platformOf(commands[j]) +
+                throw PackError("command record " + std::to_string(i) + " (" + platformOf(commands[i]) +
+                                ") comes after record " + std::to_string(j) + " (" + platformOf(commands[j]) +
                                 "), which matches every machine that it matches; the launcher "
                                 "would never select it: put the narrower record first");
     }
@@ -75,8 +72,7 @@ void checkRecords(const PackagePlan &plan, std::ostream &warnings)
                         "the launcher refuses every machine");
     for (std::size_t i = 0; i < commands.size(); ++i)
         if (!machineCanMatch(commands[i]))
-            warnings << "mkportable: warning: command record " << i << " ("
-                     << platformOf(commands[i])
+            warnings << "mkportable: warning: command record " << i << " (" << platformOf(commands[i])
                      << ") matches no machine; the launcher "
                      << (i == 0 && !plan.strictPlatformMatch
                              ? "runs it only after the mismatch warning and a 5-second pause"

@@ -34,13 +34,11 @@ void readLayout(ProbedPackage &pkg, int fd)
 {
     auto &problems = pkg.problems;
     if (pkg.fileSize < TRAILER_SIZE) {
-        problems.push_back("the file is " + std::to_string(pkg.fileSize) +
-                           " bytes long, too short for the " + std::to_string(TRAILER_SIZE) +
-                           "-byte package directory and end marker");
+        problems.push_back("the file is " + std::to_string(pkg.fileSize) + " bytes long, too short for the " +
+                           std::to_string(TRAILER_SIZE) + "-byte package directory and end marker");
         return;
     }
-    const std::string trailer =
-        readAt(fd, pkg.fileSize - TRAILER_SIZE, TRAILER_SIZE, pkg.path.string());
+    const std::string trailer = readAt(fd, pkg.fileSize - TRAILER_SIZE, TRAILER_SIZE, pkg.path.string());
     decodePackageDirectory(bytesOf(trailer), &pkg.directory);
     const auto marker = static_cast<unsigned char>(trailer.back());
     if (marker != PKG_END_MARKER) {
@@ -56,20 +54,18 @@ void readLayout(ProbedPackage &pkg, int fd)
         sum += pkg.directory.elementSize[i];
     }
     if (sum != pkg.fileSize - TRAILER_SIZE) {
-        problems.push_back("the element sizes add up to " + std::to_string(sum) +
-                           " bytes, but " + std::to_string(pkg.fileSize - TRAILER_SIZE) +
-                           " bytes precede the package directory");
+        problems.push_back("the element sizes add up to " + std::to_string(sum) + " bytes, but " +
+                           std::to_string(pkg.fileSize - TRAILER_SIZE) + " bytes precede the package directory");
         return;
     }
     pkg.layoutSound = true;
     if (pkg.fileSize >= std::uint64_t(PKG_MAX_FILE_SIZE))
         problems.push_back("the file is " + std::to_string(pkg.fileSize) +
-                           " bytes; the launcher reads only packages below " +
-                           std::to_string(PKG_MAX_FILE_SIZE) + " bytes (2 GiB)");
+                           " bytes; the launcher reads only packages below " + std::to_string(PKG_MAX_FILE_SIZE) +
+                           " bytes (2 GiB)");
     for (int i : {PKG_LAUNCHER, PKG_UNZIP, PKG_IMAGE})
         if (pkg.directory.elementSize[i] == 0)
-            problems.push_back(std::string("the ") + elementName(i) + " (element " +
-                               std::to_string(i) + ") is empty");
+            problems.push_back(std::string("the ") + elementName(i) + " (element " + std::to_string(i) + ") is empty");
 }
 
 void readRecords(ProbedPackage &pkg, int fd)
@@ -77,8 +73,7 @@ void readRecords(ProbedPackage &pkg, int fd)
     auto &problems = pkg.problems;
     const std::uint32_t infoSize = pkg.directory.elementSize[PKG_GLOBAL_INFO];
     const std::string info = readAt(fd, pkg.offset[PKG_GLOBAL_INFO],
-                                    std::min<std::uint32_t>(infoSize, GLOBAL_INFO_SIZE),
-                                    "global info");
+                                    std::min<std::uint32_t>(infoSize, GLOBAL_INFO_SIZE), "global info");
     decodeGlobalInfo(bytesOf(info), std::uint32_t(info.size()), &pkg.globalInfo);
     if (infoSize != GLOBAL_INFO_SIZE)
         problems.push_back("the global info is " + std::to_string(infoSize) + " bytes, not " +
@@ -86,24 +81,20 @@ void readRecords(ProbedPackage &pkg, int fd)
 
     const std::uint32_t tableSize = pkg.directory.elementSize[PKG_COMMANDS];
     if (tableSize % COMMAND_RECORD_SIZE != 0)
-        problems.push_back("the command table is " + std::to_string(tableSize) +
-                           " bytes, not a whole number of " +
+        problems.push_back("the command table is " + std::to_string(tableSize) + " bytes, not a whole number of " +
                            std::to_string(COMMAND_RECORD_SIZE) + "-byte records");
     const std::uint32_t whole = tableSize / COMMAND_RECORD_SIZE;
     if (whole == 0)
         problems.push_back("the command table holds no record");
     else if (pkg.globalInfo.commandCount != std::int32_t(whole))
-        problems.push_back("the global info counts " +
-                           std::to_string(pkg.globalInfo.commandCount) +
+        problems.push_back("the global info counts " + std::to_string(pkg.globalInfo.commandCount) +
                            " command records, the table holds " + std::to_string(whole));
     if (tableSize > MAX_TABLE_BYTES) {
-        problems.push_back("the command table is too large to be read (" +
-                           std::to_string(tableSize) + " bytes)");
+        problems.push_back("the command table is too large to be read (" + std::to_string(tableSize) + " bytes)");
         return;
     }
-    const std::string table =
-        readAt(fd, pkg.offset[PKG_COMMANDS], std::uint64_t(whole) * COMMAND_RECORD_SIZE,
-               "command table");
+    const std::string table = readAt(fd, pkg.offset[PKG_COMMANDS], std::uint64_t(whole) * COMMAND_RECORD_SIZE,
+                                     "command table");
     for (std::uint32_t i = 0; i < whole; ++i) {
         CommandRecord rec;
         decodeCommandRecord(bytesOf(table) + std::size_t(i) * COMMAND_RECORD_SIZE, &rec);
@@ -111,11 +102,9 @@ void readRecords(ProbedPackage &pkg, int fd)
         if (rec.command[0] == '\0')
             problems.push_back(which + " has an empty command");
         if (rec.distribution != PFM_ANY && !findDistributionCode(rec.distribution))
-            problems.push_back(which + " names the unknown distribution code " +
-                               std::to_string(rec.distribution));
+            problems.push_back(which + " names the unknown distribution code " + std::to_string(rec.distribution));
         if (rec.architecture != PFM_ANY && !findArchitectureCode(rec.architecture))
-            problems.push_back(which + " names the unknown architecture code " +
-                               std::to_string(rec.architecture));
+            problems.push_back(which + " names the unknown architecture code " + std::to_string(rec.architecture));
         pkg.records.push_back(rec);
     }
 }
@@ -138,14 +127,12 @@ void findImages(ProbedPackage &pkg)
     const std::uint64_t first = dir.imageSize[0], second = dir.imageSize[1];
     if (first != 0 && second != 0 && first + second == dir.elementSize[PKG_IMAGE]) {
         pkg.images.push_back(variant("i386", "image for Intel 32-bit machines", base, first));
-        pkg.images.push_back(
-            variant("x86_64", "image for Intel 64-bit machines", base + first, second));
+        pkg.images.push_back(variant("x86_64", "image for Intel 64-bit machines", base + first, second));
         return;
     }
     if (first != 0 || second != 0)
-        pkg.problems.push_back("the image variant sizes " + std::to_string(first) + " and " +
-                               std::to_string(second) + " do not add up to the image's " +
-                               std::to_string(dir.elementSize[PKG_IMAGE]) +
+        pkg.problems.push_back("the image variant sizes " + std::to_string(first) + " and " + std::to_string(second) +
+                               " do not add up to the image's " + std::to_string(dir.elementSize[PKG_IMAGE]) +
                                " bytes; the launcher unpacks it as one image");
     pkg.images.push_back(variant("image", "image", base, dir.elementSize[PKG_IMAGE]));
 }
@@ -167,8 +154,8 @@ void readImage(ProbedPackage &pkg, ImageVariant &image, int fd, bool checkData)
 
 const char *elementName(int index)
 {
-    static const char *const names[PKG_ELEMENT_COUNT] = {"launcher", "unzip utility",
-                                                         "global info", "command records", "image"};
+    static const char *const names[PKG_ELEMENT_COUNT] = {"launcher", "unzip utility", "global info", "command records",
+                                                         "image"};
     return index >= 0 && index < PKG_ELEMENT_COUNT ? names[index] : "element";
 }
 

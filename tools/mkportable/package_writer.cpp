@@ -40,8 +40,8 @@ void checkOutput(const PackageContents &contents, const std::filesystem::path &o
         throw PackError("output " + output.string() + " is a directory");
     for (const InputFile *file : inputFiles(contents))
         if (file->isSameFile(st.st_dev, st.st_ino))
-            throw PackError("output " + output.string() + " is the same file as the " +
-                            file->name() + "; it would be overwritten");
+            throw PackError("output " + output.string() + " is the same file as the " + file->name() +
+                            "; it would be overwritten");
 }
 
 void writeGlobalInfo(const GlobalInfo &info, int out, const std::string &what)
@@ -107,9 +107,8 @@ PackageLayout planPackage(const PackageContents &contents)
     // Each term is bounded by the file size on a 64-bit off_t and the number
     // of records by memory, so the sum cannot wrap.
     if (total >= std::uint64_t(PKG_MAX_FILE_SIZE))
-        throw PackError("the package would be " + std::to_string(total) +
-                        " bytes; it must stay below " + std::to_string(PKG_MAX_FILE_SIZE) +
-                        " bytes (2 GiB)");
+        throw PackError("the package would be " + std::to_string(total) + " bytes; it must stay below " +
+                        std::to_string(PKG_MAX_FILE_SIZE) + " bytes (2 GiB)");
 
     PackageLayout layout;
     for (int i = 0; i < PKG_ELEMENT_COUNT; ++i)

@@ -44,8 +44,7 @@ PackageLayout planPackage(const PackageContents &contents);
 // the digest into its directory (package_digest.h) and renames it into
 // place. On any failure it throws PackError; the temporary file is then gone
 // and an existing `output` is unchanged. Returns the layout written.
-PackageLayout writePackage(const PackageContents &contents,
-                           const std::filesystem::path &output);
+PackageLayout writePackage(const PackageContents &contents, const std::filesystem::path &output);
 
 } // namespace mkportable
 

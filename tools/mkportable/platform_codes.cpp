@@ -15,8 +15,7 @@ constexpr std::string_view ANY = "any";
 bool equalsIgnoringCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -29,8 +28,7 @@ std::optional<std::int32_t> parseCode(std::string_view text, const PlatformCodeT
     if (equalsIgnoringCase(text, ANY))
         return PFM_ANY;
     // Digits only: from_chars alone would accept a leading '-'.
-    if (text.empty() || !std::all_of(text.begin(), text.end(),
-                                     [](char c) { return c >= '0' && c <= '9'; }))
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
     std::int32_t code = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), code);
@@ -70,8 +68,14 @@ std::optional<std::int32_t> parseArchitecture(std::string_view text)
     return parseCode(text, ARCHITECTURE_CODES);
 }
 
-std::string distributionLabel(std::int32_t code) { return labelOf(code, findDistributionCode(code)); }
-std::string architectureLabel(std::int32_t code) { return labelOf(code, findArchitectureCode(code)); }
+std::string distributionLabel(std::int32_t code)
+{
+    return labelOf(code, findDistributionCode(code));
+}
+std::string architectureLabel(std::int32_t code)
+{
+    return labelOf(code, findArchitectureCode(code));
+}
 
 std::optional<std::int32_t> parseRelease(std::string_view text)
 {
@@ -87,8 +91,7 @@ std::optional<std::int32_t> parseRelease(std::string_view text)
     return release;
 }
 
-std::string platformText(std::int32_t distribution, std::int32_t release,
-                         std::int32_t architecture)
+std::string platformText(std::int32_t distribution, std::int32_t release, std::int32_t architecture)
 {
     const bool anyDistribution = distribution == PFM_ANY;
     std::string text = anyDistribution ? "any distribution" : distributionLabel(distribution);
@@ -99,7 +102,13 @@ std::string platformText(std::int32_t distribution, std::int32_t release,
     return text + ", " + (architecture == PFM_ANY ? "any architecture" : architectureLabel(architecture));
 }
 
-std::string distributionChoices() { return choicesOf(DISTRIBUTION_CODES); }
-std::string architectureChoices() { return choicesOf(ARCHITECTURE_CODES); }
+std::string distributionChoices()
+{
+    return choicesOf(DISTRIBUTION_CODES);
+}
+std::string architectureChoices()
+{
+    return choicesOf(ARCHITECTURE_CODES);
+}
 
 } // namespace mkportable

@@ -26,8 +26,7 @@ std::string distributionLabel(std::int32_t code);
 std::string architectureLabel(std::int32_t code);
 // A platform in words: "SuSE 11, Intel 64-bit", "Debian, any release, any
 // architecture", "any distribution, Intel 64-bit".
-std::string platformText(std::int32_t distribution, std::int32_t release,
-                         std::int32_t architecture);
+std::string platformText(std::int32_t distribution, std::int32_t release, std::int32_t architecture);
 
 // Parses a release: a whole number 0 to 2147483647, or "any".
 std::optional<std::int32_t> parseRelease(std::string_view text);

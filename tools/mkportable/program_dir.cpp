@@ -32,8 +32,7 @@ std::string programArchitecture(bool intel32)
     return intel32 ? "i386" : OWN_ARCHITECTURE;
 }
 
-std::vector<std::filesystem::path> programCandidates(const std::filesystem::path &programDir,
-                                                     const std::string &name,
+std::vector<std::filesystem::path> programCandidates(const std::filesystem::path &programDir, const std::string &name,
                                                      const std::string &architecture)
 {
     if (programDir.empty())
@@ -48,8 +47,7 @@ std::vector<std::filesystem::path> programCandidates(const std::filesystem::path
 std::filesystem::path findProgram(const std::filesystem::path &programDir, const std::string &name,
                                   const std::string &architecture, const std::string &option)
 {
-    const std::vector<std::filesystem::path> candidates =
-        programCandidates(programDir, name, architecture);
+    const std::vector<std::filesystem::path> candidates = programCandidates(programDir, name, architecture);
     std::string tried;
     for (const std::filesystem::path &candidate : candidates) {
         std::error_code ec;
@@ -58,8 +56,7 @@ std::filesystem::path findProgram(const std::filesystem::path &programDir, const
         tried += (tried.empty() ? "" : ", ") + candidate.string();
     }
     throw PackError("no " + architecture + " " + name + " found" +
-                    (tried.empty() ? "" : " (looked for " + tried + ")") + "; name one with " +
-                    option);
+                    (tried.empty() ? "" : " (looked for " + tried + ")") + "; name one with " + option);
 }
 
 } // namespace mkportable

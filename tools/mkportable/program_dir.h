@@ -24,8 +24,7 @@ std::string programArchitecture(bool intel32);
 //                                                      the build tree, where they sit beside it)
 //   programDir/../libexec/mkportable/architecture/name (cmake --install, and the
 //                                                      build tree's 32-bit programs)
-std::vector<std::filesystem::path> programCandidates(const std::filesystem::path &programDir,
-                                                     const std::string &name,
+std::vector<std::filesystem::path> programCandidates(const std::filesystem::path &programDir, const std::string &name,
                                                      const std::string &architecture);
 
 // The first candidate that exists. Throws PackError naming every candidate

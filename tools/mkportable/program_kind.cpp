@@ -36,14 +36,10 @@ std::string describe(const ProgramKind &kind)
         return "not an ELF program";
     std::string text = kind.bits ? "ELF " + std::to_string(kind.bits) + "-bit " : "ELF ";
     switch (kind.machine) {
-    case EM_386:
-        return text + "Intel 80386";
-    case EM_X86_64:
-        return text + "x86-64";
-    case EM_PPC:
-        return text + "PowerPC";
-    default:
-        return text + "machine " + std::to_string(kind.machine);
+    case EM_386: return text + "Intel 80386";
+    case EM_X86_64: return text + "x86-64";
+    case EM_PPC: return text + "PowerPC";
+    default: return text + "machine " + std::to_string(kind.machine);
     }
 }
 

@@ -9,7 +9,7 @@ namespace mkportable {
 
 struct ProgramKind {
     bool elf = false;
-    int bits = 0;        // 32 or 64; 0 when the header names neither
+    int bits = 0;         // 32 or 64; 0 when the header names neither
     unsigned machine = 0; // e_machine
 };
 

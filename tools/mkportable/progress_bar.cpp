@@ -17,10 +17,7 @@ std::string mebibytes(std::uint64_t bytes)
 
 } // namespace
 
-ProgressBar::ProgressBar(std::ostream *out, std::string label)
-    : out_(out), label_(std::move(label))
-{
-}
+ProgressBar::ProgressBar(std::ostream *out, std::string label) : out_(out), label_(std::move(label)) {}
 
 ProgressBar::~ProgressBar()
 {
@@ -40,8 +37,8 @@ void ProgressBar::update(std::uint64_t done, std::uint64_t total)
     char line[64];
     std::snprintf(line, sizeof line, "] %3d%%  ", percent);
     *out_ << "\r" << label_ << " [" << std::string(std::size_t(filled), '#')
-          << std::string(std::size_t(BAR_WIDTH - filled), ' ') << line << mebibytes(done) << " of "
-          << mebibytes(total) << " MiB" << std::flush;
+          << std::string(std::size_t(BAR_WIDTH - filled), ' ') << line << mebibytes(done) << " of " << mebibytes(total)
+          << " MiB" << std::flush;
 }
 
 } // namespace mkportable

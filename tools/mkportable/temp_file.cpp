@@ -52,12 +52,10 @@ void removeTempFileOnSignal()
         std::signal(sig, removeWatchedAndDie);
 }
 
-TempFile::TempFile(const std::filesystem::path &destination, const char *tag)
-    : destination_(destination)
+TempFile::TempFile(const std::filesystem::path &destination, const char *tag) : destination_(destination)
 {
-    std::string pattern = (directoryOf(destination) /
-                           ("." + destination.filename().string() + "." + tag + "-XXXXXX"))
-                              .string();
+    std::string pattern =
+        (directoryOf(destination) / ("." + destination.filename().string() + "." + tag + "-XXXXXX")).string();
     // Signals wait until the new file is watched: one arriving in between
     // would leave it behind.
     const sigset_t handled = tempFileSignals();

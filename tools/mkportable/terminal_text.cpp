@@ -13,18 +13,19 @@ std::size_t utf8Length(std::string_view text)
 {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(0);
-    std::size_t length = lead < 0x80 ? 1 : lead >= 0xc2 && lead < 0xe0 ? 2
-                                       : lead >= 0xe0 && lead < 0xf0   ? 3
-                                       : lead >= 0xf0 && lead < 0xf5   ? 4
-                                                                       : 0;
+    std::size_t length = lead < 0x80                   ? 1
+                         : lead >= 0xc2 && lead < 0xe0 ? 2
+                         : lead >= 0xe0 && lead < 0xf0 ? 3
+                         : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                       : 0;
     if (length == 0 || length > text.size())
         return 0;
     for (std::size_t i = 1; i < length; ++i)
         if ((byte(i) & 0xc0) != 0x80)
             return 0;
     // Overlong forms, surrogates and code points past U+10FFFF.
-    if ((lead == 0xe0 && byte(1) < 0xa0) || (lead == 0xed && byte(1) >= 0xa0) ||
-        (lead == 0xf0 && byte(1) < 0x90) || (lead == 0xf4 && byte(1) >= 0x90))
+    if ((lead == 0xe0 && byte(1) < 0xa0) || (lead == 0xed && byte(1) >= 0xa0) || (lead == 0xf0 && byte(1) < 0x90) ||
+        (lead == 0xf4 && byte(1) >= 0x90))
         return 0;
     return length;
 }

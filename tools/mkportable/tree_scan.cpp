@@ -24,15 +24,13 @@ EntryKind kindOf(mode_t mode, const std::filesystem::path &path)
         return EntryKind::File;
     if (S_ISLNK(mode))
         return EntryKind::Symlink;
-    throw PackError(path.string() +
-                    " is a device, FIFO or socket; an image holds only directories, "
-                    "regular files and symbolic links");
+    throw PackError(path.string() + " is a device, FIFO or socket; an image holds only directories, "
+                                    "regular files and symbolic links");
 }
 
 // Appends the entries directly inside `dir` (relative name `prefix`, empty
 // or ending in '/') to `out`.
-void listDirectory(const std::filesystem::path &dir, const std::string &prefix,
-                   std::vector<TreeEntry> &out)
+void listDirectory(const std::filesystem::path &dir, const std::string &prefix, std::vector<TreeEntry> &out)
 {
     std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
     if (!stream)
@@ -85,8 +83,7 @@ std::vector<TreeEntry> scanTree(const std::filesystem::path &root)
         const std::string prefix = entries[i].name;
         listDirectory(dir, prefix, entries);
     }
-    std::sort(entries.begin(), entries.end(),
-              [](const TreeEntry &a, const TreeEntry &b) { return a.name < b.name; });
+    std::sort(entries.begin(), entries.end(), [](const TreeEntry &a, const TreeEntry &b) { return a.name < b.name; });
     return entries;
 }
 

@@ -61,8 +61,7 @@ struct Waiting {
 // what was read; writes the results in the same order.
 class Zipper {
 public:
-    Zipper(const std::vector<TreeEntry> &entries, ZipOutput &zip, const ZipSettings &settings,
-           unsigned workers)
+    Zipper(const std::vector<TreeEntry> &entries, ZipOutput &zip, const ZipSettings &settings, unsigned workers)
         : entries_(entries), zip_(zip), level_(settings.level), progress_(settings.progress),
           pool_(settings.level, workers)
     {
@@ -94,8 +93,7 @@ private:
 
     bool roomFor(std::uint64_t bytes) const
     {
-        return waiting_.empty() ||
-               (waiting_.size() < MAX_WAITING && inFlight_ + bytes <= ZIP_IN_FLIGHT_BYTES);
+        return waiting_.empty() || (waiting_.size() < MAX_WAITING && inFlight_ + bytes <= ZIP_IN_FLIGHT_BYTES);
     }
 
     CompressJob::Kind kind(CompressJob::Kind deflating) const
@@ -107,8 +105,7 @@ private:
     {
         const TreeEntry &entry = entries_[next_];
         if (entry.size > ZIP_MAX_ENTRY_BYTES)
-            throw PackError(entry.source.string() + " is larger than " +
-                            std::to_string(ZIP_MAX_ENTRY_BYTES) +
+            throw PackError(entry.source.string() + " is larger than " + std::to_string(ZIP_MAX_ENTRY_BYTES) +
                             " bytes, more than an image entry can hold");
         Waiting w;
         w.entry = &entry;
@@ -263,11 +260,11 @@ private:
     std::uint64_t total_ = 0;
     std::uint64_t done_ = 0;
 
-    std::size_t next_ = 0;        // the next entry to read
-    std::uint64_t pieceAt_ = 0;   // read so far of a large entry
-    UniqueFd pieceFile_;          // the large entry being read
+    std::size_t next_ = 0;      // the next entry to read
+    std::uint64_t pieceAt_ = 0; // read so far of a large entry
+    UniqueFd pieceFile_;        // the large entry being read
     std::vector<unsigned char> window_;
-    ZipEntryData piece_;          // the large entry being written, so far
+    ZipEntryData piece_; // the large entry being written, so far
 
     std::deque<Waiting> waiting_; // read, in order, not yet written
     std::uint64_t inFlight_ = 0;  // data bytes in waiting_
@@ -278,9 +275,8 @@ private:
 
 } // namespace
 
-std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string &name,
-                    std::uint32_t dosDateTime, std::uint64_t sizeLimit,
-                    const ZipSettings &settings)
+std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string &name, std::uint32_t dosDateTime,
+                    std::uint64_t sizeLimit, const ZipSettings &settings)
 {
     return zipEntries(scanTree(root), fd, name, dosDateTime, sizeLimit, settings);
 }
@@ -289,13 +285,11 @@ std::size_t zipEntries(const std::vector<TreeEntry> &entries, int fd, const std:
                        std::uint32_t dosDateTime, std::uint64_t sizeLimit, const ZipSettings &settings)
 {
     if (settings.level < ZIP_LEVEL_STORED || settings.level > ZIP_LEVEL_MAX)
-        throw PackError("compression level " + std::to_string(settings.level) +
-                        " is out of range (" + std::to_string(ZIP_LEVEL_STORED) + " to " +
-                        std::to_string(ZIP_LEVEL_MAX) + ")");
+        throw PackError("compression level " + std::to_string(settings.level) + " is out of range (" +
+                        std::to_string(ZIP_LEVEL_STORED) + " to " + std::to_string(ZIP_LEVEL_MAX) + ")");
     checkEntryCount(name, entries.size());
     ZipOutput zip(fd, name, dosDateTime, sizeLimit);
-    const unsigned workers =
-        std::min(settings.workers > 0 ? settings.workers : usableProcessors(), MAX_WORKERS);
+    const unsigned workers = std::min(settings.workers > 0 ? settings.workers : usableProcessors(), MAX_WORKERS);
     Zipper(entries, zip, settings, workers).run();
     zip.finish();
     return entries.size();

@@ -48,15 +48,13 @@ struct ZipSettings {
 // beyond `sizeLimit` bytes. Returns the number of entries. Throws PackError
 // naming the failing call or path, also for a file that changes size while
 // it is read.
-std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string &name,
-                    std::uint32_t dosDateTime, std::uint64_t sizeLimit,
-                    const ZipSettings &settings = {});
+std::size_t zipTree(const std::filesystem::path &root, int fd, const std::string &name, std::uint32_t dosDateTime,
+                    std::uint64_t sizeLimit, const ZipSettings &settings = {});
 
 // The same for a listing made by scanTree (or changed after it), in the
 // order given; each entry is read from its `source`.
 std::size_t zipEntries(const std::vector<TreeEntry> &entries, int fd, const std::string &name,
-                       std::uint32_t dosDateTime, std::uint64_t sizeLimit,
-                       const ZipSettings &settings = {});
+                       std::uint32_t dosDateTime, std::uint64_t sizeLimit, const ZipSettings &settings = {});
 
 } // namespace mkportable
 

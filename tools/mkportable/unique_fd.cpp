@@ -43,32 +43,28 @@ void readAllAt(int fd, void *data, std::size_t size, std::uint64_t offset, const
         throw PackError("cannot read " + what + ": the file ended early");
 }
 
-void writeAllAt(int fd, const void *data, std::size_t size, std::uint64_t offset,
-                const std::string &what)
+void writeAllAt(int fd, const void *data, std::size_t size, std::uint64_t offset, const std::string &what)
 {
     const portable::IoResult r = portable::writeAllAt(fd, data, size, offset);
     if (r.error != 0 || r.done < size)
         throwSystemError("cannot write " + what, r.error != 0 ? r.error : EIO);
 }
 
-void readExactly(int in, void *data, std::size_t size, std::uint64_t total,
-                 const std::string &inWhat)
+void readExactly(int in, void *data, std::size_t size, std::uint64_t total, const std::string &inWhat)
 {
     if (readUpTo(in, data, size, inWhat) < size)
-        throw PackError(inWhat + " became shorter while it was being packed (expected " +
-                        std::to_string(total) + " bytes)");
+        throw PackError(inWhat + " became shorter while it was being packed (expected " + std::to_string(total) +
+                        " bytes)");
 }
 
 void expectEnd(int in, std::uint64_t total, const std::string &inWhat)
 {
     char extra;
     if (readUpTo(in, &extra, 1, inWhat) != 0)
-        throw PackError(inWhat + " grew while it was being packed (expected " +
-                        std::to_string(total) + " bytes)");
+        throw PackError(inWhat + " grew while it was being packed (expected " + std::to_string(total) + " bytes)");
 }
 
-void copyExactly(int in, int out, std::uint64_t size, const std::string &inWhat,
-                 const std::string &outWhat)
+void copyExactly(int in, int out, std::uint64_t size, const std::string &inWhat, const std::string &outWhat)
 {
     std::vector<char> buffer(COPY_CHUNK);
     std::uint64_t left = size;

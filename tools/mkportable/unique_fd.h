@@ -32,14 +32,12 @@ void readAllAt(int fd, void *data, std::size_t size, std::uint64_t offset, const
 
 // Writes all `size` bytes at file offset `offset`. Throws PackError
 // "cannot write <what>" on failure.
-void writeAllAt(int fd, const void *data, std::size_t size, std::uint64_t offset,
-                const std::string &what);
+void writeAllAt(int fd, const void *data, std::size_t size, std::uint64_t offset, const std::string &what);
 
 // Reads exactly `size` bytes, part of the `total` that `inWhat` was measured
 // to hold; throws PackError when it ends early (it became shorter since it
 // was measured) or a read fails.
-void readExactly(int in, void *data, std::size_t size, std::uint64_t total,
-                 const std::string &inWhat);
+void readExactly(int in, void *data, std::size_t size, std::uint64_t total, const std::string &inWhat);
 // Throws PackError when `in` has bytes left after the `total` that `inWhat`
 // was measured to hold (it grew since).
 void expectEnd(int in, std::uint64_t total, const std::string &inWhat);
@@ -48,8 +46,7 @@ void expectEnd(int in, std::uint64_t total, const std::string &inWhat);
 // bounded chunks. Throws PackError when `in` ends early or still has bytes
 // after `size` (the input changed since it was measured), naming `inWhat`, or
 // when a read or write fails.
-void copyExactly(int in, int out, std::uint64_t size, const std::string &inWhat,
-                 const std::string &outWhat);
+void copyExactly(int in, int out, std::uint64_t size, const std::string &inWhat, const std::string &outWhat);
 
 } // namespace mkportable
 

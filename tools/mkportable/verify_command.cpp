@@ -32,13 +32,12 @@ int runVerify(const VerifyOptions &options, std::ostream &out)
     for (const std::string &problem : pkg.problems)
         out << name << ": " << terminalText(problem) << "\n";
     if (!pkg.problems.empty()) {
-        out << name << ": FAILED, " << pkg.problems.size() << " problem"
-            << (pkg.problems.size() == 1 ? "" : "s") << "\n";
+        out << name << ": FAILED, " << pkg.problems.size() << " problem" << (pkg.problems.size() == 1 ? "" : "s")
+            << "\n";
         return 1;
     }
-    out << name << ": OK, " << pkg.records.size() << " command record"
-        << (pkg.records.size() == 1 ? "" : "s") << ", " << pkg.images.size() << " image"
-        << (pkg.images.size() == 1 ? "" : "s") << ", " << pkg.entriesChecked << " entr"
+    out << name << ": OK, " << pkg.records.size() << " command record" << (pkg.records.size() == 1 ? "" : "s") << ", "
+        << pkg.images.size() << " image" << (pkg.images.size() == 1 ? "" : "s") << ", " << pkg.entriesChecked << " entr"
         << (pkg.entriesChecked == 1 ? "y" : "ies") << " checked, " << digest << "\n";
     return 0;
 }

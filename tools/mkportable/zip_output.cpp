@@ -78,8 +78,7 @@ void checkEntryCount(const std::string &name, std::size_t count)
 }
 
 ZipOutput::ZipOutput(int fd, std::string name, std::uint32_t dosDateTime, std::uint64_t sizeLimit)
-    : fd_(fd), name_(std::move(name)), dosDateTime_(dosDateTime),
-      limit_(std::min(sizeLimit, ZIP_MAX_ENTRY_BYTES))
+    : fd_(fd), name_(std::move(name)), dosDateTime_(dosDateTime), limit_(std::min(sizeLimit, ZIP_MAX_ENTRY_BYTES))
 {
     base_ = lseek(fd_, 0, SEEK_CUR);
     if (base_ < 0)
@@ -167,10 +166,10 @@ void ZipOutput::finish()
         f.u32(CENTRAL_HEADER_SIGNATURE).u16(ZIP_VERSION_MADE_BY).u16(VERSION_NEEDED).u16(0);
         common(f, entry.data, dosDateTime_)
             .u16(unsigned(entry.name.size()))
-            .u16(0)                          // extra field
-            .u16(0)                          // comment
-            .u16(0)                          // disk
-            .u16(0)                          // internal attributes
+            .u16(0) // extra field
+            .u16(0) // comment
+            .u16(0) // disk
+            .u16(0) // internal attributes
             .u32(std::uint64_t(entry.mode) << 16)
             .u32(entry.offset)
             .text(entry.name);

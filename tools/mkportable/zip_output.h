@@ -77,8 +77,8 @@ private:
     std::string name_;
     std::uint32_t dosDateTime_;
     std::uint64_t limit_;
-    off_t base_ = 0;          // where the archive starts in the file
-    std::uint64_t pos_ = 0;   // bytes of the archive so far, buffered ones included
+    off_t base_ = 0;        // where the archive starts in the file
+    std::uint64_t pos_ = 0; // bytes of the archive so far, buffered ones included
     std::vector<unsigned char> buffer_;
     std::vector<Entry> entries_;
 };

@@ -4,11 +4,11 @@
 #include "pack_error.h"
 
 #include <algorithm>
+#include <bzlib.h>
 #include <climits>
 #include <cstdio>
 #include <sys/stat.h>
 #include <zlib.h>
-#include <bzlib.h>
 
 namespace mkportable {
 
@@ -16,8 +16,8 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 16;
 
-std::vector<ZipEntry> readDirectory(const ZipSource &source, const ZipArchive &archive,
-                                    const std::string &name, std::vector<std::string> &problems)
+std::vector<ZipEntry> readDirectory(const ZipSource &source, const ZipArchive &archive, const std::string &name,
+                                    std::vector<std::string> &problems)
 {
     std::vector<ZipEntry> list;
     ZipDirectoryReader reader(source, archive);
@@ -26,8 +26,8 @@ std::vector<ZipEntry> readDirectory(const ZipSource &source, const ZipArchive &a
     while (reader.next(entry, why))
         list.push_back(std::move(entry));
     if (!why.empty())
-        problems.push_back(name + ": damaged central directory after " +
-                           std::to_string(list.size()) + " entries (" + why + ")");
+        problems.push_back(name + ": damaged central directory after " + std::to_string(list.size()) + " entries (" +
+                           why + ")");
     else if (archive.entries != list.size())
         problems.push_back(name + ": the end record counts " + std::to_string(archive.entries) +
                            " entries, the directory holds " + std::to_string(list.size()));
@@ -100,18 +100,18 @@ std::size_t ZipRegion::check(std::vector<std::string> &problems, bool readData)
     }
     const auto [first, second] = findZipOverlap(ranges);
     if (first != SIZE_MAX)
-        problems.push_back(name_ + ": the entries " + list[owners[first]].name + " and " +
-                           list[owners[second]].name + " overlap in the archive");
+        problems.push_back(name_ + ": the entries " + list[owners[first]].name + " and " + list[owners[second]].name +
+                           " overlap in the archive");
     return list.size();
 }
 
-std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange &range,
-                                      std::size_t keep, std::string &kept)
+std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange &range, std::size_t keep,
+                                      std::string &kept)
 {
     const bool stored = entry.method == kMethodStored;
     if (stored && entry.compressedSize < entry.size)
-        return "holds " + std::to_string(entry.compressedSize) +
-               " bytes, the directory records " + std::to_string(entry.size);
+        return "holds " + std::to_string(entry.compressedSize) + " bytes, the directory records " +
+               std::to_string(entry.size);
     // One decoder for each method that miniunz reads: `decode` turns the
     // bytes in `in` into `out` and says whether the stream ended.
     z_stream zs{};
@@ -170,8 +170,7 @@ std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange 
                 why = "damaged compressed data";
         }
         crc = crc32(crc, out.data(), uInt(got));
-        kept.append(reinterpret_cast<const char *>(out.data()),
-                    std::min(got, keep - std::min(keep, kept.size())));
+        kept.append(reinterpret_cast<const char *>(out.data()), std::min(got, keep - std::min(keep, kept.size())));
         produced += got;
         if (why.empty() && !ended && stuck && used == avail && left == 0)
             why = "the compressed data ends early";
@@ -184,11 +183,10 @@ std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange 
         return why;
     // A deflated size recorded in 32 bits may have wrapped: miniunz then
     // unpacks the entry with a warning.
-    const bool wrapped = entry.method == kMethodDeflated && !entry.zip64Size &&
-                         produced > entry.size && std::uint32_t(produced) == entry.size;
+    const bool wrapped = entry.method == kMethodDeflated && !entry.zip64Size && produced > entry.size &&
+                         std::uint32_t(produced) == entry.size;
     if (produced != entry.size && !wrapped)
-        return "holds " + std::to_string(produced) + " bytes, the directory records " +
-               std::to_string(entry.size);
+        return "holds " + std::to_string(produced) + " bytes, the directory records " + std::to_string(entry.size);
     if (crc != entry.crc)
         return "CRC mismatch: the data is not what was stored";
     return {};
@@ -196,8 +194,7 @@ std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange 
 
 std::string throughLink(const std::string &name, const std::vector<std::string> &links)
 {
-    for (std::size_t slash = name.find('/'); slash != std::string::npos;
-         slash = name.find('/', slash + 1)) {
+    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
         const std::string parent = name.substr(0, slash);
         for (const std::string &link : links)
             if (link == parent)
@@ -225,8 +222,8 @@ std::string dosTimeText(std::uint32_t dosDateTime)
 {
     const unsigned date = dosDateTime >> 16, time = dosDateTime & 0xffff;
     char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (date >> 9),
-                  (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63, (time & 31) * 2);
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
+                  time >> 11, (time >> 5) & 63, (time & 31) * 2);
     return text;
 }
 

@@ -15,10 +15,10 @@ namespace mkportable {
 // One entry as the central directory records it.
 struct ImageEntry {
     std::string name;
-    std::uint64_t size = 0;           // uncompressed
+    std::uint64_t size = 0; // uncompressed
     std::uint64_t compressedSize = 0;
-    std::uint32_t dosDateTime = 0;    // date in the high 16 bits, time in the low 16
-    bool hasUnixMode = false;         // made on a Unix host: `mode` is st_mode
+    std::uint32_t dosDateTime = 0; // date in the high 16 bits, time in the low 16
+    bool hasUnixMode = false;      // made on a Unix host: `mode` is st_mode
     mode_t mode = 0;
 };
 
@@ -49,8 +49,7 @@ private:
     // Inflates or copies the data at `range`, checking size and CRC; returns
     // why it fails, or an empty string. Keeps the first `keep` bytes of the
     // data in `kept`.
-    std::string checkEntryData(const ZipEntry &entry, const ZipDataRange &range,
-                               std::size_t keep, std::string &kept);
+    std::string checkEntryData(const ZipEntry &entry, const ZipDataRange &range, std::size_t keep, std::string &kept);
 
     ZipSource source_;
     ZipArchive archive_;

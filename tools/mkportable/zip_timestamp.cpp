@@ -33,10 +33,8 @@ std::uint32_t dosDateTime(std::int64_t unixSeconds)
     const year_month_day date{sys_days(std::chrono::days(days))};
 
     const auto yearsSince1980 = std::uint32_t(int(date.year()) - 1980);
-    const std::uint32_t dosDate = yearsSince1980 << 9 | unsigned(date.month()) << 5 |
-                                  unsigned(date.day());
-    const std::uint32_t dosTime = std::uint32_t(secondOfDay / 3600) << 11 |
-                                  std::uint32_t(secondOfDay / 60 % 60) << 5 |
+    const std::uint32_t dosDate = yearsSince1980 << 9 | unsigned(date.month()) << 5 | unsigned(date.day());
+    const std::uint32_t dosTime = std::uint32_t(secondOfDay / 3600) << 11 | std::uint32_t(secondOfDay / 60 % 60) << 5 |
                                   std::uint32_t(secondOfDay % 60 / 2);
     return dosDate << 16 | dosTime;
 }
@@ -48,8 +46,7 @@ std::uint32_t imageTimestamp(const char *sourceDateEpoch)
 
     const char *end = sourceDateEpoch + std::strlen(sourceDateEpoch);
     if (!std::all_of(sourceDateEpoch, end, [](char c) { return c >= '0' && c <= '9'; }))
-        throw PackError(std::string("SOURCE_DATE_EPOCH is not a number of seconds: \"") +
-                        sourceDateEpoch + "\"");
+        throw PackError(std::string("SOURCE_DATE_EPOCH is not a number of seconds: \"") + sourceDateEpoch + "\"");
     std::int64_t seconds = 0;
     auto [stop, ec] = std::from_chars(sourceDateEpoch, end, seconds);
     if (ec == std::errc::result_out_of_range)
