@@ -90,17 +90,17 @@ std::vector<ZipEntry> readZip(const fs::path &path)
 
 void writeStoredZip(const fs::path &path, const std::vector<StoredEntry> &entries)
 {
-    std::vector<ZipEntrySpec> specs;
+    std::vector<ZipEntrySpec> fixtures;
     for (const StoredEntry &entry : entries) {
-        ZipEntrySpec spec{entry.name, entry.data, unsigned(entry.mode & 07777),
-                          S_ISDIR(entry.mode)   ? ZipEntrySpec::Dir
-                          : S_ISLNK(entry.mode) ? ZipEntrySpec::Symlink
-                                                : ZipEntrySpec::File};
-        spec.stored = true;
-        spec.time1980 = true;
-        specs.push_back(spec);
+        ZipEntrySpec fixture{entry.name, entry.data, unsigned(entry.mode & 07777),
+                             S_ISDIR(entry.mode)   ? ZipEntrySpec::Dir
+                             : S_ISLNK(entry.mode) ? ZipEntrySpec::Symlink
+                                                   : ZipEntrySpec::File};
+        fixture.stored = true;
+        fixture.time1980 = true;
+        fixtures.push_back(fixture);
     }
-    writeZip(path.string(), specs);
+    writeZip(path.string(), fixtures);
 }
 
 DecodedPackage decodePackage(const std::string &bytes)
