@@ -1,5 +1,6 @@
 // The element reader on package files made in the test.
 #include "command_selection.h"
+#include "digest_record.h"
 #include "installer.h"
 #include "package_fixture.h"
 #include "package_reader.h"
@@ -272,3 +273,117 @@ TEST(CommandSelection, ARecordMatchesWhereEachFieldIsAnyOrTheDeterminedValue)
 }
 
 } // namespace
+
+namespace {
+
+DigestRecord recordWithSettings()
+{
+    DigestRecord record;
+    record.algorithm = DIGEST_SHA256_V2;
+    std::memset(record.sha256, 0xAB, sizeof record.sha256);
+    record.settings.guard = GUARD_PACKAGE;
+    record.settings.progress = PROGRESS_NONE;
+    record.settings.workingDirectory = WORKDIR_CALLER;
+    record.settings.cache = true;
+    record.settings.signals = SIGNALS_FORWARD;
+    std::strcpy(record.settings.name, "jq");
+    std::strcpy(record.settings.version, "1.7.1");
+    std::strcpy(record.settings.summary, "a JSON filter");
+    return record;
+}
+
+} // namespace
+
+// A launcher must never act on settings it does not understand: each byte
+// that this code does not know makes the record damaged, and a record it
+// knows reads back as written.
+TEST(PackageRecord, UnknownBytesMakeTheRecordDamaged)
+{
+    struct Row {
+        const char *what;
+        int offset; // field offset of the byte to set
+        unsigned char value;
+        DigestFieldKind expected;
+    };
+    const Row rows[] = {
+        {"the record as written", 0, 'p', DIGEST_FIELD_VALID},
+        {"a change in the signature area", 200, 0x55, DIGEST_FIELD_VALID},
+        {"no magic", 0, 'x', DIGEST_FIELD_ABSENT},
+        {"an unknown algorithm", 24, '3', DIGEST_FIELD_MALFORMED},
+        {"a byte after the algorithm name", 30, 'x', DIGEST_FIELD_MALFORMED},
+        {"another settings header", 64, 'T', DIGEST_FIELD_MALFORMED},
+        {"settings version 2", 65, 2, DIGEST_FIELD_MALFORMED},
+        {"guard 3", 66, 3, DIGEST_FIELD_MALFORMED},
+        {"progress 3", 67, 3, DIGEST_FIELD_MALFORMED},
+        {"working directory 2", 68, 2, DIGEST_FIELD_MALFORMED},
+        {"cache 2", 69, 2, DIGEST_FIELD_MALFORMED},
+        {"signals 2", 70, 2, DIGEST_FIELD_MALFORMED},
+        {"the reserved byte", 71, 1, DIGEST_FIELD_MALFORMED},
+        {"a package guard without a name", 72, 0, DIGEST_FIELD_MALFORMED},
+        {"a byte after the name's end", 80, 'x', DIGEST_FIELD_MALFORMED},
+        {"a name of 32 bytes without its end", 103, 'x', DIGEST_FIELD_MALFORMED},
+        {"a version of 16 bytes without its end", 119, 'x', DIGEST_FIELD_MALFORMED},
+        {"a summary of 64 bytes without its end", 183, 'x', DIGEST_FIELD_MALFORMED},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        unsigned char field[PKG_VARIANT_FIELD_SIZE];
+        encodeDigestField(recordWithSettings(), field);
+        field[row.offset] = row.value;
+        DigestRecord decoded;
+        ASSERT_EQ(decodeDigestField(field, &decoded), row.expected);
+        if (row.expected != DIGEST_FIELD_VALID)
+            continue;
+        unsigned char again[PKG_VARIANT_FIELD_SIZE];
+        encodeDigestField(decoded, again);
+        EXPECT_EQ(std::memcmp(field, again, sizeof field), 0);
+    }
+}
+
+// Texts at their limits: 31, 15 and 63 bytes fit; the encoder cuts a longer
+// one at the limit rather than writing past its field.
+TEST(PackageRecord, TextsFitUpToTheirLimits)
+{
+    for (int extra : {-1, 0, 1}) {
+        DigestRecord record = recordWithSettings();
+        std::string name(SETTINGS_NAME_SIZE - 1 + extra, 'n');
+        std::string summary(SETTINGS_SUMMARY_SIZE - 1 + extra, 's');
+        // At the limit + 1 the text fills its array without an end.
+        std::memcpy(record.settings.name, name.data(), std::min<std::size_t>(name.size(), SETTINGS_NAME_SIZE));
+        std::memcpy(record.settings.summary, summary.data(),
+                    std::min<std::size_t>(summary.size(), SETTINGS_SUMMARY_SIZE));
+        unsigned char field[PKG_VARIANT_FIELD_SIZE];
+        encodeDigestField(record, field);
+        DigestRecord decoded;
+        ASSERT_EQ(decodeDigestField(field, &decoded), DIGEST_FIELD_VALID);
+        EXPECT_EQ(std::string(decoded.settings.name), name.substr(0, SETTINGS_NAME_SIZE - 1));
+        EXPECT_EQ(std::string(decoded.settings.summary), summary.substr(0, SETTINGS_SUMMARY_SIZE - 1));
+        EXPECT_EQ(std::string(decoded.settings.version), "1.7.1");
+    }
+}
+
+// The sha256-v2 digest covers the settings and leaves out only the digest
+// and the signature; the older sha256 digest leaves out both whole fields.
+TEST(PackageRecord, TheDigestCoversTheSettingsButNotTheSignature)
+{
+    PackageFile file(elementsOfSizes(100, 100));
+    auto digestWith = [&](int offset, unsigned char value, DigestAlgorithm algorithm) {
+        std::string bytes = readFile(file.path);
+        for (int which = 0; which < 2; ++which)
+            bytes[variantFieldOffset(bytes.size(), which) + offset] = char(value);
+        std::string path = file.path + ".changed";
+        writeFile(path, bytes);
+        int fd = open(path.c_str(), O_RDONLY);
+        unsigned char sha[DIGEST_SHA256_SIZE];
+        EXPECT_TRUE(packageSha256(fd, bytes.size(), algorithm, sha));
+        close(fd);
+        return std::string(reinterpret_cast<char *>(sha), sizeof sha);
+    };
+    const std::string v2 = digestWith(0, 0, DIGEST_SHA256_V2);
+    EXPECT_EQ(digestWith(40, 7, DIGEST_SHA256_V2), v2);    // the digest itself
+    EXPECT_EQ(digestWith(250, 7, DIGEST_SHA256_V2), v2);   // the signature
+    EXPECT_NE(digestWith(66, 1, DIGEST_SHA256_V2), v2);    // a setting
+    EXPECT_NE(digestWith(100, 'x', DIGEST_SHA256_V2), v2); // the name
+    const std::string v1 = digestWith(0, 0, DIGEST_SHA256);
+    EXPECT_EQ(digestWith(66, 1, DIGEST_SHA256), v1);
+}
