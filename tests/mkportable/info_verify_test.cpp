@@ -74,10 +74,14 @@ std::size_t directoryField(const std::string &bytes, std::size_t offset)
 
 // The package's digest as coreutils computes it: SHA-256 of the file with
 // both 260-byte variant fields (directory offsets 20 and 284) zeroed.
+// The sha256-v2 digest: the recorded digest (field bytes 32-63) and the
+// signature area (184-259) of both fields taken as zero.
 std::string digestBySha256sum(std::string bytes, const fs::path &dir)
 {
-    for (std::size_t field : {20, 284})
-        std::fill_n(bytes.begin() + std::ptrdiff_t(directoryField(bytes, field)), 260, '\0');
+    for (std::size_t field : {20, 284}) {
+        std::fill_n(bytes.begin() + std::ptrdiff_t(directoryField(bytes, field + 32)), 32, '\0');
+        std::fill_n(bytes.begin() + std::ptrdiff_t(directoryField(bytes, field + 184)), 76, '\0');
+    }
     put(dir / "zeroed", bytes);
     const ProgramResult r = runProgram({"/usr/bin/sha256sum", "zeroed"}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -111,6 +115,12 @@ TEST(Info, DescribesEverythingInWords)
                          "  SHA-256 " +
                          digestBySha256sum(bytes, fx.dir) +
                          "\n"
+                         "Settings:\n"
+                         "  guard             none\n"
+                         "  progress          stderr\n"
+                         "  signals           forward\n"
+                         "  working_directory image\n"
+                         "  cache             false\n"
                          "Command records:\n"
                          "  0  SuSE 11, Intel 64-bit: ./bin/run\n"
                          "  1  Red Hat 5, Intel 32-bit: cd bin; ./run\n"
@@ -182,6 +192,16 @@ TEST(Info, JsonCarriesTheSame)
   "strictPlatformMatch": false,
   "digest": "SHA-256 )" + digestBySha256sum(bytes, fx.dir) +
                          R"(",
+  "settings": {
+    "name": "",
+    "version": "",
+    "summary": "",
+    "guard": "none",
+    "progress": "stderr",
+    "signals": "forward",
+    "working_directory": "image",
+    "cache": false
+  },
   "records": [
     {
       "distribution": 2,
@@ -394,15 +414,17 @@ INSTANTIATE_TEST_SUITE_P(
                  [](std::string &b, auto &) { b[directoryField(b, 20 + 32)] ^= 1; },
                  {"the two digest records in the package directory differ" + CHANGED}},
         Breakage{"DigestPaddingChanged",
-                 [](std::string &b, auto &) { b[directoryField(b, 20 + 259)] = 1; },
-                 {"the digest record at directory offset 20 is damaged" + CHANGED}},
+                 [](std::string &b, auto &) { b[directoryField(b, 20 + 71)] = 1; },
+                 {"the digest record at directory offset 20 is damaged or was written by a newer mkportable" +
+                  CHANGED}},
         Breakage{"DigestOfAnotherAlgorithm",
                  [](std::string &b, auto &) {
                      for (std::size_t field : {20, 284})
                          b[directoryField(b, field + 16 + 3)] = '5';
                  },
-                 {"the digest record at directory offset 20 is damaged" + CHANGED,
-                  "the digest record at directory offset 284 is damaged" + CHANGED}},
+                 {"the digest record at directory offset 20 is damaged or was written by a newer mkportable" + CHANGED,
+                  "the digest record at directory offset 284 is damaged or was written by a newer mkportable" +
+                      CHANGED}},
         Breakage{"RecordTheLauncherWouldCut",
                  [](std::string &b, auto &) {
                      b.replace(b.find("cd bin; ./run"), 13, "cd .;cd b;./x");
@@ -467,8 +489,11 @@ TEST(Digest, BothVariantFieldsHoldTheDocumentedRecord)
     const std::string hex = digestBySha256sum(bytes, fx.dir);
     for (std::size_t i = 0; i < hex.size(); i += 2)
         sha += char(std::stoi(hex.substr(i, 2), nullptr, 16));
-    const std::string record = std::string("portable-digest\0sha256", 22) + std::string(10, '\0') + sha +
-                               std::string(196, '\0');
+    // sha256-v2, then the settings of a package built without any: guard
+    // none (2), progress stderr (1), working directory image (0), no cache,
+    // signals forward (1); no name, version or summary; no signature.
+    const std::string record = std::string("portable-digest\0sha256-v2", 25) + std::string(7, '\0') + sha +
+                               std::string("S\1\2\1\0\0\1\0", 8) + std::string(188, '\0');
     ASSERT_EQ(record.size(), 260u);
     EXPECT_EQ(bytes.substr(directoryField(bytes, 20), 260), record);
     EXPECT_EQ(bytes.substr(directoryField(bytes, 284), 260), record);
@@ -507,8 +532,9 @@ TEST(Verify, PassesWhatMkportableBuilt)
     PackageFixture fx;
     fx.build();
     const ProgramResult r = fx.run({"verify", "p.run"});
-    EXPECT_EQ(r.out, "p.run: OK, 2 command records, 1 image, 4 entries checked, SHA-256 digest "
-                     "matches\n");
+    EXPECT_EQ(r.out,
+              "p.run: OK, 2 command records, 1 image, 4 entries checked, SHA-256 digest matches\n"
+              "p.run: settings: guard none, progress stderr, signals forward, working_directory image, cache false\n");
     EXPECT_EQ(r.status, 0);
 
     const ProgramResult missing = fx.run({"verify", "none.run"});

@@ -22,6 +22,13 @@ unzip = "bin/miniunz"
 image = { i386 = "out32", x86_64 = "/abs/out64" }
 bundle = ["bin/tool", "helper"]
 external_links = "copy"
+guard = "package"
+progress = "none"
+signals = "record"
+working_directory = "caller"
+name = "jq"
+version = "1.7.1"
+summary = "a JSON filter"
 
 [[record]]
 distribution = "SuSE"
@@ -46,6 +53,12 @@ command = "cd bin; ./run32"
     EXPECT_EQ(plan.bundle, (std::vector<std::string>{"bin/tool", "helper"}));
     EXPECT_TRUE(plan.copyExternalLinks);
     EXPECT_EQ(plan.manifest, "/m/tool.toml");
+    EXPECT_EQ(plan.settings.guard, GUARD_PACKAGE);
+    EXPECT_EQ(plan.settings.progress, PROGRESS_NONE);
+    EXPECT_EQ(plan.settings.signals, SIGNALS_RECORD);
+    EXPECT_EQ(plan.settings.workingDirectory, WORKDIR_CALLER);
+    EXPECT_EQ(std::string(plan.settings.name) + " " + plan.settings.version + " " + plan.settings.summary,
+              "jq 1.7.1 a JSON filter");
     ASSERT_EQ(plan.commands.size(), 2u);
     const auto &a = plan.commands[0], &b = plan.commands[1];
     EXPECT_EQ(std::tie(a.distribution, a.release, a.architecture), std::tuple(2, 11, 2));
@@ -64,6 +77,12 @@ command = "cd bin; ./run32"
     EXPECT_FALSE(single.strictPlatformMatch);
     EXPECT_EQ(single.level, mkportable::ZIP_LEVEL_DEFAULT);
     EXPECT_FALSE(single.copyExternalLinks);
+    // A new package runs beside itself, keeps stdout for the tool and passes
+    // a service manager's signals on.
+    EXPECT_EQ(single.settings.guard, GUARD_NONE);
+    EXPECT_EQ(single.settings.progress, PROGRESS_STDERR);
+    EXPECT_EQ(single.settings.signals, SIGNALS_FORWARD);
+    EXPECT_EQ(single.settings.workingDirectory, WORKDIR_IMAGE);
 }
 
 struct BadManifest {
@@ -100,7 +119,20 @@ INSTANTIATE_TEST_SUITE_P(
                     "expected value, saw '\\n'"},
         BadManifest{"UnknownTopKey", IMAGE + "strickt = true\n" + RECORD,
                     "m.toml:2:1: unknown key 'strickt' (known: output, strict, launcher, unzip, "
-                    "image, bundle, record, level, external_links)"},
+                    "image, bundle, record, level, external_links, guard, progress, signals, working_directory, "
+                    "name, version, summary)"},
+        BadManifest{"GuardWord", IMAGE + "guard = 'host'\n" + RECORD,
+                    "m.toml:2:9: guard must be \"machine\", \"package\" or \"none\", not \"host\""},
+        BadManifest{"ProgressNotAString", IMAGE + "progress = false\n" + RECORD,
+                    "m.toml:2:12: progress must be a string"},
+        BadManifest{"WorkingDirectoryWord", IMAGE + "working_directory = 'here'\n" + RECORD,
+                    "m.toml:2:21: working_directory must be \"image\" or \"caller\", not \"here\""},
+        BadManifest{"NameAtItsLimitPlusOne", IMAGE + "name = '" + std::string(32, 'n') + "'\n" + RECORD,
+                    "m.toml:2:8: name is 32 bytes long; it may hold at most 31 bytes"},
+        BadManifest{"VersionAtItsLimitPlusOne", IMAGE + "version = '1.2.3.4.5.6.7.8.9'\n" + RECORD,
+                    "m.toml:2:11: version is 17 bytes long; it may hold at most 15 bytes"},
+        BadManifest{"SummaryOnTwoLines", IMAGE + "summary = \"a\\nb\"\n" + RECORD,
+                    "m.toml:2:11: summary holds a control character; write it on one line without them"},
         BadManifest{"ExternalLinksFollowed", IMAGE + "external_links = 'follow'\n" + RECORD,
                     "m.toml:2:18: external_links must be \"copy\", the only way to pack links "
                     "that miniunz would refuse"},

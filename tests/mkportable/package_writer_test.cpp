@@ -44,6 +44,7 @@ mkportable::PackageContents makeContents(const fs::path &dir, const Inputs &in)
                                          InputFile::open(dir / "unzip", "unzip utility"),
                                          in.strict,
                                          in.commands,
+                                         {},
                                          {}};
     for (std::size_t i = 0; i < in.images.size(); ++i) {
         put(dir / ("image" + std::to_string(i)), in.images[i]);

@@ -124,7 +124,9 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     ASSERT_EQ(mkportable(dir, {"build", "-q", "tool.toml", "-o", "tool.run"}).status, 0);
     const ProgramResult verify = mkportable(dir, {"verify", "tool.run"});
     EXPECT_EQ(verify.out, "tool.run: OK, 1 command record, 1 image, 9 entries checked, SHA-256 "
-                          "digest matches\n");
+                          "digest matches\n"
+                          "tool.run: settings: guard none, progress stderr, signals forward, working_directory image, "
+                          "cache false\n");
     // Every package carries these two: no symbol table, no debug information.
     // The sanitizer build keeps its 64-bit ones whole; the 32-bit ones come
     // from a build of their own, always stripped.
@@ -150,7 +152,9 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     put(dir / "zip64.toml", readFile(dir / "tool.toml").replace(9, 4, "zip64.zip"));
     ASSERT_EQ(mkportable(dir, {"build", "-q", "zip64.toml", "-o", "zip64.run"}).status, 0);
     EXPECT_EQ(mkportable(dir, {"verify", "zip64.run"}).out,
-              "zip64.run: OK, 1 command record, 1 image, 9 entries checked, SHA-256 digest matches\n");
+              "zip64.run: OK, 1 command record, 1 image, 9 entries checked, SHA-256 digest matches\n"
+              "zip64.run: settings: guard none, progress stderr, signals forward, working_directory image, cache "
+              "false\n");
     extract.argv = runArgs(intel32, {(dir / "zip64.run").string(), "--extract", (dir / "out64").string()});
     r = runSandboxed(dir.string(), extract);
     ASSERT_EQ(r.status, 0) << r.out << r.err;

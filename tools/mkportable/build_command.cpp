@@ -11,6 +11,7 @@
 #include "program_dir.h"
 #include "program_kind.h"
 #include "progress_bar.h"
+#include "terminal_text.h"
 #include "zip_timestamp.h"
 
 #include <CLI/CLI.hpp>
@@ -73,6 +74,43 @@ CLI::Option *addCodeOption(CLI::App *cmd, const std::string &flag, std::int32_t 
             "Platform " + what + " the command is made for: " + choices + " (default: any)")
         ->type_name("NAME|CODE")
         ->check(codeValidator(parse, what, choices));
+}
+
+// The options that set the package settings: each stores (key, value), and
+// planFromOptions applies them, so that a bad value is refused with the same
+// words as in a manifest.
+void addSettingOptions(CLI::App *cmd, BuildOptions &options)
+{
+    struct Flag {
+        const char *flag;
+        const char *key;
+        const char *type;
+        const char *help;
+    };
+    const Flag FLAGS[] = {
+        {"--guard", "guard", "machine|package|none",
+         "Which launches of the package exclude each other: all packages on the machine, this package's, "
+         "or none (default: none)"},
+        {"--progress", "progress", "stdout|stderr|none",
+         "Where the launcher's progress lines go (default: stderr, so the tool's output is its own)"},
+        {"--signals", "signals", "record|forward",
+         "What a SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1 or SIGUSR2 sent to the launcher does while the tool "
+         "runs: only recorded, or passed to the tool (default: forward)"},
+        {"--working-directory", "working_directory", "image|caller",
+         "Where the tool starts: in its unpacked tree, or in the caller's directory so that relative file "
+         "arguments work (default: image)"},
+        {"--name", "name", "TEXT", "The package's name, at most 31 bytes"},
+        {"--package-version", "version", "TEXT", "The package's version, at most 15 bytes"},
+        {"--summary", "summary", "TEXT", "One line on what the package does, at most 63 bytes"},
+    };
+    for (const Flag &f : FLAGS)
+        options.recordOptions.push_back(cmd->add_option_function<std::string>(
+                                               f.flag,
+                                               [&options, key = std::string(f.key)](const std::string &value) {
+                                                   options.settings.emplace_back(key, value);
+                                               },
+                                               f.help)
+                                            ->type_name(f.type));
 }
 
 void checkOutputDirectory(const std::filesystem::path &output)
@@ -185,6 +223,9 @@ void printSummary(std::ostream &out, const PackagePlan &plan, const PackageConte
                 << (cmd.alwaysAppendArguments ? " (always appended)" : " (only when the user gives none)") << "\n";
     }
     out << "  " << padded("platform match", 14) << (plan.strictPlatformMatch ? "strict" : "lenient") << "\n";
+    for (const auto &[key, value] : describeSettings(plan.settings))
+        if (!value.empty())
+            out << "  " << padded(key, 14) << terminalText(value) << "\n";
 }
 
 } // namespace
@@ -260,6 +301,7 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
                   "Pack the file or directory that an absolute link, or one that leads out "
                   "of the image, points to, instead of refusing the link");
     cmd->add_flag("-q,--quiet", options.quiet, "Print no summary and no progress bar");
+    addSettingOptions(cmd, options);
     return cmd;
 }
 
@@ -292,6 +334,13 @@ PackagePlan planFromOptions(const BuildOptions &options)
         for (const std::string &program : options.bundle)
             checkBundlePath(program, "--bundle");
         plan.bundle = options.bundle;
+        for (const auto &[key, value] : options.settings) {
+            const auto &words = settingWordKeys();
+            if (std::find(words.begin(), words.end(), key) != words.end())
+                setSettingWord(plan.settings, key, value);
+            else
+                setSettingText(plan.settings, key, value);
+        }
     }
     if (!options.output.empty())
         plan.output = options.output;
@@ -314,6 +363,7 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
     // Cheap checks first, so that a typo fails before a big tree is zipped.
     checkRecords(plan, err);
     checkCommandSplits(plan.commands);
+    checkSettings(plan.settings, plan.commands);
     if (plan.images.empty() || plan.images.size() > 2)
         throw PackError("a package holds one image or two image variants, not " + std::to_string(plan.images.size()));
     checkOutputDirectory(plan.output);
@@ -335,6 +385,7 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         .strictPlatformMatch = plan.strictPlatformMatch,
         .commands = plan.commands,
         .images = {},
+        .settings = plan.settings,
     };
     warnIfTooWide(contents.launcher, intel32, err);
     warnIfTooWide(contents.unzip, intel32, err);

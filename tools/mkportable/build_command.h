@@ -28,6 +28,9 @@ struct BuildOptions {
     std::filesystem::path unzip;
     CommandEntry command;
     bool strictPlatformMatch = false;
+    // --guard, --progress, --signals, --working-directory, --name,
+    // --package-version and --summary, applied in the order given.
+    std::vector<std::pair<std::string, std::string>> settings;
     bool quiet = false;
     std::optional<int> level;
     std::vector<std::string> bundle;

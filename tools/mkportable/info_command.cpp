@@ -3,6 +3,7 @@
 #include "json_writer.h"
 #include "library_bundle.h"
 #include "package_digest.h"
+#include "package_settings_text.h"
 #include "platform_codes.h"
 #include "terminal_text.h"
 
@@ -60,6 +61,32 @@ std::string joined(const std::vector<std::string> &items)
     for (const std::string &item : items)
         text += (text.empty() ? "" : ", ") + item;
     return text;
+}
+
+void printSettingsText(const std::optional<PackageSettings> &settings, std::ostream &out)
+{
+    if (!settings) {
+        out << "Settings:\n  none (guard machine, progress stdout, working directory image, signals record)\n";
+        return;
+    }
+    out << "Settings:\n";
+    for (const auto &[key, value] : describeSettings(*settings)) {
+        if (value.empty())
+            continue;
+        char label[24];
+        std::snprintf(label, sizeof label, "%-18s", key.c_str());
+        out << "  " << label << terminalText(value) << "\n";
+    }
+}
+
+Json settingsJson(const std::optional<PackageSettings> &settings)
+{
+    if (!settings)
+        return nullptr;
+    Json object = Json::object();
+    for (const auto &[key, value] : describeSettings(*settings))
+        object[key] = key == "cache" ? Json(settings->cache) : Json(value);
+    return object;
 }
 
 void printBundleText(const BundleListing &bundle, std::ostream &out)
@@ -120,6 +147,7 @@ void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ost
         << "\n";
 
     out << "Digest:\n  " << digest << "\n";
+    printSettingsText(storedSettings(pkg.path, pkg.fileSize), out);
 
     out << "Command records:\n";
     for (std::size_t i = 0; i < pkg.records.size(); ++i) {
@@ -196,6 +224,7 @@ void printInfoJson(const ProbedPackage &pkg, const std::string &digest, std::ost
                {"commandCount", pkg.globalInfo.commandCount},
                {"strictPlatformMatch", pkg.globalInfo.strictPlatformMatch != 0},
                {"digest", digest},
+               {"settings", settingsJson(storedSettings(pkg.path, pkg.fileSize))},
                {"records", std::move(records)},
                {"images", std::move(images)},
                {"problems", pkg.problems}},

@@ -3,6 +3,7 @@
 #include "input_file.h"
 #include "library_bundle.h"
 #include "pack_error.h"
+#include "package_settings_text.h"
 #include "platform_codes.h"
 
 #include <limits>
@@ -174,6 +175,25 @@ void readBundle(const Reader &r, const toml::node &node, PackagePlan &plan)
     }
 }
 
+void readSettings(const Reader &r, const toml::table &root, PackageSettings &settings)
+{
+    auto read = [&](const std::vector<std::string_view> &keys, auto set) {
+        for (std::string_view key : keys) {
+            const toml::node *n = root.get(key);
+            if (n == nullptr)
+                continue;
+            const std::string value = r.string(*n, std::string(key));
+            try {
+                set(settings, key, value);
+            } catch (const PackError &e) {
+                r.fail(n->source(), e.what());
+            }
+        }
+    };
+    read(settingWordKeys(), setSettingWord);
+    read(settingTextKeys(), setSettingText);
+}
+
 } // namespace
 
 PackagePlan parseManifest(std::string_view text, const std::filesystem::path &file)
@@ -185,7 +205,9 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     } catch (const toml::parse_error &e) {
         r.fail(e.source(), std::string(e.description()));
     }
-    r.checkKeys(root, {"output", "strict", "launcher", "unzip", "image", "bundle", "record", "level", "external_links"},
+    r.checkKeys(root,
+                {"output", "strict", "launcher", "unzip", "image", "bundle", "record", "level", "external_links",
+                 "guard", "progress", "signals", "working_directory", "name", "version", "summary"},
                 "");
 
     PackagePlan plan;
@@ -200,6 +222,7 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
         plan.unzip = r.path(*n, "unzip");
     if (const toml::node *n = root.get("level"))
         plan.level = r.number(*n, "level", ZIP_LEVEL_MAX);
+    readSettings(r, root, plan.settings);
 
     const toml::node *image = root.get("image");
     if (image == nullptr)

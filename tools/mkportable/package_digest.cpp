@@ -4,7 +4,9 @@
 #include "pack_error.h"
 #include "unique_fd.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace mkportable_digest {
 using ::packageSha256;
@@ -26,21 +28,29 @@ const char *FIELD_NAMES[2] = {"at directory offset 20", "at directory offset 284
 
 } // namespace
 
-Sha256 packageSha256(int fd, std::uint64_t fileSize, const std::string &what)
+Sha256 packageSha256(int fd, std::uint64_t fileSize, DigestAlgorithm algorithm, const std::string &what)
 {
     if (fileSize < TRAILER_SIZE)
         throw PackError(what + " is too short to hold a package directory");
     Sha256 digest;
-    if (!mkportable_digest::packageSha256(fd, fileSize, digest.data()))
+    if (!mkportable_digest::packageSha256(fd, fileSize, algorithm, digest.data()))
         throwSystemError("cannot read " + what, errno ? errno : EIO);
     return digest;
 }
 
-void stampPackageDigest(int fd, std::uint64_t fileSize, const std::string &what)
+void stampPackageDigest(int fd, std::uint64_t fileSize, const PackageSettings &settings, const std::string &what)
 {
-    const Sha256 digest = packageSha256(fd, fileSize, what);
+    DigestRecord stamp;
+    stamp.algorithm = DIGEST_SHA256_V2;
+    stamp.settings = settings;
+    // The settings are written before the digest is taken: it covers them.
     unsigned char record[PKG_VARIANT_FIELD_SIZE];
-    encodeDigestRecord(digest.data(), record);
+    encodeDigestField(stamp, record);
+    for (std::uint64_t at : fieldOffsets(fileSize))
+        writeAllAt(fd, record, sizeof record, at, what);
+    const Sha256 digest = packageSha256(fd, fileSize, DIGEST_SHA256_V2, what);
+    std::copy(digest.begin(), digest.end(), stamp.sha256);
+    encodeDigestField(stamp, record);
     for (std::uint64_t at : fieldOffsets(fileSize))
         writeAllAt(fd, record, sizeof record, at, what);
 }
@@ -52,11 +62,11 @@ StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string 
         return stored;
     const std::array<std::uint64_t, 2> at = fieldOffsets(fileSize);
     unsigned char field[2][PKG_VARIANT_FIELD_SIZE];
-    Sha256 sha[2];
+    DigestRecord record[2];
     DigestFieldKind kind[2];
     for (int i = 0; i < 2; ++i) {
         readAllAt(fd, field[i], PKG_VARIANT_FIELD_SIZE, at[i], what);
-        kind[i] = decodeDigestRecord(field[i], sha[i].data());
+        kind[i] = decodeDigestField(field[i], &record[i]);
     }
     if (kind[0] == DIGEST_FIELD_ABSENT && kind[1] == DIGEST_FIELD_ABSENT)
         return stored;
@@ -66,16 +76,20 @@ StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string 
             stored.problems.push_back(std::string("the digest record ") + FIELD_NAMES[i] +
                                       " is missing, while the other field holds one");
         if (kind[i] == DIGEST_FIELD_MALFORMED)
-            stored.problems.push_back(std::string("the digest record ") + FIELD_NAMES[i] + " is damaged");
+            stored.problems.push_back(std::string("the digest record ") + FIELD_NAMES[i] +
+                                      " is damaged or was written by a newer mkportable");
     }
     if (!stored.problems.empty())
         return stored;
-    if (sha[0] != sha[1]) {
+    if (std::memcmp(field[0], field[1], PKG_VARIANT_FIELD_SIZE) != 0) {
         stored.problems.push_back("the two digest records in the package directory differ");
         return stored;
     }
     stored.kind = StoredDigest::PRESENT;
-    stored.sha256 = sha[0];
+    std::copy(std::begin(record[0].sha256), std::end(record[0].sha256), stored.sha256.begin());
+    stored.algorithm = record[0].algorithm;
+    stored.hasSettings = record[0].algorithm == DIGEST_SHA256_V2;
+    stored.settings = record[0].settings;
     return stored;
 }
 
@@ -90,6 +104,15 @@ std::string hexText(const Sha256 &digest)
     return text;
 }
 
+std::optional<PackageSettings> storedSettings(const std::filesystem::path &path, std::uint64_t fileSize)
+{
+    const InputFile file = InputFile::open(path, "package");
+    const StoredDigest stored = readStoredDigest(file.fd(), fileSize, file.name());
+    if (stored.kind != StoredDigest::PRESENT || !stored.hasSettings)
+        return std::nullopt;
+    return stored.settings;
+}
+
 std::string checkPackageDigest(const std::filesystem::path &path, std::uint64_t fileSize,
                                std::vector<std::string> &problems)
 {
@@ -102,7 +125,7 @@ std::string checkPackageDigest(const std::filesystem::path &path, std::uint64_t 
             problems.push_back(problem + ": the package was changed after it was built");
         return "digest damaged";
     }
-    if (packageSha256(file.fd(), fileSize, file.name()) != stored.sha256) {
+    if (packageSha256(file.fd(), fileSize, stored.algorithm, file.name()) != stored.sha256) {
         problems.push_back("the package was changed after it was built: its SHA-256 digest "
                            "does not match the one recorded");
         return "digest mismatch";

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,24 +16,32 @@ namespace mkportable {
 
 using Sha256 = std::array<unsigned char, DIGEST_SHA256_SIZE>;
 
-// SHA-256 of the `fileSize`-byte package open as `fd`, with both variant
-// fields of its directory taken as zero bytes. Throws PackError naming
-// `what` when a read fails or the file ends early.
-Sha256 packageSha256(int fd, std::uint64_t fileSize, const std::string &what);
+// SHA-256 of the `fileSize`-byte package open as `fd`, with the bytes of
+// its variant fields that `algorithm` leaves out taken as zero. Throws
+// PackError naming `what` when a read fails or the file ends early.
+Sha256 packageSha256(int fd, std::uint64_t fileSize, DigestAlgorithm algorithm, const std::string &what);
 
-// Writes the digest record of the package open read-write as `fd` into both
-// variant fields. The package must be complete.
-void stampPackageDigest(int fd, std::uint64_t fileSize, const std::string &what);
+// Writes the digest record of the package open read-write as `fd`, with
+// `settings`, into both variant fields (sha256-v2, which covers the
+// settings). The package must be complete.
+void stampPackageDigest(int fd, std::uint64_t fileSize, const PackageSettings &settings, const std::string &what);
 
 // What the two variant fields of a package hold.
 struct StoredDigest {
     enum Kind { NONE, PRESENT, DAMAGED } kind = NONE;
-    Sha256 sha256{};                   // PRESENT: the recorded digest
-    std::vector<std::string> problems; // DAMAGED: what is wrong, one sentence each
+    Sha256 sha256{};                           // PRESENT: the recorded digest
+    DigestAlgorithm algorithm = DIGEST_SHA256; // PRESENT: how it was computed
+    bool hasSettings = false;                  // PRESENT: a sha256-v2 record carries settings
+    PackageSettings settings;                  // PRESENT with settings
+    std::vector<std::string> problems;         // DAMAGED: what is wrong, one sentence each
 };
 StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string &what);
 
 std::string hexText(const Sha256 &digest);
+
+// For info and verify: the settings that the package's digest record
+// carries; none for a package without them or with a damaged record.
+std::optional<PackageSettings> storedSettings(const std::filesystem::path &path, std::uint64_t fileSize);
 
 // For `verify`: checks the digest of the package at `path` (whose layout is
 // sound) and appends what is wrong to `problems`. Returns the words for the

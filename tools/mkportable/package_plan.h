@@ -5,6 +5,7 @@
 
 #include "command_entry.h"
 #include "entry_compressor.h"
+#include "package_settings_text.h"
 
 #include <filesystem>
 #include <ostream>
@@ -23,6 +24,9 @@ struct PackagePlan {
     std::vector<std::string> imageOrigins;
     std::vector<CommandEntry> commands;
     bool strictPlatformMatch = false;
+    // How the launcher behaves and what the package calls itself; stored in
+    // the digest record (package_settings_text.h).
+    PackageSettings settings = defaultPackageSettings();
     // Empty: the program installed or built beside mkportable for the
     // machines the package is made for (wants32BitPrograms).
     std::filesystem::path launcher;

@@ -137,7 +137,7 @@ PackageLayout writePackage(const PackageContents &contents, const std::filesyste
     for (const InputFile &image : contents.images)
         image.copyTo(temp.fd(), what);
     writeTrailer(layout.directory, temp.fd(), what);
-    stampPackageDigest(temp.fd(), layout.fileSize, what);
+    stampPackageDigest(temp.fd(), layout.fileSize, contents.settings, what);
     temp.commit(executableMode());
     return layout;
 }

@@ -5,6 +5,7 @@
 #include "command_entry.h"
 #include "input_file.h"
 #include "package_format.h"
+#include "package_settings.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -23,6 +24,8 @@ struct PackageContents {
     // One zip image; or two (the Intel 32-bit variant first, then the Intel
     // 64-bit one), which are stored back to back and recorded in imageSize.
     std::vector<InputFile> images;
+    // Stored in the digest record, which the digest then covers.
+    PackageSettings settings;
 };
 
 // The planned layout of a package.

@@ -3,6 +3,7 @@
 #include "command_split_check.h"
 #include "package_digest.h"
 #include "package_probe.h"
+#include "package_settings_text.h"
 #include "terminal_text.h"
 
 #include <CLI/CLI.hpp>
@@ -39,6 +40,17 @@ int runVerify(const VerifyOptions &options, std::ostream &out)
     out << name << ": OK, " << pkg.records.size() << " command record" << (pkg.records.size() == 1 ? "" : "s") << ", "
         << pkg.images.size() << " image" << (pkg.images.size() == 1 ? "" : "s") << ", " << pkg.entriesChecked << " entr"
         << (pkg.entriesChecked == 1 ? "y" : "ies") << " checked, " << digest << "\n";
+    if (const std::optional<PackageSettings> settings = storedSettings(options.package, pkg.fileSize)) {
+        out << name << ": settings:";
+        const char *separator = " ";
+        for (const auto &[key, value] : describeSettings(*settings)) {
+            if (value.empty())
+                continue;
+            out << separator << key << " " << terminalText(value);
+            separator = ", ";
+        }
+        out << "\n";
+    }
     return 0;
 }
 
