@@ -2,18 +2,14 @@
 // instance guard is released, however the launcher ends.
 #include "cleanup.h"
 
-#include "installer.h"
 #include "instance_guard.h"
+#include "osspecific.h"
+#include "run_state.h"
+#include "signal_block.h"
 
 #include <unistd.h>
 
 namespace {
-
-// Every signal whose default action would end the launcher without its
-// clean-up, except the synchronous faults, which keep their default action:
-// after one of those nothing in the process can be trusted any more.
-const int HANDLED_SIGNALS[] = {SIGINT,  SIGTERM,   SIGQUIT, SIGHUP,  SIGALRM, SIGUSR1,
-                               SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR};
 
 // A reader that went away (`pkg.run | head -1`) or a file size limit
 // (`ulimit -f`) turn into failed writes that the launcher reports itself.
@@ -39,22 +35,11 @@ bool workingDirectoryParent(char parent[WRK_DIR_SIZE])
 
 } // namespace
 
-void blockHandledSignals(sigset_t *old)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : HANDLED_SIGNALS)
-        sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, old);
-}
-
 void installHandlers()
 {
     struct sigaction sa {};
     sa.sa_handler = interrupt;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : HANDLED_SIGNALS)
-        sigaddset(&sa.sa_mask, sig);
+    handledSignals(&sa.sa_mask);
     for (int sig : HANDLED_SIGNALS)
         sigaction(sig, &sa, nullptr);
     for (int sig : IGNORED_SIGNALS)

@@ -11,10 +11,6 @@
 // SIGXFSZ, whose failed writes the launcher reports itself.
 void installHandlers();
 
-// Holds back the signals that interrupt handles; *old receives the mask to
-// restore with sigprocmask(SIG_SETMASK, old, nullptr).
-void blockHandledSignals(sigset_t *old);
-
 // Removes the working directory and releases the instance guard.
 void cleanup();
 

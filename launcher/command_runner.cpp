@@ -1,7 +1,9 @@
 // Running the assembled command line: the last step of a launch.
 #include "command_runner.h"
 
-#include "installer.h"
+#include "osspecific.h"
+#include "progress.h"
+#include "run_state.h"
 
 #include <cstdio>
 

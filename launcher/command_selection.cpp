@@ -1,9 +1,10 @@
 // Choosing the command record, and the image variant, made for this machine.
 #include "command_selection.h"
 
-#include "installer.h"
+#include "osspecific.h"
 #include "package_reader.h"
 #include "platform_table.h"
+#include "run_state.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // The launcher's entry point and the launch sequence that unpacks and runs
-// the tool; the run state lives here.
+// the tool: the chief file, which calls every role.
 #include "installer.h"
 
 #include "cleanup.h"
@@ -7,7 +7,10 @@
 #include "command_selection.h"
 #include "instance_guard.h"
 #include "options.h"
+#include "osspecific.h"
 #include "package_reader.h"
+#include "progress.h"
+#include "run_state.h"
 #include "self_help.h"
 #include "textbuf.h"
 #include "working_directory.h"
@@ -15,14 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
-
-char wrkDir[WRK_DIR_SIZE];
-int extract = 0;
-char extractFolder[EXTRACT_FOLDER_SIZE];
-volatile sig_atomic_t interrupted = 0;
-volatile sig_atomic_t ignoreInterrupt = 0;
-char inst[SEM_NAME_SIZE] = "QUARNTELV";
-const char *SEM_NAME = inst;
 
 namespace {
 
@@ -39,11 +34,6 @@ int runChild(const char *command)
 }
 
 } // namespace
-
-bool quietProgress()
-{
-    return getenv("QUARN_PORTABLE_QUIET") != nullptr;
-}
 
 int startGUI()
 {

@@ -1,8 +1,9 @@
 // The instance guard: the named semaphore SEM_NAME, created exclusively.
 #include "instance_guard.h"
 
-#include "cleanup.h"
-#include "installer.h"
+#include "osspecific.h"
+#include "run_state.h"
+#include "signal_block.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -3,9 +3,10 @@
 
 #include "cleanup.h"
 #include "command_line.h"
-#include "installer.h"
 #include "instance_guard.h"
+#include "osspecific.h"
 #include "package_reader.h"
+#include "run_state.h"
 #include "textbuf.h"
 
 #include <cerrno>

@@ -2,7 +2,8 @@
 // elements.
 #include "package_reader.h"
 
-#include "installer.h"
+#include "osspecific.h"
+#include "run_state.h"
 #include "textbuf.h"
 #include "zip_directory.h"
 
@@ -11,8 +12,6 @@
 #include <cstring>
 #include <sys/auxv.h>
 #include <unistd.h>
-
-int32_t whichImg = -1;
 
 int64_t pkgElementOffset(int index, const PackageDirectory *dir)
 {

@@ -6,9 +6,9 @@
 #include "command_selection.h"
 #include "digest_record.h"
 #include "entry_kind.h"
-#include "installer.h"
 #include "package_reader.h"
 #include "platform_table.h"
+#include "run_state.h"
 #include "working_directory.h"
 #include "zip_directory.h"
 

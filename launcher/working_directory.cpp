@@ -2,8 +2,9 @@
 // for the package there, and making and entering it.
 #include "working_directory.h"
 
-#include "cleanup.h"
+#include "osspecific.h"
 #include "package_reader.h"
+#include "signal_block.h"
 #include "textbuf.h"
 
 #include <cstdio>

@@ -3,7 +3,8 @@
 #ifndef LAUNCHER_WORKING_DIRECTORY_H
 #define LAUNCHER_WORKING_DIRECTORY_H
 
-#include "installer.h"
+#include "package_format.h"
+#include "run_state.h"
 
 // Opens the temporary directory and fills parent with its path: the
 // descriptor, or -1 after a message. A refused TMPDIR is named on standard

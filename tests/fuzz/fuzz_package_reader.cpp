@@ -1,7 +1,7 @@
 // Package reader and record selection on arbitrary package files.
 #include "command_selection.h"
-#include "installer.h"
 #include "package_reader.h"
+#include "run_state.h"
 
 #include <cstdint>
 #include <cstdio>

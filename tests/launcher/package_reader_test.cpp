@@ -1,9 +1,9 @@
 // The element reader on package files made in the test.
 #include "command_selection.h"
 #include "digest_record.h"
-#include "installer.h"
 #include "package_fixture.h"
 #include "package_reader.h"
+#include "run_state.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
