@@ -2,7 +2,9 @@
 // command line.
 #include "command_line.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -122,5 +124,35 @@ bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, c
         std::memcpy(dirName, name, n);
         dirName[n] = '\0';
     }
+    return true;
+}
+
+bool anchorFirstWord(char line[COMMAND_LINE_SIZE], const char *treeDir)
+{
+    std::size_t start = 0;
+    while (line[start] == ' ' || line[start] == '\t')
+        ++start;
+    std::size_t end = start;
+    bool plain = true;
+    bool hasSlash = false;
+    for (; line[end] != '\0' && !std::strchr(" \t\n;&|<>()", line[end]); ++end) {
+        plain = plain && !std::strchr("'\"\\$`*?[~{=", line[end]);
+        hasSlash = hasSlash || line[end] == '/';
+    }
+    // Only a plain relative path is a file of the tree: a bare name is looked
+    // up on PATH, and quoting or expansion is the shell's to read.
+    if (!plain || !hasSlash || line[start] == '/')
+        return true;
+    char path[COMMAND_LINE_SIZE];
+    char quoted[COMMAND_LINE_SIZE];
+    char anchored[COMMAND_LINE_SIZE];
+    const std::string_view word(line + start, end - start);
+    int n = std::snprintf(path, sizeof path, "%s/%.*s", treeDir, int(word.size()), word.data());
+    if (n < 0 || std::size_t(n) >= sizeof path || !quoteShellWord(path, quoted, sizeof quoted))
+        return false;
+    n = std::snprintf(anchored, sizeof anchored, "%.*s%s%s", int(start), line, quoted, line + end);
+    if (n < 0 || std::size_t(n) >= sizeof anchored)
+        return false;
+    std::memcpy(line, anchored, std::size_t(n) + 1);
     return true;
 }

@@ -30,6 +30,13 @@ bool assembleCommandLine(const CommandRecord *rec, int argc, char **argv, char l
 // and the line keeps what follows. Returns true when the line was split.
 bool splitDirectoryChange(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, char dirName[DIRECTORY_NAME_SIZE]);
 
+// For a tool started in the caller's directory: when the line's first word
+// is a plain relative path (it holds a '/', does not begin with one, and
+// has no quoting or expansion), replaces it with the shell-quoted path
+// treeDir/word, so the program is found in the unpacked tree. False, with
+// the line unchanged, when the result does not fit.
+bool anchorFirstWord(char line[COMMAND_LINE_SIZE], const char *treeDir);
+
 // Quotes text as one shell word, inside double quotes, escaping \ " $ and `.
 // False when the quoted text does not fit.
 bool quoteShellWord(const char *text, char *out, std::size_t cap);

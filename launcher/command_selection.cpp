@@ -1,9 +1,11 @@
 // Choosing the command record, and the image variant, made for this machine.
 #include "command_selection.h"
 
+#include "launch_settings.h"
 #include "osspecific.h"
 #include "package_reader.h"
 #include "platform_table.h"
+#include "record_text.h"
 #include "run_state.h"
 
 #include <cstdio>
@@ -30,6 +32,38 @@ void printMismatchWarning(const PlatformInfo &pfm, bool strict)
     std::fprintf(stderr, "           release = %d\n", int(pfm.release));
     std::fprintf(stderr, "           processor architecture = %s\n", architectureLabel(pfm.architecture));
     std::fputs("\n", stderr);
+}
+
+// "NAME VERSION" of a package with settings, escaped: the start of the one
+// line that says what the package does about a mismatch.
+std::string packageTitle()
+{
+    std::string title = escaped(launchSettings.name);
+    if (launchSettings.version[0] != '\0')
+        title += (title.empty() ? "" : " ") + escaped(launchSettings.version);
+    return title.empty() ? "This package" : title;
+}
+
+// After the warning, for a package with settings: what happens now, and for
+// a refusal which platforms the package is made for.
+void printMismatchOutcome(const PackageDirectory *dir, int fd, const GlobalInfo &info, bool strict)
+{
+    if (!launchHasSettings)
+        return;
+    if (!strict) {
+        std::fprintf(stderr, "%s: going on with the first record in %d seconds\n", packageTitle().c_str(),
+                     MISMATCH_PAUSE_SECONDS);
+        return;
+    }
+    std::string platforms;
+    uint32_t count = info.commandCount < 0 ? 0 : uint32_t(info.commandCount);
+    for (uint32_t i = 0; i < count && i < dir->elementSize[PKG_COMMANDS] / COMMAND_RECORD_SIZE; ++i) {
+        CommandRecord rec;
+        if (readCommandRecord(dir, fd, i, &rec) != 0)
+            break;
+        platforms += (platforms.empty() ? "" : "; ") + platformText(rec);
+    }
+    std::fprintf(stderr, "%s: refused; made for: %s\n", packageTitle().c_str(), platforms.c_str());
 }
 
 } // namespace
@@ -105,6 +139,7 @@ int selectCommandRecord(const PackageDirectory *dir, int fd, CommandRecord *sele
             std::fprintf(stderr, "Failed determining platform information: %s\n", failure);
         bool strict = info.strictPlatformMatch != 0;
         printMismatchWarning(pfm, strict);
+        printMismatchOutcome(dir, fd, info, strict);
         if (strict)
             return 1;
         sleepSec(MISMATCH_PAUSE_SECONDS);

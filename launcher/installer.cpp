@@ -6,6 +6,7 @@
 #include "command_runner.h"
 #include "command_selection.h"
 #include "instance_guard.h"
+#include "launch_settings.h"
 #include "options.h"
 #include "osspecific.h"
 #include "package_reader.h"
@@ -53,6 +54,9 @@ int extractAndExecute(int argc, char **argv)
     char launchDir[LAUNCH_DIR_SIZE];
     getCurrentDir(launchDir, sizeof launchDir);
     setInheritedEnv("QUARN_PORTABLE_EXEC_DIR", launchDir);
+    // Held from here: the operator's directory is found again by its
+    // descriptor, not by its name.
+    int callerDirFd = extract ? -1 : openCallerDirectory();
 
     PackageDirectory dir;
     int fd = openPackage(argc, argv, &dir);
@@ -74,8 +78,8 @@ int extractAndExecute(int argc, char **argv)
         return 1;
     }
 
-    if (!quietProgress())
-        std::puts("Extracting...");
+    if (FILE *progress = progressStream())
+        std::fputs("Extracting...\n", progress);
     std::fflush(stdout);
 
     char parent[WRK_DIR_SIZE];
@@ -130,7 +134,7 @@ int extractAndExecute(int argc, char **argv)
         return 1;
     if (extract)
         return 0;
-    return runSelectedCommand(line, recordEnd, fd);
+    return runSelectedCommand(line, recordEnd, fd, callerDirFd);
 }
 
 int installerMain(int argc, char **argv)
@@ -138,16 +142,23 @@ int installerMain(int argc, char **argv)
     installHandlers();
     setInheritedEnv("SkyletLocale", "en");
 
-    if (semDestroyRequested(argc, argv))
-        return semDestroy();
-
     // Self-help reads the package and needs no guard: it runs beside a
-    // launch, and as any user.
+    // launch, and as any user, and it shows damaged settings rather than
+    // stopping at them.
     int selfHelp = runSelfHelp(argc, argv);
     if (selfHelp >= 0)
         return selfHelp;
 
-    if (takeInstanceGuard() != 0)
+    // The maker's settings decide which guard to take (or release) and
+    // where the launcher speaks: they are read before anything else.
+    if (readOwnLaunchSettings(argc, argv) != 0)
+        return 1;
+    chooseInstanceGuard();
+
+    if (semDestroyRequested(argc, argv))
+        return semDestroy();
+
+    if (takeInstanceGuard(argc > 0 && argv[0] ? argv[0] : "") != 0)
         return 1;
 
     const char *extractDir = extractRequested(argc, argv);

@@ -6,6 +6,7 @@
 #include "instance_guard.h"
 #include "osspecific.h"
 #include "package_reader.h"
+#include "progress.h"
 #include "run_state.h"
 #include "textbuf.h"
 
@@ -49,6 +50,10 @@ bool semDestroyRequested(int argc, char **argv)
 
 int semDestroy()
 {
+    if (!usesInstanceGuard()) {
+        std::fputs("This package uses no instance guard: there is no semaphore to release.\n", stderr);
+        return 0;
+    }
     if (sem_dest() != 0) {
         std::fprintf(stderr, "Failed releasing the existing semaphore %s: %s\n", SEM_NAME, std::strerror(errno));
         return 1;
@@ -68,9 +73,10 @@ int prepareExtract(const char *dir)
     // utility) as one word, so a name with blanks or shell syntax stays a
     // name; one that does not fit is refused before anything is made.
     if (!buildExtractFolder(dir) || (!dirExists(dir) && !makeDir(extractFolder))) {
-        std::printf("Failed to create directory: %s\n"
-                    "Please check if you specify a correct path to extract.\n",
-                    dir);
+        std::fprintf(remarkStream(),
+                     "Failed to create directory: %s\n"
+                     "Please check if you specify a correct path to extract.\n",
+                     dir);
         cleanup();
         return -1;
     }

@@ -141,7 +141,7 @@ bool findOnPath(const char *name, const char *searchPath, char *out, std::size_t
     }
 }
 
-int openOwnFile(int argc, char **argv)
+int openOwnFileQuietly(int argc, char **argv)
 {
     // The kernel knows which file runs; a name from the environment or the
     // command line is only a claim, and a bare name would otherwise be
@@ -161,8 +161,14 @@ int openOwnFile(int argc, char **argv)
         fd = fd_open(ownPath);
     if (fd < 0 && findOnPath(argv0, getenv("PATH"), ownPath, sizeof ownPath))
         fd = fd_open(ownPath);
+    return fd;
+}
+
+int openOwnFile(int argc, char **argv)
+{
+    int fd = openOwnFileQuietly(argc, argv);
     if (fd < 0)
-        std::fprintf(stderr, "Failed opening file %s\n", argv0);
+        std::fprintf(stderr, "Failed opening file %s\n", argc > 0 && argv[0] ? argv[0] : "");
     return fd;
 }
 

@@ -59,6 +59,8 @@ int openPackage(int argc, char **argv, PackageDirectory *dir);
 // entries of PATH, never in the current directory). The descriptor, or -1
 // after "Failed opening file".
 int openOwnFile(int argc, char **argv);
+// The same without a message.
+int openOwnFileQuietly(int argc, char **argv);
 
 // Reads the package directory before the end marker of the file open on fd:
 // 0, or -1 after one message on standard error.

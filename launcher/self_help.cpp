@@ -8,6 +8,7 @@
 #include "entry_kind.h"
 #include "package_reader.h"
 #include "platform_table.h"
+#include "record_text.h"
 #include "run_state.h"
 #include "working_directory.h"
 #include "zip_directory.h"
@@ -21,40 +22,6 @@
 #include <zlib.h>
 
 namespace {
-
-// An entry name or link target as it may safely reach a terminal: bytes
-// outside printable ASCII, and the backslash, as \xHH.
-std::string escaped(const std::string &text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out += char(c);
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-std::string fieldText(int32_t value, const char *anyText, const char *label)
-{
-    return value == PFM_ANY ? anyText : label;
-}
-
-// A record's platform in words: "SuSE 11, Intel 64-bit", "any distribution,
-// any architecture".
-std::string platformText(const CommandRecord &rec)
-{
-    std::string text = fieldText(rec.distribution, "any distribution", distributionLabel(rec.distribution));
-    if (rec.release != PFM_ANY)
-        text += (rec.distribution == PFM_ANY ? ", release " : " ") + std::to_string(rec.release);
-    else if (rec.distribution != PFM_ANY)
-        text += ", any release";
-    return text + ", " + fieldText(rec.architecture, "any architecture", architectureLabel(rec.architecture));
-}
 
 // The image variants of a package: one, or two (Intel 32-bit, Intel 64-bit).
 struct ImagePart {
