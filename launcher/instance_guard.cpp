@@ -63,21 +63,38 @@ int openMark()
 }
 
 // Locks the mark without waiting: the descriptor, or -1 when a live
-// launcher holds it (*busy) or there is no mark to be had. The file is
-// never removed, only emptied, so a lock always sits on the one file that
-// every launcher of this guard opens.
+// launcher holds it (*busy) or there is no mark to be had. A launcher that
+// releases the guard empties and removes the mark before its lock goes, so
+// a lock taken on a file that the path no longer names is dropped and the
+// mark opened again.
 int lockMark(bool *busy)
 {
     *busy = false;
-    int fd = openMark();
-    if (fd < 0)
-        return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *busy = errno == EWOULDBLOCK;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int fd = openMark();
+        if (fd < 0)
+            return -1;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            *busy = errno == EWOULDBLOCK;
+            close(fd);
+            return -1;
+        }
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && lstat(markPath, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
+            return fd;
         close(fd);
-        return -1;
     }
-    return fd;
+    return -1;
+}
+
+// Empties and removes the mark while its lock is still held: only the
+// holder does this, and nobody can mistake it for a dead holder's after.
+// Async-signal-safe.
+void dropMark(int fd)
+{
+    if (ftruncate(fd, 0) == 0)
+        unlink(markPath);
 }
 
 // The process number that the mark holds, or 0 when it is empty.
@@ -153,6 +170,18 @@ int sem_dest()
     return 0;
 }
 
+void clearDeadHolderMark()
+{
+    if (!launchHasSettings)
+        return;
+    bool busy = false;
+    int mark = lockMark(&busy);
+    if (mark >= 0) {
+        dropMark(mark);
+        close(mark);
+    }
+}
+
 int takeInstanceGuard(const char *program)
 {
     if (!usesInstanceGuard())
@@ -177,6 +206,7 @@ int takeInstanceGuard(const char *program)
         writeMark(mark);
         markFd = mark;
     } else if (mark >= 0) {
+        dropMark(mark);
         close(mark);
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -197,7 +227,7 @@ void releaseInstanceGuard()
         guardHeld = 0;
     }
     if (markFd >= 0) {
-        ftruncate(markFd, 0);
+        dropMark(markFd);
         close(markFd);
         markFd = -1;
     }
@@ -208,5 +238,5 @@ void releaseInstanceGuardFromHandler()
     if (guardHeld)
         sem_unlink(SEM_NAME);
     if (markFd >= 0)
-        ftruncate(markFd, 0);
+        dropMark(markFd);
 }

@@ -15,6 +15,10 @@ bool usesInstanceGuard();
 // or there was none, -1 (errno set) when it exists and cannot be removed.
 int sem_dest();
 
+// For -semdestroy of a package with settings: removes the liveness mark
+// of a launcher that is gone; a live launcher's mark stays.
+void clearDeadHolderMark();
+
 // Takes the guard for this process: 0 when it is taken, taken over from a
 // launcher that is gone (with one line saying so), not used by the package,
 // or cannot be made for another reason than another instance (the run goes

@@ -58,6 +58,7 @@ int semDestroy()
         std::fprintf(stderr, "Failed releasing the existing semaphore %s: %s\n", SEM_NAME, std::strerror(errno));
         return 1;
     }
+    clearDeadHolderMark();
     std::fputs("Existing Semaphore released.\n", stderr);
     return 0;
 }

@@ -2,6 +2,9 @@
 #include "launcher_harness.h"
 
 #include <csignal>
+#include <cstring>
+#include <optional>
+#include <regex>
 
 namespace {
 
@@ -47,6 +50,30 @@ TEST(Options, AGuardLeftByAKilledLauncherIsRefusedUntilReleased)
     EXPECT_EQ(r.status, 128 + SIGKILL);
     EXPECT_EQ(r.shmAfter, "sem.QUARNTELV\n");
     EXPECT_EQ(r.inspected, std::string(GUARD_REFUSED) + "rc=1\nExisting Semaphore released.\nrc=0\n--\n");
+}
+
+// A package with settings leaves a mark that dies with its launcher: the
+// next launch takes the guard over and says so, instead of refusing every
+// launch until root releases it.
+TEST(Options, AGuardWhoseHolderIsGoneIsTakenOver)
+{
+    LauncherHarness h;
+    PackageSpec layout = standardPackage(
+        toolImage("[ -e \"$QUARN_PORTABLE_EXEC_DIR/started\" ] && exit 3; touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; "
+                  "exec sleep 30"),
+        "./tool.sh");
+    layout.settings = PackageSettings{};
+    layout.settings->guard = GUARD_PACKAGE;
+    std::strcpy(layout.settings->name, "alpha");
+    h.writePackage(layout);
+    SandboxRun run = h.interruptedRun("started", SIGKILL);
+    run.inspect = "ls /dev/shm; " + again(h) + " 2>&1; ls /dev/shm; echo --";
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 128 + SIGKILL);
+    EXPECT_EQ(std::regex_replace(r.inspected, std::regex("process [0-9]+"), "process N"),
+              "QUARNTELV.8ed3f6ad685b959e.lock\nsem.QUARNTELV.8ed3f6ad685b959e\n"
+              "Taking over the instance guard QUARNTELV.8ed3f6ad685b959e: the launcher that held it "
+              "(process N) is gone.\nExtracting...\nExecuting...\n\n\nrc=3\n--\n");
 }
 
 TEST(Options, SemdestroyThatCannotReleaseTheGuardSaysSo)
@@ -188,3 +215,164 @@ TEST(Options, FailureShellOpensInTheWorkingDirectoryBeforeCleanUp)
 }
 
 } // namespace
+
+namespace {
+
+PackageSettings settingsWith(void (*change)(PackageSettings &))
+{
+    PackageSettings settings;
+    std::strcpy(settings.name, "show");
+    std::strcpy(settings.version, "1.0");
+    change(settings);
+    return settings;
+}
+
+} // namespace
+
+// Each setting against a package without settings, which keeps the
+// launcher's behaviour of old in every row: where progress goes, where the
+// tool starts, what -semdestroy releases, and a record this launcher does
+// not know.
+TEST(Options, PackageSettingsDecideWhereTheLauncherSpeaksAndTheToolStarts)
+{
+    const std::string PROGRESS = "Extracting...\nExecuting...\n\n\n";
+    const std::string TOOL = "tool\nhello\n";
+    const std::string NO_FILE = "tool\nno in.txt\n";
+    std::string damaged(260, '\0');
+    damaged.replace(0, 26, std::string("portable-digest\0sha256-v2", 26));
+    damaged[64] = 'S';
+    damaged[65] = 2; // a settings version this launcher does not know
+    struct Row {
+        const char *what;
+        std::optional<PackageSettings> settings;
+        std::optional<std::string> field;
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const Row rows[] = {
+        {"no settings", std::nullopt, std::nullopt, {"in.txt"}, 0, PROGRESS + NO_FILE, ""},
+        {"progress stdout",
+         settingsWith([](PackageSettings &) {}),
+         std::nullopt,
+         {"in.txt"},
+         0,
+         PROGRESS + NO_FILE,
+         ""},
+        {"progress stderr",
+         settingsWith([](PackageSettings &s) { s.progress = PROGRESS_STDERR; }),
+         std::nullopt,
+         {"in.txt"},
+         0,
+         NO_FILE,
+         PROGRESS},
+        {"progress none",
+         settingsWith([](PackageSettings &s) { s.progress = PROGRESS_NONE; }),
+         std::nullopt,
+         {"in.txt"},
+         0,
+         NO_FILE,
+         ""},
+        {"the caller's directory",
+         settingsWith([](PackageSettings &s) {
+             s.progress = PROGRESS_NONE;
+             s.workingDirectory = WORKDIR_CALLER;
+         }),
+         std::nullopt,
+         {"in.txt"},
+         0,
+         TOOL,
+         ""},
+        {"semdestroy without a guard",
+         settingsWith([](PackageSettings &s) { s.guard = GUARD_NONE; }),
+         std::nullopt,
+         {"-semdestroy"},
+         0,
+         "",
+         "This package uses no instance guard: there is no semaphore to release.\n"},
+        {"a settings version this launcher does not know",
+         std::nullopt,
+         damaged,
+         {"in.txt"},
+         1,
+         "",
+         "Package settings are damaged or newer than this launcher\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        LauncherHarness h;
+        PackageSpec layout = standardPackage(toolImage("echo tool; cat \"$1\" 2>/dev/null || echo \"no $1\""),
+                                             "./tool.sh");
+        layout.settings = row.settings;
+        layout.variantField = row.field;
+        h.writePackage(layout);
+        writeFile(h.dir + "/in.txt", "hello\n");
+        SandboxResult r = h.run(row.args);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.tmpAfter, "");
+        EXPECT_EQ(r.shmAfter, "");
+    }
+}
+
+// Two launches at once: which of them the guard lets run, as each package's
+// settings say. The first waits for the second to be over; it always ends
+// with its own status and its own working directory removed.
+TEST(Options, GuardsLetLaunchesRunSideBySideAsTheirSettingsSay)
+{
+    auto guarded = [](GuardSetting guard, const char *name) {
+        PackageSettings s;
+        s.guard = guard;
+        std::strcpy(s.name, name);
+        return std::optional<PackageSettings>(s);
+    };
+    const std::string REFUSED_WITH_NAME = std::string(GUARD_REFUSED) + "The program is @/second.run.\n";
+    struct Row {
+        const char *what;
+        std::optional<PackageSettings> first, second;
+        int status;
+        std::string err;
+        std::string shm; // while the first still runs
+    };
+    const Row rows[] = {
+        {"no guard, the same package twice", guarded(GUARD_NONE, "jq"), guarded(GUARD_NONE, "jq"), 7, "", ""},
+        {"two packages, each with its own guard", guarded(GUARD_PACKAGE, "alpha"), guarded(GUARD_PACKAGE, "beta"), 7,
+         "", "QUARNTELV.8ed3f6ad685b959e.lock\nsem.QUARNTELV.8ed3f6ad685b959e\n"},
+        {"one package with its own guard, twice", guarded(GUARD_PACKAGE, "alpha"), guarded(GUARD_PACKAGE, "alpha"), 1,
+         REFUSED_WITH_NAME, "QUARNTELV.8ed3f6ad685b959e.lock\nsem.QUARNTELV.8ed3f6ad685b959e\n"},
+        {"the machine's guard, held by a package without settings", std::nullopt, guarded(GUARD_MACHINE, "jq"), 1,
+         REFUSED_WITH_NAME, "sem.QUARNTELV\n"},
+        {"no guard beside the machine's", std::nullopt, guarded(GUARD_NONE, "jq"), 7, "", "sem.QUARNTELV\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        LauncherHarness h;
+        const std::string WAIT = "touch \"$QUARN_PORTABLE_EXEC_DIR/started\"\n"
+                                 "i=0; while [ ! -e \"$QUARN_PORTABLE_EXEC_DIR/release\" ] && [ $i -lt 400 ]; do\n"
+                                 "  sleep 0.05; i=$((i+1)); done\nexit 5";
+        PackageSpec first = standardPackage(toolImage(WAIT), "./tool.sh");
+        first.settings = row.first;
+        h.writePackage(first);
+        PackageSpec second = standardPackage(toolImage("exit 7"), "./tool.sh");
+        second.settings = row.second;
+        writeFile(h.dir + "/second.run", buildPackage(second), 0755);
+        SandboxRun run = h.sandboxRun({});
+        run.argv = {h.dir + "/second.run"};
+        run.setup = "( " + again(h) +
+                    " ) > first.out 2>&1 & "
+                    "i=0; while [ ! -e started ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done";
+        run.inspect = "ls /dev/shm; touch release; "
+                      "i=0; while ! grep -q rc= first.out && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; "
+                      "tail -n 1 first.out; " +
+                      listingCommand("/tmp /dev/shm");
+        SandboxResult r = runSandboxed(h.dir, run);
+        std::string err = row.err;
+        if (auto at = err.find('@'); at != std::string::npos)
+            err.replace(at, 1, h.dir);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.inspected, row.shm + "rc=5\n/dev/shm:\n\n/tmp:\n");
+    }
+}

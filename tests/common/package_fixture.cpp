@@ -1,9 +1,13 @@
 #include "package_fixture.h"
 
+#include "digest_record.h"
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 std::string le32(uint32_t v)
 {
@@ -35,6 +39,34 @@ std::string commandRecordBytes(int32_t distribution, int32_t release, int32_t ar
     return rec;
 }
 
+namespace {
+
+// Writes the sha256-v2 record with `settings` into both variant fields of
+// the package `bytes`, the digest computed by the format library's own
+// rule through a memory file.
+void stampSettings(std::string &bytes, const PackageSettings &settings)
+{
+    DigestRecord record;
+    record.algorithm = DIGEST_SHA256_V2;
+    record.settings = settings;
+    unsigned char field[PKG_VARIANT_FIELD_SIZE];
+    encodeDigestField(record, field);
+    for (int which = 0; which < 2; ++which)
+        bytes.replace(variantFieldOffset(bytes.size(), which), PKG_VARIANT_FIELD_SIZE, reinterpret_cast<char *>(field),
+                      PKG_VARIANT_FIELD_SIZE);
+    int fd = memfd_create("package", MFD_CLOEXEC);
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()) ||
+        !packageSha256(fd, bytes.size(), DIGEST_SHA256_V2, record.sha256))
+        throw std::runtime_error("cannot take the package digest");
+    close(fd);
+    encodeDigestField(record, field);
+    for (int which = 0; which < 2; ++which)
+        bytes.replace(variantFieldOffset(bytes.size(), which), PKG_VARIANT_FIELD_SIZE, reinterpret_cast<char *>(field),
+                      PKG_VARIANT_FIELD_SIZE);
+}
+
+} // namespace
+
 std::string buildPackage(const PackageSpec &layout)
 {
     const std::string *elements[5] = {&layout.launcher, &layout.unzip, &layout.globalInfo, &layout.commands,
@@ -46,12 +78,14 @@ std::string buildPackage(const PackageSpec &layout)
         uint32_t size = layout.recordedSizes ? (*layout.recordedSizes)[i] : uint32_t(elements[i]->size());
         directory += le32(size);
     }
-    directory += std::string(260, '\0') + le32(layout.imageSize[0]) + std::string(260, '\0') +
-                 le32(layout.imageSize[1]);
+    const std::string field = layout.variantField ? *layout.variantField : std::string(260, '\0');
+    directory += field + le32(layout.imageSize[0]) + field + le32(layout.imageSize[1]);
     if (directory.size() != 548)
         throw std::logic_error("package directory is not 548 bytes");
     out += directory;
     out += char(layout.endMarker);
+    if (layout.settings)
+        stampSettings(out, *layout.settings);
     return out;
 }
 

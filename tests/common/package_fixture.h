@@ -4,6 +4,8 @@
 #ifndef TESTS_PACKAGE_FIXTURE_H
 #define TESTS_PACKAGE_FIXTURE_H
 
+#include "package_settings.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -29,6 +31,11 @@ struct PackageSpec {
     // Sizes written into the directory instead of the true ones.
     std::optional<std::array<uint32_t, 5>> recordedSizes;
     unsigned char endMarker = 0xFF;
+    // Settings to store in both variant fields, with the sha256-v2 digest
+    // that covers them, as mkportable writes them.
+    std::optional<PackageSettings> settings;
+    // 260 bytes for both variant fields instead, as they are (damaged ones).
+    std::optional<std::string> variantField;
 };
 
 // The whole package file.
