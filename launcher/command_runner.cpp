@@ -5,6 +5,7 @@
 #include "osspecific.h"
 #include "progress.h"
 #include "run_state.h"
+#include "signal_forward.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -53,8 +54,5 @@ int runSelectedCommand(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, int 
         std::fputs("Executing...\n\n\n", progress);
     std::fflush(stdout);
 
-    ignoreInterrupt = 1;
-    int rc = executeProcess(line);
-    ignoreInterrupt = 0;
-    return rc;
+    return runTool(line);
 }

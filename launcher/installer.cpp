@@ -13,6 +13,7 @@
 #include "progress.h"
 #include "run_state.h"
 #include "self_help.h"
+#include "signal_forward.h"
 #include "textbuf.h"
 #include "working_directory.h"
 
@@ -167,7 +168,9 @@ int installerMain(int argc, char **argv)
 
     int result = extractAndExecute(argc, argv);
 
-    if (result != 0 && getenv("QUARN_PORTABLE_ERR_SH"))
+    // A tool that ended on a signal passed on to it has answered; its
+    // status is no failure of the launch.
+    if (result != 0 && getenv("QUARN_PORTABLE_ERR_SH") && !signalForwarded())
         runChild("sh");
 
     cleanup();

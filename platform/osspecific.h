@@ -154,6 +154,14 @@ int captureShellOutput(const char *command, char *buffer, int size, int *length)
  * started. */
 int executeProcess(const char *command);
 
+/* executeProcess in two steps, for a caller that must know the process
+ * before it ends (to pass signals on to it): startProcess starts command
+ * through the shell as runShellCommand does and returns its process
+ * number, or -1; waitProcess waits for it and gives what executeProcess
+ * gives. */
+int startProcess(const char *command);
+int waitProcess(int pid);
+
 /* Shell-based operations. Arguments are pasted into the command verbatim
  * (the shell splits them at blanks); a command text that would exceed 511
  * characters is not run. makeDir, copyFile and copyTree give 1 when the

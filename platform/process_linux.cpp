@@ -204,7 +204,17 @@ int captureShellOutput(const char *command, char *buffer, int size, int *length)
 
 int executeProcess(const char *command)
 {
-    int status = runShellCommand(command);
+    return waitProcess(startProcess(command));
+}
+
+int startProcess(const char *command)
+{
+    return spawnShell(command, nullptr, -1);
+}
+
+int waitProcess(int pid)
+{
+    int status = pid < 0 ? -1 : waitForChild(pid);
     if (status == -1)
         return 255;
     if (WIFSIGNALED(status))
