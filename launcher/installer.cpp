@@ -143,6 +143,10 @@ int installerMain(int argc, char **argv)
     installHandlers();
     setInheritedEnv("SkyletLocale", "en");
 
+    // The maker's settings decide which guard to take (or release) and
+    // where the launcher speaks: they are read before anything else.
+    readOwnLaunchSettings(argc, argv);
+
     // Self-help reads the package and needs no guard: it runs beside a
     // launch, and as any user, and it shows damaged settings rather than
     // stopping at them.
@@ -150,10 +154,10 @@ int installerMain(int argc, char **argv)
     if (selfHelp >= 0)
         return selfHelp;
 
-    // The maker's settings decide which guard to take (or release) and
-    // where the launcher speaks: they are read before anything else.
-    if (readOwnLaunchSettings(argc, argv) != 0)
+    if (launchSettingsDamaged) {
+        std::fputs(SETTINGS_DAMAGED_MESSAGE, stderr);
         return 1;
+    }
     chooseInstanceGuard();
 
     if (semDestroyRequested(argc, argv))

@@ -3,14 +3,16 @@
 #include "digest_record.h"
 #include "osspecific.h"
 #include "package_reader.h"
+#include "record_text.h"
 
 #include <cstdio>
 #include <unistd.h>
 
 PackageSettings launchSettings;
 bool launchHasSettings = false;
+bool launchSettingsDamaged = false;
 
-int readLaunchSettings(int fd)
+void readLaunchSettings(int fd)
 {
     // A file without the end marker carries no package: whatever its last
     // bytes hold, they are no settings, and the launch says what is wrong.
@@ -18,28 +20,40 @@ int readLaunchSettings(int fd)
     unsigned char raw[PKG_DIRECTORY_SIZE + 1];
     if (end < int(sizeof raw) || pread(fd, raw, sizeof raw, off_t(end) - off_t(sizeof raw)) != int(sizeof raw) ||
         raw[PKG_DIRECTORY_SIZE] != PKG_END_MARKER)
-        return 0;
+        return;
     DigestRecord record;
     switch (decodePackageRecord(raw + PKG_VARIANT_FIELD_OFFSET[0], raw + PKG_VARIANT_FIELD_OFFSET[1], &record)) {
-    case PACKAGE_RECORD_NONE: return 0;
-    case PACKAGE_RECORD_DAMAGED:
-        std::fputs("Package settings are damaged or newer than this launcher\n", stderr);
-        return 1;
+    case PACKAGE_RECORD_NONE: return;
+    case PACKAGE_RECORD_DAMAGED: launchSettingsDamaged = true; return;
     case PACKAGE_RECORD_VALID: break;
     }
     if (record.algorithm == DIGEST_SHA256_V2) {
         launchSettings = record.settings;
         launchHasSettings = true;
     }
-    return 0;
 }
 
-int readOwnLaunchSettings(int argc, char **argv)
+void readOwnLaunchSettings(int argc, char **argv)
 {
     int fd = openOwnFileQuietly(argc, argv);
     if (fd < 0)
-        return 0;
-    int result = readLaunchSettings(fd);
+        return;
+    readLaunchSettings(fd);
     fd_close(fd);
-    return result;
+}
+
+void printLaunchSettings()
+{
+    if (launchSettingsDamaged) {
+        std::fputs("Settings: damaged or newer than this launcher\n", stdout);
+        return;
+    }
+    if (!launchHasSettings)
+        return;
+    const PackageSettings &s = launchSettings;
+    std::printf("Name: %s\nVersion: %s\nSummary: %s\n", escaped(s.name).c_str(), escaped(s.version).c_str(),
+                escaped(s.summary).c_str());
+    std::printf("Settings: guard %s, progress %s, working directory %s, signals %s, cache %s\n", guardWord(s.guard),
+                progressWord(s.progress), workingDirectoryWord(s.workingDirectory), signalsWord(s.signals),
+                s.cache ? "on" : "off");
 }

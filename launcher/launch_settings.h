@@ -13,15 +13,22 @@
 extern PackageSettings launchSettings;
 // True once the package was found to carry settings.
 extern bool launchHasSettings;
+// True when a record is there but this launcher does not know it: a launch
+// stops with SETTINGS_DAMAGED_MESSAGE before anything is made.
+extern bool launchSettingsDamaged;
 
-// Reads the settings from the package directory of the file open on fd:
-// 0 (with or without settings), or 1 after "Package settings are damaged or
-// newer than this launcher" when a record is there but this launcher does
-// not know it.
-int readLaunchSettings(int fd);
+constexpr const char *SETTINGS_DAMAGED_MESSAGE = "Package settings are damaged or newer than this launcher\n";
 
-// The same for the launcher's own file: 0 also when the file cannot be
-// read (what is wrong with it is said where the launch reads it).
-int readOwnLaunchSettings(int argc, char **argv);
+// Reads the settings from the package directory of the file open on fd
+// into the globals above. A file without a package has none.
+void readLaunchSettings(int fd);
+
+// The same for the launcher's own file, quietly: what is wrong with the
+// file is said where the launch reads it.
+void readOwnLaunchSettings(int argc, char **argv);
+
+// For --portable-info: the package's name, version and summary and each
+// setting, one line each; nothing for a package without settings.
+void printLaunchSettings();
 
 #endif

@@ -6,8 +6,10 @@
 #include "command_selection.h"
 #include "digest_record.h"
 #include "entry_kind.h"
+#include "launch_settings.h"
 #include "package_reader.h"
 #include "platform_table.h"
+#include "portable_help.h"
 #include "record_text.h"
 #include "run_state.h"
 #include "working_directory.h"
@@ -114,6 +116,7 @@ int portableInfo(int argc, char **argv)
         fd_close(fd);
         return 1;
     }
+    printLaunchSettings();
     std::printf("Launcher %u bytes, unzip utility %u bytes, command table %u bytes\n", dir.elementSize[PKG_LAUNCHER],
                 dir.elementSize[PKG_UNZIP], dir.elementSize[PKG_COMMANDS]);
     ImagePart parts[2];
@@ -302,5 +305,7 @@ int runSelfHelp(int argc, char **argv)
         return portableList(argc, argv);
     if (std::strcmp(argv[1], PORTABLE_CHECK_OPTION) == 0)
         return portableCheck(argc, argv);
+    if (std::strcmp(argv[1], PORTABLE_HELP_OPTION) == 0)
+        return portableHelp();
     return -1;
 }

@@ -248,11 +248,25 @@ TEST(Options, PackageSettingsDecideWhereTheLauncherSpeaksAndTheToolStarts)
         std::optional<std::string> field;
         std::vector<std::string> args;
         int status;
-        std::string out;
+        std::string out; // the whole output; for --portable-help its first lines
         std::string err;
     };
     const Row rows[] = {
         {"no settings", std::nullopt, std::nullopt, {"in.txt"}, 0, PROGRESS + NO_FILE, ""},
+        {"help without settings goes to the tool",
+         std::nullopt,
+         std::nullopt,
+         {"--portable-help"},
+         0,
+         PROGRESS + "tool\nno --portable-help\n",
+         ""},
+        {"help",
+         settingsWith([](PackageSettings &s) { std::strcpy(s.summary, "shows \x1b[2J"); }),
+         std::nullopt,
+         {"--portable-help"},
+         0,
+         "show 1.0\nshows \\x1b[2J\n\nSelf-help",
+         ""},
         {"progress stdout",
          settingsWith([](PackageSettings &) {}),
          std::nullopt,
@@ -310,7 +324,7 @@ TEST(Options, PackageSettingsDecideWhereTheLauncherSpeaksAndTheToolStarts)
         writeFile(h.dir + "/in.txt", "hello\n");
         SandboxResult r = h.run(row.args);
         EXPECT_EQ(r.status, row.status);
-        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(row.args[0] == "--portable-help" && row.settings ? r.out.substr(0, row.out.size()) : r.out, row.out);
         EXPECT_EQ(r.err, row.err);
         EXPECT_EQ(r.tmpAfter, "");
         EXPECT_EQ(r.shmAfter, "");

@@ -3,8 +3,10 @@
 #include "launcher_harness.h"
 
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -106,30 +108,53 @@ TEST(PlatformMatch, CurrentDistributionsAndAnyRecordsSelectWithoutAWarning)
     }
 }
 
+// A package with settings names itself after the warning and says what
+// happens next; one without keeps the warning alone.
+std::optional<PackageSettings> namedJq(bool withSettings)
+{
+    if (!withSettings)
+        return std::nullopt;
+    PackageSettings s;
+    std::strcpy(s.name, "jq");
+    std::strcpy(s.version, "1.7");
+    return s;
+}
+
 TEST(PlatformMatch, MismatchWarnsPausesAndTakesTheFirstRecord)
 {
-    LauncherHarness h;
-    h.writePackage(recordsPackage({rec(2, 10, 2, "first"), rec(2, 12, 2, "second")}, 2, 0));
-    SandboxResult r = runOn(h, FakeMachine{});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, warning(false, "SuSE", 11, "Intel 64-bit"));
-    EXPECT_EQ(readFile(h.dir + "/ran"), "first\n");
-    EXPECT_GE(r.seconds, 5);
-    EXPECT_LT(r.seconds, 8);
+    for (bool withSettings : {false, true}) {
+        LauncherHarness h;
+        PackageSpec layout = recordsPackage({rec(2, 10, 2, "first"), rec(2, 12, 2, "second")}, 2, 0);
+        layout.settings = namedJq(withSettings);
+        h.writePackage(layout);
+        SandboxResult r = runOn(h, FakeMachine{});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, warning(false, "SuSE", 11, "Intel 64-bit") +
+                             (withSettings ? "jq 1.7: going on with the first record in 5 seconds\n" : ""));
+        EXPECT_EQ(readFile(h.dir + "/ran"), "first\n");
+        EXPECT_GE(r.seconds, 5);
+        EXPECT_LT(r.seconds, 8);
+    }
 }
 
 TEST(PlatformMatch, StrictMismatchStopsAtOnce)
 {
-    for (int32_t strict : {1, 2, -1}) {
+    for (int32_t strict : {1, 2, -1, 0}) {
+        // Strict 0 stands for a package with settings, strict 1.
         LauncherHarness h;
-        h.writePackage(recordsPackage({rec(3, 5, 1, "first")}, 1, strict));
+        PackageSpec layout = recordsPackage({rec(3, 5, 1, "first"), rec(2, 11, -1, "second")}, 2, strict ? strict : 1);
+        layout.settings = namedJq(strict == 0);
+        h.writePackage(layout);
         FakeMachine m;
         m.hardware = "ppc64";
         m.etc = {{"redhat-release", "Enterprise Server release 5.4 (Final)\n"}};
         SandboxResult r = runOn(h, m);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, warning(true, "Red Hat", 5, "PPC 32-bit"));
+        EXPECT_EQ(r.err, warning(true, "Red Hat", 5, "PPC 32-bit") +
+                             (strict == 0 ? "jq 1.7: refused; made for: Red Hat 5, Intel 32-bit; SuSE 11, any "
+                                            "architecture\n"
+                                          : ""));
         EXPECT_LT(r.seconds, 4);
         EXPECT_EQ(r.tmpAfter, "");
         EXPECT_EQ(r.shmAfter, "");
