@@ -40,6 +40,8 @@ struct ProbedPackage {
     std::size_t entriesChecked = 0;
     // Everything found wrong, one sentence each, in the order found.
     std::vector<std::string> problems;
+    // What is odd but harmless (an archive comment cut short), likewise.
+    std::vector<std::string> notes;
 };
 
 // Opens and reads the package at `path`. With `checkData`, also reads the

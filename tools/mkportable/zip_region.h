@@ -45,6 +45,11 @@ public:
     // Returns the number of entries checked.
     std::size_t check(std::vector<std::string> &problems, bool readData);
 
+    // The note to give when the end record's comment runs past the end of
+    // the region (the entries and the directory are whole, so the archive
+    // reads as the usual unpackers read it); empty otherwise.
+    std::string commentNote() const;
+
 private:
     // Inflates or copies the data at `range`, checking size and CRC; returns
     // why it fails, or an empty string. Keeps the first `keep` bytes of the
