@@ -66,9 +66,9 @@ void printBundleText(const BundleListing &bundle, std::ostream &out)
 {
     if (bundle.programs.empty())
         return;
-    out << "  bundled programs: " << joined(bundle.programs) << "\n"
-        << "  started through:  " << joined(bundle.loaders) << "\n"
-        << "  with libraries:   " << joined(bundle.libraries) << "\n";
+    out << "  bundled programs: " << terminalText(joined(bundle.programs)) << "\n"
+        << "  started through:  " << terminalText(joined(bundle.loaders)) << "\n"
+        << "  with libraries:   " << terminalText(joined(bundle.libraries)) << "\n";
 }
 
 // Only for an image with bundled programs, so that other images read as before.
@@ -93,7 +93,7 @@ CLI::App *addInfoCommand(CLI::App &app, InfoOptions &options)
 void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ostream &out)
 {
     const PackageDirectory &dir = pkg.directory;
-    out << "Package " << pkg.path.string() << ", " << pkg.fileSize << " bytes\n"
+    out << "Package " << terminalText(pkg.path.string()) << ", " << pkg.fileSize << " bytes\n"
         << "Directory:\n";
     for (int i = 0; i < PKG_ELEMENT_COUNT; ++i) {
         char name[24];
@@ -206,7 +206,8 @@ int runInfo(const InfoOptions &options, std::ostream &out, std::ostream &err)
 {
     ProbedPackage pkg = probePackage(options.package, false);
     if (!pkg.layoutSound) {
-        err << "mkportable: " << options.package.string() << ": " << pkg.problems.front() << "\n";
+        err << "mkportable: " << terminalText(options.package.string()) << ": " << terminalText(pkg.problems.front())
+            << "\n";
         return 1;
     }
     const std::string digest = describePackageDigest(pkg.path, pkg.fileSize, pkg.problems);
