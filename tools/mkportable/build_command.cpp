@@ -353,9 +353,12 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         contents.images.push_back(std::move(image.zip));
         packed.zippedEntries.push_back(image.zippedEntries);
     }
+    // A name that the depfile cannot hold fails the build before the package
+    // is written.
+    const std::string depfile = settings.depfile.empty() ? std::string() : depfileText(plan.output, inputs);
     const PackageLayout layout = writePackage(contents, plan.output);
     if (!settings.depfile.empty())
-        writeDepfile(settings.depfile, depfileText(plan.output, inputs));
+        writeDepfile(settings.depfile, depfile);
     if (!settings.quiet)
         printSummary(out, plan, contents, packed, layout);
 }
