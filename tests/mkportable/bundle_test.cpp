@@ -4,10 +4,10 @@
 #include "mkportable/depfile.h"
 #include "mkportable/elf_dynamic.h"
 #include "mkportable/library_bundle.h"
-#include "mkportable/pack_error.h"
-#include "mkportable/tree_scan.h"
 #include "mkportable_test_support.h"
+#include "pack_error.h"
 #include "sandbox.h"
+#include "tree_scan.h"
 
 #include <gtest/gtest.h>
 #include <map>
