@@ -1,9 +1,9 @@
 // Bundling a dynamic program with its shared libraries: the ELF reader, the
 // loader's search, the depfile, and jq packed that way running in a root
 // that holds nothing but a static busybox and /proc.
+#include "mkportable/bundle/elf_dynamic.h"
+#include "mkportable/bundle/library_bundle.h"
 #include "mkportable/depfile.h"
-#include "mkportable/elf_dynamic.h"
-#include "mkportable/library_bundle.h"
 #include "mkportable_test_support.h"
 #include "pack_error.h"
 #include "sandbox.h"

@@ -3,8 +3,8 @@
 #include "build_command.h"
 #include "info_command.h"
 #include "man_page.h"
+#include "mkportable/bundle/program_dir.h"
 #include "pack_error.h"
-#include "program_dir.h"
 #include "temp_file.h"
 #include "verify_command.h"
 

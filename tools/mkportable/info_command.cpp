@@ -1,7 +1,7 @@
 #include "info_command.h"
 
 #include "json_writer.h"
-#include "library_bundle.h"
+#include "mkportable/bundle/library_bundle.h"
 #include "package_digest.h"
 #include "platform_codes.h"
 #include "terminal_text.h"
