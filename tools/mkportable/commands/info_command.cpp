@@ -1,10 +1,10 @@
 #include "info_command.h"
 
-#include "json_writer.h"
 #include "mkportable/bundle/library_bundle.h"
-#include "package_digest.h"
-#include "platform_codes.h"
-#include "terminal_text.h"
+#include "mkportable/json_writer.h"
+#include "mkportable/package_digest.h"
+#include "mkportable/platform_codes.h"
+#include "mkportable/terminal_text.h"
 
 #include <CLI/CLI.hpp>
 #include <cctype>

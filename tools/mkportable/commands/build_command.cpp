@@ -1,16 +1,16 @@
 #include "build_command.h"
 
-#include "command_split_check.h"
-#include "depfile.h"
-#include "image_source.h"
-#include "manifest.h"
 #include "mkportable/bundle/library_bundle.h"
 #include "mkportable/bundle/program_dir.h"
 #include "mkportable/bundle/program_kind.h"
+#include "mkportable/command_split_check.h"
+#include "mkportable/depfile.h"
+#include "mkportable/image_source.h"
+#include "mkportable/manifest.h"
+#include "mkportable/package_writer.h"
+#include "mkportable/platform_codes.h"
+#include "mkportable/progress_bar.h"
 #include "pack_error.h"
-#include "package_writer.h"
-#include "platform_codes.h"
-#include "progress_bar.h"
 #include "zip_timestamp.h"
 
 #include <CLI/CLI.hpp>
