@@ -1,6 +1,6 @@
 // Manifests: what a complete one turns into, and the exact message for
 // each kind of mistake.
-#include "mkportable/manifest.h"
+#include "mkportable/package/manifest.h"
 #include "mkportable_test_support.h"
 #include "pack_error.h"
 

@@ -1,5 +1,5 @@
 // The package writer: layout of what it writes, validation, atomic output.
-#include "mkportable/package_writer.h"
+#include "mkportable/package/package_writer.h"
 #include "mkportable_test_support.h"
 #include "pack_error.h"
 

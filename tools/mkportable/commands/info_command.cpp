@@ -2,8 +2,8 @@
 
 #include "mkportable/bundle/library_bundle.h"
 #include "mkportable/json_writer.h"
-#include "mkportable/package_digest.h"
-#include "mkportable/platform_codes.h"
+#include "mkportable/package/package_digest.h"
+#include "mkportable/package/platform_codes.h"
 #include "mkportable/terminal_text.h"
 
 #include <CLI/CLI.hpp>

@@ -1,8 +1,8 @@
 #include "verify_command.h"
 
-#include "mkportable/command_split_check.h"
-#include "mkportable/package_digest.h"
-#include "mkportable/package_probe.h"
+#include "mkportable/package/command_split_check.h"
+#include "mkportable/package/package_digest.h"
+#include "mkportable/package/package_probe.h"
 #include "mkportable/terminal_text.h"
 
 #include <CLI/CLI.hpp>
