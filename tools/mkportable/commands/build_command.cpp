@@ -4,7 +4,7 @@
 #include "mkportable/bundle/program_dir.h"
 #include "mkportable/bundle/program_kind.h"
 #include "mkportable/depfile.h"
-#include "mkportable/image_source.h"
+#include "mkportable/image/image_source.h"
 #include "mkportable/package/command_split_check.h"
 #include "mkportable/package/manifest.h"
 #include "mkportable/package/package_writer.h"
