@@ -3,7 +3,7 @@
 // that holds nothing but a static busybox and /proc.
 #include "mkportable/bundle/elf_dynamic.h"
 #include "mkportable/bundle/library_bundle.h"
-#include "mkportable/depfile.h"
+#include "mkportable/support/depfile.h"
 #include "mkportable_test_support.h"
 #include "pack_error.h"
 #include "sandbox.h"

@@ -3,7 +3,7 @@
 #include "mkportable/package/command_split_check.h"
 #include "mkportable/package/package_digest.h"
 #include "mkportable/package/package_probe.h"
-#include "mkportable/terminal_text.h"
+#include "mkportable/support/terminal_text.h"
 
 #include <CLI/CLI.hpp>
 
