@@ -1,14 +1,14 @@
 // Bundling a dynamic program with its shared libraries: the ELF reader, the
 // loader's search, the depfile, and jq packed that way running in a root
 // that holds nothing but a static busybox and /proc.
-#include "mkportable/depfile.h"
-#include "mkportable/elf_dynamic.h"
-#include "mkportable/library_bundle.h"
-#include "mkportable/pack_error.h"
-#include "mkportable/terminal_text.h"
-#include "mkportable/tree_scan.h"
+#include "mkportable/bundle/elf_dynamic.h"
+#include "mkportable/bundle/library_bundle.h"
+#include "mkportable/support/depfile.h"
+#include "mkportable/support/terminal_text.h"
 #include "mkportable_test_support.h"
+#include "pack_error.h"
 #include "sandbox.h"
+#include "tree_scan.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // `info` and `verify` on packages that mkportable built: the whole output,
 // exactly, for a good package and for packages broken in each way that
 // matters to the launcher.
-#include "mkportable/json_writer.h"
-#include "mkportable/terminal_text.h"
+#include "mkportable/support/json_writer.h"
+#include "mkportable/support/terminal_text.h"
 #include "mkportable_test_support.h"
 #include "zip_fixture.h"
 

@@ -1,9 +1,9 @@
 // Packages built by mkportable and run by the real launchers, 64-bit and
 // 32-bit, in the private namespace of tests/common/sandbox.h; the programs
 // mkportable picks by default; reproducibility; the progress bar.
-#include "mkportable/tree_scan.h"
 #include "mkportable_test_support.h"
 #include "sandbox.h"
+#include "tree_scan.h"
 #include "zip_fixture.h"
 
 #include <cstdlib>

@@ -1,10 +1,10 @@
 #include "info_command.h"
 
-#include "json_writer.h"
-#include "library_bundle.h"
-#include "package_digest.h"
-#include "platform_codes.h"
-#include "terminal_text.h"
+#include "mkportable/bundle/library_bundle.h"
+#include "mkportable/package/package_digest.h"
+#include "mkportable/package/platform_codes.h"
+#include "mkportable/support/json_writer.h"
+#include "mkportable/support/terminal_text.h"
 
 #include <CLI/CLI.hpp>
 #include <cctype>

@@ -3,8 +3,8 @@
 #ifndef MKPORTABLE_PACKAGE_PROBE_H
 #define MKPORTABLE_PACKAGE_PROBE_H
 
+#include "mkportable/bundle/program_kind.h"
 #include "package_format.h"
-#include "program_kind.h"
 #include "zip_region.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // A zip archive stored inside a larger file (an image inside a package),
 // read through the zip-structure reader without copying it out.
-#ifndef MKPORTABLE_ZIP_REGION_H
-#define MKPORTABLE_ZIP_REGION_H
+#ifndef ZIPWRITE_ZIP_REGION_H
+#define ZIPWRITE_ZIP_REGION_H
 
 #include "zip_directory.h"
 

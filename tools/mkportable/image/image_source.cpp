@@ -1,7 +1,7 @@
 #include "image_source.h"
 
 #include "external_links.h"
-#include "library_bundle.h"
+#include "mkportable/bundle/library_bundle.h"
 #include "pack_error.h"
 #include "package_format.h"
 #include "temp_file.h"

@@ -1,9 +1,9 @@
 #include "verify_command.h"
 
-#include "command_split_check.h"
-#include "package_digest.h"
-#include "package_probe.h"
-#include "terminal_text.h"
+#include "mkportable/package/command_split_check.h"
+#include "mkportable/package/package_digest.h"
+#include "mkportable/package/package_probe.h"
+#include "mkportable/support/terminal_text.h"
 
 #include <CLI/CLI.hpp>
 
