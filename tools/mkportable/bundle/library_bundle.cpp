@@ -2,7 +2,7 @@
 
 #include "elf_dynamic.h"
 #include "pack_error.h"
-#include "terminal_text.h"
+#include "mkportable/support/terminal_text.h"
 
 #include <algorithm>
 #include <cerrno>

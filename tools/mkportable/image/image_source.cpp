@@ -5,7 +5,7 @@
 #include "pack_error.h"
 #include "package_format.h"
 #include "temp_file.h"
-#include "terminal_text.h"
+#include "mkportable/support/terminal_text.h"
 #include "tree_scan.h"
 #include "tree_zipper.h"
 #include "zip_region.h"
