@@ -29,13 +29,18 @@ struct TreeFile {
     int method; // what the writer must choose: 0 stored, 8 deflated
 };
 
-struct ZipCase {
-    const char *label;
-    std::vector<TreeFile> files; // in byte order of their names
+// How a row writes its tree.
+struct Writing {
     int level;
     unsigned workers;
     std::uint32_t dosTime;
     std::size_t prefix; // bytes in front of the archive
+};
+
+struct ZipCase {
+    const char *label;
+    Writing how;
+    std::vector<TreeFile> files; // in byte order of their names
 };
 
 void PrintTo(const ZipCase &c, std::ostream *os)
@@ -61,45 +66,32 @@ constexpr std::uint32_t FIRST_DOS_TIME = 0x00210000;
 constexpr std::uint32_t LAST_DOS_TIME = 0xff9fbf7d;
 
 const ZipCase CASES[] = {
+    // Level 0 stores even text that would shrink.
     {"every_kind_stored",
+     {mkportable::ZIP_LEVEL_STORED, 1, FIRST_DOS_TIME, 0},
      {{"bin/", S_IFDIR | 0750, "", 0},
       {"bin/tool", S_IFREG | 0755, text(4000), 0},
       {"empty", S_IFREG | 0600, "", 0},
-      {"tool", S_IFLNK | 0777, "bin/tool", 0}},
-     mkportable::ZIP_LEVEL_STORED,
-     1,
-     FIRST_DOS_TIME,
-     0},
+      {"tool", S_IFLNK | 0777, "bin/tool", 0}}},
     // Offsets count from the archive's start, not the file's.
     {"deflated_and_stored_behind_other_bytes",
+     {mkportable::ZIP_LEVEL_DEFAULT, 2, LAST_DOS_TIME, 4099},
      {{"a/", S_IFDIR | 0700, "", 0},
       {"a/log", S_IFREG | 0640, text(30000), 8},
       {"a/short", S_IFREG | 0644, "too short to shrink\n", 0},
-      {"noise", S_IFREG | 0644, noise(5000, 7), 0}},
-     mkportable::ZIP_LEVEL_DEFAULT,
-     2,
-     LAST_DOS_TIME,
-     4099},
+      {"noise", S_IFREG | 0644, noise(5000, 7), 0}}},
     // Pieces deflated on several workers join into one stream and one CRC.
     {"large_entry_in_pieces",
-     {{"big", S_IFREG | 0644, text(WHOLE + 2 * PIECE + 1), 8}, {"link", S_IFLNK | 0777, "big", 0}},
-     mkportable::ZIP_LEVEL_DEFAULT,
-     3,
-     FIRST_DOS_TIME,
-     0},
+     {mkportable::ZIP_LEVEL_DEFAULT, 3, FIRST_DOS_TIME, 0},
+     {{"big", S_IFREG | 0644, text(WHOLE + 2 * PIECE + 1), 8}, {"link", S_IFLNK | 0777, "big", 0}}},
     // Pieces that do not shrink: the entry is written again, stored.
     {"large_noise_restarts_stored_behind_other_bytes",
-     {{"big", S_IFREG | 0755, noise(WHOLE + PIECE / 2, 9), 0}, {"small", S_IFREG | 0644, text(2000), 8}},
-     mkportable::ZIP_LEVEL_DEFAULT,
-     2,
-     LAST_DOS_TIME,
-     512},
+     {mkportable::ZIP_LEVEL_DEFAULT, 2, LAST_DOS_TIME, 512},
+     {{"big", S_IFREG | 0755, noise(WHOLE + PIECE / 2, 9), 0}, {"small", S_IFREG | 0644, text(2000), 8}}},
+    // A level that only libdeflate has: pieces go to zlib at its highest.
     {"large_entry_at_the_highest_level",
-     {{"big", S_IFREG | 0644, text(WHOLE + 1), 8}},
-     mkportable::ZIP_LEVEL_MAX,
-     2,
-     FIRST_DOS_TIME,
-     1},
+     {mkportable::ZIP_LEVEL_MAX, 2, FIRST_DOS_TIME, 1},
+     {{"big", S_IFREG | 0644, text(WHOLE + 1), 8}}},
 };
 
 void makeTree(const fs::path &root, const std::vector<TreeFile> &files)
@@ -145,16 +137,16 @@ TEST_P(ZipWriteTest, ReadsBackWithTheUnzipReader)
     const fs::path dir = scratchDir();
     makeTree(dir / "tree", c.files);
     const fs::path path = dir / "image.zip";
-    writeFile(path, noise(c.prefix, 3));
+    writeFile(path, noise(c.how.prefix, 3));
     portable::UniqueFd fd(open(path.c_str(), O_RDWR));
     ASSERT_TRUE(fd.valid());
     const off_t start = lseek(fd.get(), 0, SEEK_END);
-    ASSERT_EQ(start, off_t(c.prefix));
-    const std::size_t count = mkportable::zipTree(dir / "tree", fd.get(), "image.zip", c.dosTime,
-                                                  std::uint64_t(1) << 32, {c.level, c.workers, {}});
+    ASSERT_EQ(start, off_t(c.how.prefix));
+    const std::size_t count = mkportable::zipTree(dir / "tree", fd.get(), "image.zip", c.how.dosTime,
+                                                  std::uint64_t(1) << 32, {c.how.level, c.how.workers, {}});
     ASSERT_EQ(count, c.files.size());
 
-    const ZipSource src{fd.get(), c.prefix, fs::file_size(path) - c.prefix};
+    const ZipSource src{fd.get(), c.how.prefix, fs::file_size(path) - c.how.prefix};
     ZipArchive archive;
     std::string why;
     ASSERT_TRUE(readZipArchive(src, archive, why)) << why;
@@ -175,18 +167,18 @@ TEST_P(ZipWriteTest, ReadsBackWithTheUnzipReader)
         EXPECT_EQ(entry.externalAttrs >> 16, want.mode);
         EXPECT_EQ(unsigned(entry.flags), 0u) << "no data descriptor, no encryption";
         EXPECT_EQ(entry.method, want.method);
-        EXPECT_EQ(entry.dosDateTime, c.dosTime);
+        EXPECT_EQ(entry.dosDateTime, c.how.dosTime);
 
         ZipDataRange range;
         ASSERT_TRUE(locateZipData(src, archive, entry, range, why)) << why;
         ranges.push_back(range);
         unsigned char localTime[4];
         ASSERT_TRUE(src.read(range.start + 10, localTime, sizeof localTime));
-        EXPECT_EQ(getLe(std::string(localTime, localTime + 4), 0, 4), c.dosTime) << "local header";
+        EXPECT_EQ(getLe(std::string(localTime, localTime + 4), 0, 4), c.how.dosTime) << "local header";
         ASSERT_EQ(range.end - range.dataOffset, entry.compressedSize);
         std::string stored(entry.compressedSize, '\0');
         ASSERT_TRUE(src.read(range.dataOffset, stored.data(), stored.size()));
-        const std::string data = entry.method == 8 ? inflated(stored, entry.size) : stored;
+        const std::string data = entry.method == kMethodDeflated ? inflated(stored, entry.size) : stored;
         EXPECT_EQ(entry.size, want.data.size());
         EXPECT_TRUE(data == want.data) << "the data differ";
         EXPECT_EQ(entry.crc, crc32(0, reinterpret_cast<const Bytef *>(data.data()), uInt(data.size())));
