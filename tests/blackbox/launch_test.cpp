@@ -131,6 +131,11 @@ TEST(Launch, PortableCheckTellsWhetherThePackageIsWhole)
     PackageSpec cut = standardPackage(toolImage("exit 0"), "./tool.sh");
     cut.recordedSizes = {uint32_t(cut.launcher.size()), uint32_t(cut.unzip.size()), uint32_t(cut.globalInfo.size()),
                          uint32_t(cut.commands.size()), uint32_t(cut.image.size() + 1000)};
+    // Both images of a dual-image package are read, each where it lies.
+    std::string first = toolImage("exit 0", {packed}), second = toolImage("exit 1", {damaged});
+    PackageSpec dual = standardPackage(first + second, "./tool.sh");
+    dual.imageSize[0] = uint32_t(first.size());
+    dual.imageSize[1] = uint32_t(second.size());
     struct Case {
         const char *name;
         std::string bytes; // empty: the package as built
@@ -151,6 +156,10 @@ TEST(Launch, PortableCheckTellsWhetherThePackageIsWhole)
          buildPackage(standardPackage(toolImage("exit 0", {packedDamaged}), "./tool.sh")), "", 1,
          none + "Entries of the image: FAILED\nFAILED\n",
          "--portable-check: packed.bin: CRC mismatch: the data is damaged\n"},
+        {"no digest, dual images, the second damaged", buildPackage(dual), "", 1,
+         none + "Entries of the image for Intel 32-bit: every entry reads back whole (sizes and CRCs)\n"
+                "Entries of the image for Intel 64-bit: FAILED\nFAILED\n",
+         "--portable-check: data.bin: CRC mismatch: the data is damaged\n"},
         {"no digest, the image runs past the end of the file", buildPackage(cut), "", 1,
          none + "Entries of the image: FAILED, the package is cut short\nFAILED\n", ""},
         {"tampered unzip utility, digest fails: nothing from the package runs", tampered, "", 1, changed, ""},

@@ -271,27 +271,29 @@ bool Extractor::extractSymlink(const CheckedEntry &c, const std::string &shown, 
                             [&] { return symlinkat(target.c_str(), dir->get(), leaf.c_str()); }) == 0;
 }
 
-// Reads the end records of `src` and unpacks or tests as `opts` asks.
-int extractFrom(const ZipSource &src, const ExtractOptions &opts)
+// Reads the end records of `src`: false after complaining.
+bool readEndRecords(const ZipSource &src, const ExtractOptions &opts, ZipArchive &archive)
 {
-    ZipArchive archive;
     std::string why;
-    if (!readZipArchive(src, archive, why)) {
-        complain("%s: %s", printableName(opts.archive).c_str(), why.c_str());
-        return kExitFailed;
-    }
-    Extractor extractor(src, archive, opts);
-    return opts.testOnly ? extractor.test() : extractor.run();
+    if (readZipArchive(src, archive, why))
+        return true;
+    complain("%s: %s", printableName(opts.archive).c_str(), why.c_str());
+    return false;
 }
 
 } // namespace
 
+// Apart from unpacking, so that a program that only tests (the launcher)
+// links none of the unpacking code.
 int testArchive(const ZipSource &src, const std::string &shownArchive)
 {
     ExtractOptions opts;
     opts.archive = shownArchive;
     opts.testOnly = true;
-    return extractFrom(src, opts);
+    ZipArchive archive;
+    if (!readEndRecords(src, opts, archive))
+        return kExitFailed;
+    return Extractor(src, archive, opts).test();
 }
 
 int extractArchive(const ExtractOptions &opts)
@@ -305,5 +307,11 @@ int extractArchive(const ExtractOptions &opts)
         complain("%s: open: %s", shown.c_str(), strerror(errno));
         return kExitFailed;
     }
-    return extractFrom({fd.get(), 0, S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0}, opts);
+    ZipSource src{fd.get(), 0, S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0};
+    if (opts.testOnly)
+        return testArchive(src, opts.archive);
+    ZipArchive archive;
+    if (!readEndRecords(src, opts, archive))
+        return kExitFailed;
+    return Extractor(src, archive, opts).run();
 }
