@@ -68,14 +68,17 @@ const char *identifyArchitecture(PlatformInfo *info, const PfmSources &sources)
 // Reads at most the first 2047 bytes of path as text: the byte count, 0 when
 // nothing could be read, -1 when the file cannot be opened or is no regular
 // file. A FIFO, socket or device in the place of a release file would block
-// the launch or feed it without end: it is opened without waiting
-// (O_NONBLOCK) and refused before anything is read.
+// the launch or feed it without end: it is refused before it is opened, and
+// in case it took the file's place in between, opened without waiting
+// (O_NONBLOCK) and refused again before anything is read.
 int readReleaseText(const char *path, char text[TEXT_BUFFER_SIZE])
 {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         fd_close(fd);
         return -1;
