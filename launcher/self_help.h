@@ -1,6 +1,7 @@
 // What an operator who holds only the package file can ask it: what it
 // holds, which record this machine would run, and whether it is whole. None
-// of these runs the tool or takes the instance guard.
+// of these runs the tool or any other program from the package, nor takes
+// the instance guard.
 #ifndef LAUNCHER_SELF_HELP_H
 #define LAUNCHER_SELF_HELP_H
 
@@ -22,11 +23,12 @@ int portableInfo(int argc, char **argv);
 // mode, size, name and link target. 0, or 1 when an image cannot be read.
 int portableList(int argc, char **argv);
 
-// Checks the package digest when there is one, and every entry's size and
-// CRC by running the unzip utility's test mode from a private working
-// directory (removed again); where that directory cannot run programs it
-// says so and checks the digest only. 0 only when all that was checked
-// holds.
+// Checks the package digest, then (unless it fails) reads every entry of
+// every image with the unzip utility's own reader and rules, linked into the
+// launcher: nothing from the package is run and nothing is written. 0 when
+// the digest matches and every entry reads back whole; 1 on damage (the
+// digest does not match, an entry is bad, the file is cut short); 2 when
+// nothing is damaged but the package carries no digest.
 int portableCheck(int argc, char **argv);
 
 #endif

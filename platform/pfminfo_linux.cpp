@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <initializer_list>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -64,17 +66,28 @@ const char *identifyArchitecture(PlatformInfo *info, const PfmSources &sources)
 }
 
 // Reads at most the first 2047 bytes of path as text: the byte count, 0 when
-// nothing could be read, -1 when the file cannot be opened.
+// nothing could be read, -1 when the file cannot be opened or is no regular
+// file. A FIFO, socket or device in the place of a release file would block
+// the launch or feed it without end: it is refused before it is opened, and
+// in case it took the file's place in between, opened without waiting
+// (O_NONBLOCK) and refused again before anything is read.
 int readReleaseText(const char *path, char text[TEXT_BUFFER_SIZE])
 {
-    int fd = fd_open(path);
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    int n = fd_read(fd, text, TEXT_BUFFER_SIZE);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fd_close(fd);
+        return -1;
+    }
+    int n = fd_read(fd, text, TEXT_BUFFER_SIZE - 1);
     fd_close(fd);
     if (n <= 0)
         return 0;
-    text[n < TEXT_BUFFER_SIZE ? n : TEXT_BUFFER_SIZE - 1] = '\0';
+    text[n] = '\0';
     return n;
 }
 
@@ -260,8 +273,13 @@ const char *getPfmInfoFrom(PlatformInfo *info, const PfmSources &sources)
         // present, take precedence.
         int32_t dist = PFM_DIST_NONE;
         int32_t release = -1;
-        if (!fileExists(sources.osRelease) || readReleaseText(sources.osRelease, text) <= 0 ||
-            !parseOsRelease(text, &dist, &release))
+        if (!fileExists(sources.osRelease))
+            return "Unknown distribution.";
+        // Like a legacy file that cannot be read, but naming no distribution.
+        int n = readReleaseText(sources.osRelease, text);
+        if (n < 0)
+            return "Failed opening release file.";
+        if (n == 0 || !parseOsRelease(text, &dist, &release))
             return "Unknown distribution.";
         info->distribution = dist;
         if (release == -1)

@@ -165,15 +165,20 @@ bool readZipArchive(const ZipSource &src, ZipArchive &out, std::string &why)
     // Else bytes follow the record (an archive padded to a block size, or with
     // data appended), as the usual unpackers accept: the nearest record whose
     // comment fits and whose central directory starts where it says counts.
-    for (size_t at = tail - kEndSize + 1; at-- > 0;) {
-        const unsigned char *r = buf.data() + at;
-        ZipArchive a;
-        std::string ignored;
-        if (readLe32(r) == kEndSignature && at + kEndSize + readLe16(r + 20) <= tail &&
-            archiveAt(src, tailAt + at, r, a, ignored) && directoryStarts(src, a)) {
-            out = a;
-            why.clear();
-            return true;
+    // Last, the comment may run past the end (cut short, or its length
+    // written wrong): the usual unpackers read the entries all the same.
+    for (bool commentCut : {false, true}) {
+        for (size_t at = tail - kEndSize + 1; at-- > 0;) {
+            const unsigned char *r = buf.data() + at;
+            ZipArchive a;
+            std::string ignored;
+            if (readLe32(r) == kEndSignature && (at + kEndSize + readLe16(r + 20) > tail) == commentCut &&
+                archiveAt(src, tailAt + at, r, a, ignored) && directoryStarts(src, a)) {
+                a.commentCut = commentCut;
+                out = a;
+                why.clear();
+                return true;
+            }
         }
     }
     return false;

@@ -35,6 +35,7 @@ struct ZipArchive {
     uint64_t endOffset = 0; // where the end record (or the Zip64 end record) starts
     uint64_t skew = 0;      // bytes in front of the archive proper: added to every offset
     bool zip64 = false;
+    bool commentCut = false; // the end record's comment runs past the end of the region
 };
 
 // One entry as the central directory records it, Zip64 values applied.
@@ -57,8 +58,10 @@ struct ZipEntry {
 // Zip64 end record when a locator precedes it. A record that ends exactly at
 // the end of the region (22 bytes plus the comment length it declares) wins;
 // else bytes may follow it, and the nearest record whose central directory
-// starts where it says counts. Returns false with `why` set when there is
-// none or the records contradict the region.
+// starts where it says counts; last, a record whose comment runs past the
+// end (the comment cut short, the entries and the directory whole) counts on
+// the same terms, with `commentCut` set. Returns false with `why` set when
+// there is none or the records contradict the region.
 bool readZipArchive(const ZipSource &src, ZipArchive &out, std::string &why);
 
 // Reads the central directory entry by entry, by its recorded size, never by

@@ -106,33 +106,72 @@ TEST(Launch, PortableCheckTellsWhetherThePackageIsWhole)
                       .c_str()),
               0);
     const std::string built = readFile(h.package);
-    const std::string ok = "Digest: SHA-256 matches\n"
-                           "Entries of the image: every entry reads back whole (sizes and CRCs)\nOK\n";
+    const std::string whole = "Entries of the image: every entry reads back whole (sizes and CRCs)\n";
+    const std::string ok = "Digest: SHA-256 matches\n" + whole + "OK\n";
+    const std::string none = "Digest: none (the package was built without one)\n";
+    const std::string changed =
+        "Digest: FAILED, the package was changed after it was built (SHA-256 does not match)\nFAILED\n";
+    const std::string unproven = "UNPROVEN: no damage found, but no digest shows that the package is unchanged\n";
     ZipEntrySpec damaged = fileEntry("data.bin", std::string(5000, 'd'));
     damaged.damage = ZipEntrySpec::BadCrc;
+    ZipEntrySpec packed = fileEntry("packed.bin", noise(3000, 7) + std::string(70000, 'p'));
+    packed.bzip2 = true;
+    ZipEntrySpec packedDamaged = packed;
+    packedDamaged.damage = ZipEntrySpec::BadCrc;
+    // An unzip utility that leaves a mark wherever it runs: the check must
+    // never run it, whatever the digest says.
+    const std::string hostileUnzip = "#!/bin/sh\nid > '" + h.dir + "/ran'\nexit 0\n";
+    const std::string realUnzip = readFile(MINIUNZ_BIN);
+    ASSERT_NE(built.find(realUnzip), std::string::npos);
+    std::string tampered = built;
+    tampered.replace(tampered.find(realUnzip), realUnzip.size(),
+                     hostileUnzip + std::string(realUnzip.size() - hostileUnzip.size(), '#'));
+    PackageSpec noDigestHostile = standardPackage(toolImage("exit 0", {packed}), "./tool.sh");
+    noDigestHostile.unzip = hostileUnzip;
+    PackageSpec cut = standardPackage(toolImage("exit 0"), "./tool.sh");
+    cut.recordedSizes = {uint32_t(cut.launcher.size()), uint32_t(cut.unzip.size()), uint32_t(cut.globalInfo.size()),
+                         uint32_t(cut.commands.size()), uint32_t(cut.image.size() + 1000)};
+    // Both images of a dual-image package are read, each where it lies.
+    std::string first = toolImage("exit 0", {packed}), second = toolImage("exit 1", {damaged});
+    PackageSpec dual = standardPackage(first + second, "./tool.sh");
+    dual.imageSize[0] = uint32_t(first.size());
+    dual.imageSize[1] = uint32_t(second.size());
     struct Case {
         const char *name;
         std::string bytes; // empty: the package as built
         std::string setup;
         int status;
-        std::string out;
+        std::string out, err;
     } cases[] = {
-        {"as built", "", "", 0, ok},
-        {"as built, as a user who is not root, beside a guard", "", "touch /dev/shm/sem.QUARNTELV", 0, ok},
-        {"a byte of the records changed", "records", "", 1,
-         "Digest: FAILED, the package was changed after it was built (SHA-256 does not match)\n"
-         "Entries of the image: every entry reads back whole (sizes and CRCs)\nFAILED\n"},
-        {"noexec /tmp: the digest only", "", "mount -o remount,noexec /tmp", 0,
-         "Digest: SHA-256 matches\nEntries: not checked, /tmp/portable_install_00000000 cannot run programs "
-         "(set TMPDIR to a directory that can)\nOK\n"},
+        {"as built", "", "", 0, ok, ""},
+        {"as built, as a user who is not root, beside a guard", "", "touch /dev/shm/sem.QUARNTELV", 0, ok, ""},
+        {"a byte of the records changed: the check stops at the digest", "records", "", 1, changed, ""},
+        {"noexec /tmp: everything is checked, nothing is written", "", "mount -o remount,noexec /tmp", 0, ok, ""},
+        {"no digest, entries whole (bzip2 too): unproven",
+         buildPackage(standardPackage(toolImage("exit 0", {packed}), "./tool.sh")), "", 2, none + whole + unproven, ""},
         {"no digest, a damaged entry", buildPackage(standardPackage(toolImage("exit 0", {damaged}), "./tool.sh")), "",
-         1, "Digest: none (the package was built without one)\nEntries of the image: FAILED\nFAILED\n"},
+         1, none + "Entries of the image: FAILED\nFAILED\n",
+         "--portable-check: data.bin: CRC mismatch: the data is damaged\n"},
+        {"no digest, a damaged bzip2 entry",
+         buildPackage(standardPackage(toolImage("exit 0", {packedDamaged}), "./tool.sh")), "", 1,
+         none + "Entries of the image: FAILED\nFAILED\n",
+         "--portable-check: packed.bin: CRC mismatch: the data is damaged\n"},
+        {"no digest, dual images, the second damaged", buildPackage(dual), "", 1,
+         none + "Entries of the image for Intel 32-bit: every entry reads back whole (sizes and CRCs)\n"
+                "Entries of the image for Intel 64-bit: FAILED\nFAILED\n",
+         "--portable-check: data.bin: CRC mismatch: the data is damaged\n"},
+        {"no digest, the image runs past the end of the file", buildPackage(cut), "", 1,
+         none + "Entries of the image: FAILED, the package is cut short\nFAILED\n", ""},
+        {"tampered unzip utility, digest fails: nothing from the package runs", tampered, "", 1, changed, ""},
+        {"tampered unzip utility, no digest: nothing from the package runs", buildPackage(noDigestHostile), "", 2,
+         none + whole + unproven, ""},
     };
     for (const auto &c : cases) {
         std::string bytes = c.bytes.empty() ? built : c.bytes;
         if (c.bytes == "records")
             bytes = built, bytes[bytes.find("./hello.sh")] ^= 1;
         writeFile(h.package, bytes, 0755);
+        unlink((h.dir + "/ran").c_str());
         SandboxRun run = h.sandboxRun({"--portable-check"});
         if (std::string(c.name).find("not root") != std::string::npos)
             run.argv.insert(run.argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
@@ -140,6 +179,8 @@ TEST(Launch, PortableCheckTellsWhetherThePackageIsWhole)
         SandboxResult r = runSandboxed(h.dir, run);
         EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
         EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_FALSE(fileThere(h.dir + "/ran")) << c.name << ": the package's unzip utility ran";
         EXPECT_EQ(r.tmpAfter, "") << c.name;
         EXPECT_EQ(r.shmAfter, c.setup.find("sem.") != std::string::npos ? "sem.QUARNTELV\n" : "") << c.name;
     }

@@ -165,15 +165,36 @@ TEST(PlatformMatch, DebugTellsWhyIdentificationFailed)
 {
     LauncherHarness h;
     h.writePackage(recordsPackage({rec(2, 11, 1, "first")}, 1, 1));
-    FakeMachine m;
-    m.hardware = "i386";
-    m.etc.clear();
-    SandboxResult r = runOn(h, m, {"VESK_PORTABLE_DEBUG="});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Failed determining platform information: Unknown distribution.\n" +
-                         warning(true, "Unknown", -1, "Intel 32-bit"));
-    SandboxResult quiet = runOn(h, m);
-    EXPECT_EQ(quiet.err, warning(true, "Unknown", -1, "Intel 32-bit"));
+    struct Case {
+        const char *name;
+        const char *fifo; // a release file made a FIFO that nobody writes to
+        const char *why, *distribution;
+    } cases[] = {
+        {"no release file", nullptr, "Unknown distribution.", "Unknown"},
+        {"os-release is a FIFO", "os-release", "Failed opening release file.", "Unknown"},
+        {"the Red Hat release file is a FIFO", "redhat-release", "Failed opening release file.", "Red Hat"},
+    };
+    for (const auto &c : cases) {
+        FakeMachine m;
+        m.hardware = "i386";
+        m.etc.clear();
+        for (bool debug : {true, false}) {
+            SandboxRun run = h.sandboxRun({});
+            run.env = debug ? std::vector<std::string>{"VESK_PORTABLE_DEBUG="} : std::vector<std::string>{};
+            if (c.fifo)
+                run.setup = std::string("mkfifo etc/") + c.fifo;
+            onMachine(run, h.dir, m);
+            // A launch that waits for a writer is cut short: well before the
+            // test's own time runs out.
+            run.timeoutSeconds = 10;
+            SandboxResult r = runSandboxed(h.dir, run);
+            EXPECT_EQ(r.status, 1) << c.name;
+            EXPECT_EQ(r.err, (debug ? std::string("Failed determining platform information: ") + c.why + "\n" : "") +
+                                 warning(true, c.distribution, -1, "Intel 32-bit"))
+                << c.name;
+            EXPECT_EQ(r.tmpAfter, "") << c.name;
+        }
+    }
 }
 
 TEST(PlatformMatch, InteractiveSkipsIdentification)

@@ -151,6 +151,14 @@ TEST(MiniunzIntegrity, CentralDirectoryShapes)
          "miniunz: b.txt: no local header where the central directory places "
          "it\n",
          {"a.txt", "e"}},
+        {"an archive comment cut short",
+         [](std::string &b, const ZipLayout &z) {
+             putLe(b, z.end + 20, 2, 64);
+             b += "fewer than the 64 bytes recorded";
+         },
+         0,
+         "",
+         {"a.txt", "b.txt", "e"}},
         {"a stub in front of the archive",
          [](std::string &b, const ZipLayout &) { b.insert(0, 999, '#'); },
          0,

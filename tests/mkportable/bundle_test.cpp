@@ -1,14 +1,16 @@
 // Bundling a dynamic program with its shared libraries: the ELF reader, the
 // loader's search, the depfile, and jq packed that way running in a root
 // that holds nothing but a static busybox and /proc.
-#include "mkportable/depfile.h"
-#include "mkportable/elf_dynamic.h"
-#include "mkportable/library_bundle.h"
-#include "mkportable/pack_error.h"
-#include "mkportable/tree_scan.h"
+#include "mkportable/bundle/elf_dynamic.h"
+#include "mkportable/bundle/library_bundle.h"
+#include "mkportable/support/depfile.h"
+#include "mkportable/support/terminal_text.h"
 #include "mkportable_test_support.h"
+#include "pack_error.h"
 #include "sandbox.h"
+#include "tree_scan.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
@@ -131,6 +133,49 @@ TEST(Bundle, CutOrForeignElfFilesAreRefusedWithTheirName)
             " names no dynamic loader: a statically linked program needs no bundled libraries");
 }
 
+// A library name that is no plain file name: the loader on the target would
+// open a name with a '/' as a path (a relative one from the working
+// directory), never lib/. Refused, naming the program and the entry, also
+// deeper in the closure.
+TEST(Bundle, LibraryNamesThatAreNoPlainFileNameAreRefused)
+{
+    const fs::path dir = scratchDir();
+    put(dir / "demo.c", "int demo(void) { return 7; }\n");
+    put(dir / "mid.c", "int demo(void);\nint mid(void) { return demo(); }\n");
+    put(dir / "main.c", "int mid(void);\nint main(void) { return mid(); }\n");
+    const std::string slash = "it holds a '/'";
+    const struct {
+        std::string soname;
+        bool throughLibrary; // needed by a library the program needs
+        std::string why;
+    } rows[] = {
+        {"../../../../../tmp/evil.so", false, slash},  {"sub/libdemo.so", false, slash},
+        {(dir / "libdemo.so").string(), false, slash}, {"..", false, "it is not a file name"},
+        {".", false, "it is not a file name"},         {"../../tmp/evil.so", true, slash},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.soname);
+        fs::remove_all(dir / "image");
+        const std::string demo = "cc -shared -fPIC demo.c -Wl,-soname,'" + row.soname + "' -o libdemo.so && ";
+        const std::string program =
+            row.throughLibrary ? "cc -shared -fPIC mid.c libdemo.so -Wl,-soname,libmid.so -o image/lib/libmid.so"
+                                 " && cc main.c image/lib/libmid.so -Wl,--allow-shlib-undefined -o image/bin/main"
+                               : "cc main.c mid.c libdemo.so -o image/bin/main";
+        const ProgramResult cc = runProgram({"/bin/sh", "-ec", "mkdir -p image/bin image/lib && " + demo + program},
+                                            dir);
+        ASSERT_EQ(cc.status, 0) << cc.err;
+        const fs::path main = dir / "image" / "bin" / "main";
+        const std::string needer = row.throughLibrary ? main.string() + ": " + (dir / "image/lib/libmid.so").string()
+                                                      : main.string();
+        expectPackError(
+            [&] {
+                mkportable::bundlePrograms(mkportable::scanTree(dir / "image"), dir / "image", {"bin/main"}, dir,
+                                           mkportable::machineLoaderPaths());
+            },
+            needer + " needs the library '" + row.soname + "' (DT_NEEDED), which cannot be bundled: " + row.why);
+    }
+}
+
 TEST(Bundle, LoaderConfigFollowsIncludesAndSkipsComments)
 {
     const fs::path dir = scratchDir();
@@ -162,8 +207,51 @@ TEST(Bundle, ListingAndWrapperNamesFollowTheProgramPath)
 
 TEST(Depfile, EscapesWhatMakeAndNinjaWouldSplit)
 {
-    EXPECT_EQ(mkportable::depfileText("/o/p.run", {"/a b/c#d", "/x$y", "/a b/c#d", "/t\\u"}),
-              "/o/p.run: \\\n  /a\\ b/c\\#d \\\n  /x$$y \\\n  /t\\\\u\n");
+    EXPECT_EQ(mkportable::depfileText("/o/p.run", {"/a b/c#d", "/x$y", "/a b/c#d", "/t\\u", "/k:v", "/s\\ p"}),
+              "/o/p.run: \\\n  /a\\ b/c\\#d \\\n  /x$$y \\\n  /t\\u \\\n  /k\\:v \\\n  /s\\\\\\ p\n");
+}
+
+// Each name, as the one input of a depfile, read back by make and by ninja:
+// the output is up to date while the input is older, and out of date once
+// the input changes. A name that one of them would misread is refused.
+TEST(Depfile, MakeAndNinjaReadEveryNameBack)
+{
+    const std::string readBack[] = {"plain", "a b",  "two  blanks", "c#d",     "x$y",         "$$",
+                                    "k:v",   "t\\u", "s\\ p",       "w\\\\ x", "caf\xc3\xa9", "semi:#$ all"};
+    for (std::size_t row = 0; row < std::size(readBack); ++row) {
+        const std::string &name = readBack[row];
+        SCOPED_TRACE(name);
+        const fs::path dir = fs::path(scratchDir()) / std::to_string(row);
+        const fs::path input = dir / "in" / name, output = dir / "out";
+        put(input, "input");
+        fs::last_write_time(input, fs::last_write_time(input) - std::chrono::hours(24));
+        put(dir / "out.d", mkportable::depfileText(output, {input}));
+        put(dir / "Makefile", output.string() + ":\n\ttouch $@\ninclude out.d\n");
+        put(dir / "build.ninja",
+            "rule touch\n  command = touch $out\n  depfile = out.d\nbuild " + output.string() + ": touch\n");
+        const ProgramResult built = runProgram({"/usr/bin/ninja"}, dir);
+        ASSERT_EQ(built.status, 0) << built.out << built.err;
+        EXPECT_EQ(runProgram({"/usr/bin/ninja", "-n"}, dir).out, "ninja: no work to do.\n");
+        const ProgramResult make = runProgram({"/usr/bin/make", "-q"}, dir);
+        EXPECT_EQ(make.status, 0) << make.err;
+
+        fs::last_write_time(input, fs::file_time_type::clock::now());
+        EXPECT_NE(runProgram({"/usr/bin/ninja", "-n"}, dir).out.find("touch " + output.string()), std::string::npos);
+        EXPECT_EQ(runProgram({"/usr/bin/make", "-q"}, dir).status, 1);
+    }
+
+    const std::pair<std::string, std::string> refused[] = {
+        {"new\nline", "the name holds a line end"},
+        {"semi;colon", "make reads a ';' as the start of a command"},
+        {"key=value", "make reads a '=' as a variable assignment"},
+        {"ends\\", "the name ends in a backslash"},
+    };
+    for (const auto &[name, why] : refused)
+        expectPackError(
+            [&] {
+                mkportable::depfileText("/o/p.run", {"/i/a", "/i/" + name});
+            },
+            "cannot write a depfile that names " + mkportable::terminalText("/i/" + name) + ": " + why);
 }
 
 // jq packed with its libraries, the same jq packed bare, and a root that

@@ -1,9 +1,9 @@
 // The read/write loops shared with miniunz and the messages that mkportable
 // words around them.
 #include "common/fd_io.h"
-#include "mkportable/pack_error.h"
-#include "mkportable/unique_fd.h"
 #include "mkportable_test_support.h"
+#include "pack_error.h"
+#include "unique_fd.h"
 
 #include <gtest/gtest.h>
 

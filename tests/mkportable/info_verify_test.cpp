@@ -1,8 +1,8 @@
 // `info` and `verify` on packages that mkportable built: the whole output,
 // exactly, for a good package and for packages broken in each way that
 // matters to the launcher.
-#include "mkportable/json_writer.h"
-#include "mkportable/terminal_text.h"
+#include "mkportable/support/json_writer.h"
+#include "mkportable/support/terminal_text.h"
 #include "mkportable_test_support.h"
 #include "zip_fixture.h"
 
@@ -256,7 +256,10 @@ TEST(JsonWriter, EscapesWhatJsonCannotHoldVerbatim)
     const std::pair<std::string, std::string> cases[] = {
         {"plain", "\"plain\""},
         {"q\"b\\s/", "\"q\\\"b\\\\s/\""},
-        {"\n\t\x01\x1f\x7f", "\"\\n\\t\\u0001\\u001f\x7f\""},
+        {"\n\t\x01\x1f\x7f", "\"\\n\\t\\u0001\\u001f\\u007f\""},
+        {"csi\xc2\x9b"
+         "2J \xc2\x80\xc2\x9f\xc2\xa0",
+         "\"csi\\u009b2J \\u0080\\u009f\xc2\xa0\""}, // C1 controls; U+00A0 is printable
         {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
         {"\xff", "\"" + fffd + "\""},
         {"\xc3", "\"" + fffd + "\""},                                  // cut short
@@ -296,22 +299,44 @@ TEST(TerminalText, EscapesControlsInvalidUtf8AndTheBackslash)
 TEST(Info, EscapesPackageTextForTheTerminal)
 {
     PackageFixture fx;
-    fx.entries = {
-        {"red\x1b[31m", S_IFREG | 0644, "x"}, {"bad\xff", S_IFREG | 0644, "x"}, {"caf\xc3\xa9", S_IFREG | 0644, "x"}};
+    // A bundled program, its loader and a library, named to drive a terminal.
+    fx.entries = {{"red\x1b[31m", S_IFREG | 0644, "x"},
+                  {"bad\xff", S_IFREG | 0644, "x"},
+                  {"caf\xc3\xa9", S_IFREG | 0644, "x"},
+                  {"t\x1b]0;x\x07", S_IFREG | 0644, "x"},
+                  {".t\x1b]0;x\x07.bundled", S_IFREG | 0644, "x"},
+                  {"lib/", S_IFDIR | 0755, ""},
+                  {"lib/ld-\x1b[2J", S_IFREG | 0644, "x"},
+                  {"lib/lib\xc2\x9b"
+                   "1m.so",
+                   S_IFREG | 0644, "x"}};
     fx.build();
     const ProgramResult r = fx.run({"info", "p.run"});
     EXPECT_EQ(r.status, 0);
     const std::string line = "           1  1980-01-01 00:00:00  -rw-r--r--  ";
-    const std::string listing = "Image, 3 entries:\n" + line + "red\\x1b[31m\n" + line + "bad\\xff\n" + line +
-                                "caf\xc3\xa9\n";
+    const std::string listing = "Image, 8 entries:\n" + line + "red\\x1b[31m\n" + line + "bad\\xff\n" + line +
+                                "caf\xc3\xa9\n" + line + "t\\x1b]0;x\\x07\n" + line + ".t\\x1b]0;x\\x07.bundled\n" +
+                                "           0  1980-01-01 00:00:00  drwxr-xr-x  lib/\n" + line + "lib/ld-\\x1b[2J\n" +
+                                line +
+                                "lib/lib\\xc2\\x9b1m.so\n"
+                                "  bundled programs: t\\x1b]0;x\\x07\n"
+                                "  started through:  lib/ld-\\x1b[2J\n"
+                                "  with libraries:   lib/lib\\xc2\\x9b1m.so\n";
     ASSERT_GE(r.out.size(), listing.size());
     EXPECT_EQ(r.out.substr(r.out.size() - listing.size()), listing);
 
-    // JSON carries the controls escaped and U+FFFD for the byte that is not UTF-8.
+    // JSON carries the controls escaped and U+FFFD for the byte that is not
+    // UTF-8, in the entries and the bundle alike.
     const ProgramResult json = fx.run({"info", "--json", "p.run"});
     EXPECT_EQ(json.status, 0) << json.err;
-    for (const char *name : {"red\\u001b[31m", "bad\xef\xbf\xbd", "caf\xc3\xa9"})
+    for (const char *name : {"red\\u001b[31m", "bad\xef\xbf\xbd", "caf\xc3\xa9", "lib/lib\\u009b1m.so"})
         EXPECT_NE(json.out.find("\"name\": \"" + std::string(name) + "\","), std::string::npos) << name;
+    for (const char *name : {"t\\u001b]0;x\\u0007", "lib/ld-\\u001b[2J", "lib/lib\\u009b1m.so"})
+        EXPECT_NE(json.out.find("\"" + std::string(name) + "\"\n"), std::string::npos) << name;
+    for (const std::string &out : {r.out, json.out}) {
+        EXPECT_EQ(out.find('\x1b'), std::string::npos);
+        EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos);
+    }
 }
 
 // One way of breaking a good package, and the verify lines it must give

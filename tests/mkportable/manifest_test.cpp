@@ -1,8 +1,8 @@
 // Manifests: what a complete one turns into, and the exact message for
 // each kind of mistake.
-#include "mkportable/manifest.h"
-#include "mkportable/pack_error.h"
+#include "mkportable/package/manifest.h"
 #include "mkportable_test_support.h"
+#include "pack_error.h"
 
 #include <gtest/gtest.h>
 

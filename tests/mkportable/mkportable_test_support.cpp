@@ -3,7 +3,7 @@
 #include "package_fixture.h"
 #include "zip_fixture.h"
 
-#include "mkportable/pack_error.h"
+#include "pack_error.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The package writer: layout of what it writes, validation, atomic output.
-#include "mkportable/pack_error.h"
-#include "mkportable/package_writer.h"
+#include "mkportable/package/package_writer.h"
 #include "mkportable_test_support.h"
+#include "pack_error.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // Distribution and architecture names and codes.
-#include "mkportable/platform_codes.h"
+#include "mkportable/package/platform_codes.h"
 #include "platform_table.h"
 
 #include <gtest/gtest.h>

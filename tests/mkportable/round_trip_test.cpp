@@ -1,9 +1,9 @@
 // Packages built by mkportable and run by the real launchers, 64-bit and
 // 32-bit, in the private namespace of tests/common/sandbox.h; the programs
 // mkportable picks by default; reproducibility; the progress bar.
-#include "mkportable/tree_scan.h"
 #include "mkportable_test_support.h"
 #include "sandbox.h"
+#include "tree_scan.h"
 #include "zip_fixture.h"
 
 #include <cstdlib>
@@ -388,6 +388,7 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
         Edit edit;
         std::string refusal;    // empty: read by all; else "entry NAME: reason"
         std::string miniunzErr; // "ZIP" stands for the zip's path
+        std::string note;       // what build and verify note about a zip they read
     };
     auto fields = [](std::string &b, std::size_t entry, std::size_t central, std::size_t local, std::size_t width,
                      uint64_t value) {
@@ -403,8 +404,8 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
     unicode.unicodeName = "caf\xc3\xa9.txt";
     const std::vector<ZipEntrySpec> pair = {fileEntry("a", "alpha"), fileEntry("b", "beta")};
     const Shape shapes[] = {
-        {"padded to a block size", pair, [](std::string &b) { b.append(4096 - b.size() % 4096, '\0'); }, "", ""},
-        {"data after the end record", pair, [](std::string &b) { b += "appended\n"; }, "", ""},
+        {"padded to a block size", pair, [](std::string &b) { b.append(4096 - b.size() % 4096, '\0'); }, "", "", ""},
+        {"data after the end record", pair, [](std::string &b) { b += "appended\n"; }, "", "", ""},
         {"placeholders in the classic end record",
          {},
          [](std::string &b) {
@@ -412,9 +413,10 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
              putLe(b, b.size() - 22 + 12, 8, ~uint64_t{0});
          },
          "",
+         "",
          ""},
-        {"a Unicode Path name", {unicode, dirEntry("d/")}, [](std::string &) {}, "", ""},
-        {"a bzip2 entry", {bz, linkEntry("l", "text")}, [](std::string &) {}, "", ""},
+        {"a Unicode Path name", {unicode, dirEntry("d/")}, [](std::string &) {}, "", "", ""},
+        {"a bzip2 entry", {bz, linkEntry("l", "text")}, [](std::string &) {}, "", "", ""},
         {"encrypted entries", pair,
          [&](std::string &b) {
              for (std::size_t i : {0, 1})
@@ -422,10 +424,10 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
          },
          "entry a: encrypted entries are not supported\nentry b: encrypted entries are not "
          "supported",
-         "miniunz: a and 1 more entries: refused: encrypted entries are not supported\n"},
+         "miniunz: a and 1 more entries: refused: encrypted entries are not supported\n", ""},
         {"an LZMA entry", pair, [&](std::string &b) { fields(b, 0, 10, 8, 2, 14); },
          "entry a: unsupported compression LZMA (method 14)",
-         "miniunz: a: refused: unsupported compression LZMA (method 14)\n"},
+         "miniunz: a: refused: unsupported compression LZMA (method 14)\n", ""},
         {"an unsafe name",
          {fileEntry("xx/a", "alpha")},
          [](std::string &b) {
@@ -433,16 +435,35 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
                  b.replace(at, 4, "../a");
          },
          "entry ../a: the name has a '..' component",
-         "miniunz: ../a: refused: the name has a '..' component\n"},
+         "miniunz: ../a: refused: the name has a '..' component\n",
+         ""},
         {"a link out of the tree",
          {fileEntry("l", "../../x")},
          [&](std::string &b) { fields(b, 0, 38, SIZE_MAX, 4, uint32_t(S_IFLNK | 0777) << 16); },
          "entry l: the link target leads out of the target directory (../../x)",
          "miniunz: l: refused link to '../../x': the link target leads out of the target "
-         "directory\n"},
+         "directory\n",
+         ""},
         {"a size that does not match the data", pair, [&](std::string &b) { fields(b, 0, 24, 22, 4, 6); },
          "entry a: holds 5 bytes, the directory records 6",
-         "miniunz: a: data ends after 5 of the 6 bytes the archive records\n"},
+         "miniunz: a: data ends after 5 of the 6 bytes the archive records\n", ""},
+        {"an archive comment cut short", pair,
+         [](std::string &b) {
+             putLe(b, b.size() - 22 + 20, 2, 64);
+             b += "a comment of fewer than the 64 bytes recorded";
+         },
+         "", "",
+         "image image.zip: the archive comment is cut short (its end record declares more bytes than follow "
+         "it); the entries and the directory are whole and are read as they are"},
+        {"a name with a NUL byte",
+         {fileEntry("teXst", "alpha")},
+         [](std::string &b) {
+             for (std::size_t at = b.find("teXst"); at != std::string::npos; at = b.find("teXst"))
+                 b[at + 2] = '\0';
+         },
+         "entry te\\x00st: the name holds a NUL byte",
+         "miniunz: te\\x00st: refused: the name holds a NUL byte\n",
+         ""},
     };
     for (const Shape &shape : shapes) {
         SCOPED_TRACE(shape.label);
@@ -473,8 +494,13 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
             EXPECT_EQ(describeTree(dir / "out"), describeTree(dir / "bsdtar"));
             EXPECT_NE(describeTree(dir / "out"), "");
             EXPECT_EQ(built.status, 0) << built.err;
+            EXPECT_EQ(built.err, shape.note.empty() ? "" : "mkportable: note: " + shape.note + "\n");
             const ProgramResult verified = mkportable(dir, {"verify", "p.run"});
             EXPECT_EQ(verified.status, 0) << verified.out;
+            const std::string verifyNote = std::regex_replace(shape.note, std::regex("image image.zip"),
+                                                              "p.run: note: the image");
+            EXPECT_EQ(verified.out.substr(0, verified.out.find("p.run: OK")),
+                      shape.note.empty() ? "" : verifyNote + "\n");
             continue;
         }
         EXPECT_EQ(unzipped.status, 1);

@@ -1,10 +1,10 @@
 // Zipping a directory tree: contents, order, modes, links, reproducibility,
 // compression levels, large entries in pieces on parallel workers, and the
 // one time stamp every entry carries.
-#include "mkportable/tree_zipper.h"
-#include "mkportable/zip_output.h"
-#include "mkportable/zip_timestamp.h"
 #include "mkportable_test_support.h"
+#include "tree_zipper.h"
+#include "zip_output.h"
+#include "zip_timestamp.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

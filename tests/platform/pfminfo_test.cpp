@@ -16,7 +16,7 @@ namespace {
 struct Machine {
     const char *name;
     std::string hardware; // shell command standing in for "uname -i"
-    std::string redhat;   // release file contents; "-" absent, "/" a directory
+    std::string redhat;   // release file contents; "-" absent, "/" a directory, "|" a FIFO
     std::string suse;
     std::string osRelease;
     const char *message; // null: identified
@@ -33,6 +33,8 @@ std::string printed(const std::string &text)
 }
 
 const std::string NONE = "-";
+// A FIFO that nobody writes to: opening it to read waits for a writer.
+const std::string FIFO = "|";
 
 const Machine machines[] = {
     {"SuSE server", printed("x86_64\n"), NONE, "Server 11 (x86_64)\nVERSION = 11\nPATCHLEVEL = 1\n", NONE, nullptr, 2,
@@ -66,6 +68,22 @@ const Machine machines[] = {
     {"token behind byte 2047", printed("i386\n"), std::string(2047, 'x') + "release 5\n", NONE, NONE,
      "Failed locating release token.", 3, -1, 1},
     {"token just inside", printed("i386\n"), std::string(2036, 'x') + "release 5\n", NONE, NONE, nullptr, 3, 5, 1},
+    // The last byte read is byte 2047: a digit there counts, one behind it not.
+    {"release digit is byte 2047", printed("i386\n"), std::string(2038, 'x') + "release 7\n", NONE, NONE, nullptr, 3, 7,
+     1},
+    {"release digit is byte 2048", printed("i386\n"), std::string(2039, 'x') + "release 7\n", NONE, NONE, nullptr, 3, 0,
+     1},
+    {"os-release ID ends at byte 2047", printed("x86_64\n"), NONE, NONE,
+     "VERSION_ID=12\n" + std::string(2023, '#') + "\nID=debian", nullptr, 5, 12, 2},
+    {"os-release ID ends at byte 2048", printed("x86_64\n"), NONE, NONE,
+     "VERSION_ID=12\n" + std::string(2024, '#') + "\nID=debian", "Unknown distribution.", 0, -1, 2},
+    // A release file that is no regular file is one that cannot be opened.
+    {"Red Hat release file is a FIFO", printed("x86_64\n"), FIFO, "VERSION = 11\n", NONE,
+     "Failed opening release file.", 3, -1, 2},
+    {"SuSE release file is a FIFO", printed("x86_64\n"), NONE, FIFO, NONE, "Failed opening release file.", 2, -1, 2},
+    {"os-release is a FIFO", printed("x86_64\n"), NONE, NONE, FIFO, "Failed opening release file.", 0, -1, 2},
+    {"os-release is a character device", printed("x86_64\n"), NONE, NONE, "/dev/zero", "Failed opening release file.",
+     0, -1, 2},
     // uname -i knows nothing on many current distributions: ask uname -m.
     {"unknown hardware, x86_64 machine", printed("unknown\n"), NONE, "VERSION = 15\n", NONE, nullptr, 2, 15, 2},
     {"unknown hardware, i686 machine", printed("unknown\n"), NONE, "VERSION = 15\n", NONE, nullptr, 2, 15, 1,
@@ -114,6 +132,10 @@ std::string place(const std::string &dir, const char *name, const std::string &c
     std::string path = dir + "/" + name;
     if (contents == "/")
         mkdir(path.c_str(), 0755);
+    else if (contents == FIFO)
+        mkfifo(path.c_str(), 0644);
+    else if (contents.starts_with("/dev/"))
+        symlink(contents.c_str(), path.c_str());
     else if (contents != NONE)
         writeFile(path, contents);
     return path;

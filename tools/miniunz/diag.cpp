@@ -9,19 +9,28 @@
 
 namespace {
 constexpr size_t kMaxShownName = 200;
+// Longer program names are cut: the message matters more.
+constexpr size_t kMaxProgramName = 32;
+
+const char *programName = "miniunz";
+} // namespace
+
+void setComplainingProgram(const char *name)
+{
+    programName = name;
 }
 
 void complain(const char *fmt, ...)
 {
     char line[1024];
-    static const char prefix[] = "miniunz: ";
-    memcpy(line, prefix, sizeof prefix - 1);
-    size_t room = sizeof line - (sizeof prefix - 1) - 1; // keep one byte for '\n'
+    int prefix = snprintf(line, sizeof line, "%.*s: ", (int)kMaxProgramName, programName);
+    size_t used = prefix < 0 ? 0 : (size_t)prefix;
+    size_t room = sizeof line - used - 1; // keep one byte for '\n'
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(line + sizeof prefix - 1, room, fmt, ap);
+    int n = vsnprintf(line + used, room, fmt, ap);
     va_end(ap);
-    size_t len = sizeof prefix - 1 + (n < 0 ? 0 : (size_t)n < room ? (size_t)n : room - 1);
+    size_t len = used + (n < 0 ? 0 : (size_t)n < room ? (size_t)n : room - 1);
     line[len++] = '\n';
     // A failed write to stderr leaves nothing better to report to.
     ssize_t ignored = write(STDERR_FILENO, line, len);

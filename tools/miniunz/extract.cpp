@@ -32,10 +32,11 @@ struct Entry {
     std::string located; // why the local header was refused; empty when it was found
 };
 
-// Where an entry's data lies and what it must turn into.
-EntryData dataOf(const Entry &e)
+// Where an entry's data lies in the file (the archive starting at `base`)
+// and what it must turn into.
+EntryData dataOf(const Entry &e, uint64_t base)
 {
-    return {e.range.dataOffset,
+    return {base + e.range.dataOffset,
             e.zip.compressedSize,
             e.zip.size,
             e.zip.crc,
@@ -178,7 +179,7 @@ int Extractor::test()
             ok_ = false;
             continue;
         }
-        EntryData data = dataOf(e);
+        EntryData data = dataOf(e, src_.base);
         std::string target;
         bool link = c.mode.kind == EntryKind::Symlink;
         // The data is checked (sizes, CRC) and dropped; a link's target is kept
@@ -217,7 +218,7 @@ void Extractor::extract(const Entry &e, ExtractPool &pool)
     } else if (!e.located.empty()) {
         complain("%s: %s", shown.c_str(), e.located.c_str());
     } else {
-        EntryData data = dataOf(e);
+        EntryData data = dataOf(e, src_.base);
         if (c.mode.kind == EntryKind::Symlink) {
             done = extractSymlink(c, shown, data, pool);
         } else {
@@ -270,7 +271,30 @@ bool Extractor::extractSymlink(const CheckedEntry &c, const std::string &shown, 
                             [&] { return symlinkat(target.c_str(), dir->get(), leaf.c_str()); }) == 0;
 }
 
+// Reads the end records of `src`: false after complaining.
+bool readEndRecords(const ZipSource &src, const ExtractOptions &opts, ZipArchive &archive)
+{
+    std::string why;
+    if (readZipArchive(src, archive, why))
+        return true;
+    complain("%s: %s", printableName(opts.archive).c_str(), why.c_str());
+    return false;
+}
+
 } // namespace
+
+// Apart from unpacking, so that a program that only tests (the launcher)
+// links none of the unpacking code.
+int testArchive(const ZipSource &src, const std::string &shownArchive)
+{
+    ExtractOptions opts;
+    opts.archive = shownArchive;
+    opts.testOnly = true;
+    ZipArchive archive;
+    if (!readEndRecords(src, opts, archive))
+        return kExitFailed;
+    return Extractor(src, archive, opts).test();
+}
 
 int extractArchive(const ExtractOptions &opts)
 {
@@ -284,12 +308,10 @@ int extractArchive(const ExtractOptions &opts)
         return kExitFailed;
     }
     ZipSource src{fd.get(), 0, S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0};
+    if (opts.testOnly)
+        return testArchive(src, opts.archive);
     ZipArchive archive;
-    std::string why;
-    if (!readZipArchive(src, archive, why)) {
-        complain("%s: %s", shown.c_str(), why.c_str());
+    if (!readEndRecords(src, opts, archive))
         return kExitFailed;
-    }
-    Extractor extractor(src, archive, opts);
-    return opts.testOnly ? extractor.test() : extractor.run();
+    return Extractor(src, archive, opts).run();
 }

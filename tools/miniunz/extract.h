@@ -1,6 +1,8 @@
 // Unpacking a whole archive into a target directory.
 #pragma once
 
+#include "zip_directory.h"
+
 #include <string>
 
 // Exit statuses of miniunz.
@@ -32,3 +34,10 @@ struct ExtractOptions {
 // targets), and kExitOk means that unpacking would succeed but for the room
 // on the target.
 int extractArchive(const ExtractOptions &opts);
+
+// What -t does, on an archive that is a region of a larger file (an image
+// inside a package): reads and checks every entry under the rules of
+// unpacking, writing nothing. `shownArchive` names the archive in messages.
+// kExitOk when unpacking would succeed but for the room on the target, else
+// kExitFailed after the reasons on standard error.
+int testArchive(const ZipSource &src, const std::string &shownArchive);

@@ -1,12 +1,12 @@
 #include "cli.h"
 
-#include "build_command.h"
-#include "info_command.h"
-#include "man_page.h"
+#include "mkportable/bundle/program_dir.h"
+#include "mkportable/commands/build_command.h"
+#include "mkportable/commands/info_command.h"
+#include "mkportable/commands/man_page.h"
+#include "mkportable/commands/verify_command.h"
 #include "pack_error.h"
-#include "program_dir.h"
 #include "temp_file.h"
-#include "verify_command.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdlib>

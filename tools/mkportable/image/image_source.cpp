@@ -1,10 +1,11 @@
 #include "image_source.h"
 
 #include "external_links.h"
-#include "library_bundle.h"
+#include "mkportable/bundle/library_bundle.h"
 #include "pack_error.h"
 #include "package_format.h"
 #include "temp_file.h"
+#include "mkportable/support/terminal_text.h"
 #include "tree_scan.h"
 #include "tree_zipper.h"
 #include "zip_region.h"
@@ -64,11 +65,11 @@ PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesyst
     return {InputFile::adopt(std::move(fd), name), count, std::move(inputs)};
 }
 
-PreparedImage readyZip(const std::filesystem::path &file, const std::vector<std::string> &bundle)
+PreparedImage readyZip(const std::filesystem::path &file, const std::vector<std::string> &bundle, std::ostream *notes)
 {
     if (!bundle.empty())
-        throw PackError("cannot bundle " + bundle.front() + " into the ready zip image " + file.string() +
-                        ": bundling needs the image as a directory");
+        throw PackError("cannot bundle " + terminalText(bundle.front()) + " into the ready zip image " +
+                        terminalText(file.string()) + ": bundling needs the image as a directory");
     InputFile zip = InputFile::open(file, "image");
     // miniunz's own rules, applied now: the launcher would otherwise only
     // find out on the target machine.
@@ -77,13 +78,17 @@ PreparedImage readyZip(const std::filesystem::path &file, const std::vector<std:
     region.entries(problems);
     region.check(problems, true);
     if (!problems.empty()) {
+        // Entry names are the zip's own bytes: a NUL among them would end the
+        // message early, a control would reach the terminal.
         std::string text;
         for (const std::string &problem : problems)
-            text += problem + "\nmkportable: ";
-        throw PackError(text + zip.name() +
+            text += terminalText(problem) + "\nmkportable: ";
+        throw PackError(text + terminalText(zip.name()) +
                         " cannot be unpacked by miniunz: repack it with deflate and without "
                         "encryption, or give the directory instead of the zip");
     }
+    if (const std::string note = region.commentNote(); !note.empty() && notes != nullptr)
+        *notes << "mkportable: note: " << terminalText(note) << "\n";
     return {std::move(zip), std::nullopt, {file}};
 }
 
@@ -100,7 +105,7 @@ PreparedImage prepareImage(const std::filesystem::path &image, const std::filesy
         return zipDirectory(image, output, dosDateTime, settings, bundle, links);
     if (!S_ISREG(st.st_mode))
         throw PackError("image " + image.string() + " is neither a directory nor a regular file");
-    return readyZip(image, bundle);
+    return readyZip(image, bundle, links.notes);
 }
 
 } // namespace mkportable

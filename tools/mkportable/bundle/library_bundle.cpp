@@ -2,6 +2,7 @@
 
 #include "elf_dynamic.h"
 #include "pack_error.h"
+#include "mkportable/support/terminal_text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +25,8 @@ namespace {
 
 constexpr mode_t BUNDLED_FILE_MODE = S_IFREG | 0755;
 constexpr mode_t BUNDLED_DIR_MODE = S_IFDIR | 0755;
+// What the wrapper script cannot hold inside double quotes.
+constexpr const char *WRAPPER_UNQUOTABLE = "\"$`\\\n";
 // Include lines may nest; a file that includes itself must not loop.
 constexpr int MAX_CONFIG_DEPTH = 8;
 
@@ -128,6 +131,19 @@ std::string parentOf(const std::string &path)
     return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
+// Why `name` cannot be a file in lib/: the loader takes a library name that
+// holds a '/' as a path (relative ones from the working directory on the
+// target), and "", "." and ".." name no file. Null when it is a plain name.
+const char *libraryNameProblem(const std::string &name)
+{
+    if (name.empty() || name == "." || name == "..")
+        return "it is not a file name";
+    if (name.find('/') != std::string::npos)
+        return "it holds a '/', so the dynamic loader would open it as a path (a relative one from the "
+               "working directory on the target machine) instead of from lib/";
+    return nullptr;
+}
+
 bool hasArgv0Option(const fs::path &loader)
 {
     std::ifstream in(loader, std::ios::binary);
@@ -162,8 +178,6 @@ std::vector<ResolvedLibrary> resolveLibraries(const fs::path &program, const fs:
     const std::vector<std::string> trusted = trustedDirs(main.elf.bits, main.elf.machine);
 
     auto find = [&](const std::string &name, const LoadedObject &from, bool fromMain) -> std::optional<fs::path> {
-        if (name.find('/') != std::string::npos)
-            return fs::path(name);
         std::vector<std::string> dirs;
         const fs::path origin = from.path.parent_path();
         if (from.elf.runpath.empty()) {
@@ -197,9 +211,14 @@ std::vector<ResolvedLibrary> resolveLibraries(const fs::path &program, const fs:
         for (const std::string &name : queue[i].elf.needed) {
             if (!seen.insert(name).second)
                 continue;
+            const std::string who = i == 0 ? "" : terminalText(program.string()) + ": ";
+            if (const char *problem = libraryNameProblem(name))
+                throw PackError(who + terminalText(queue[i].path.string()) + " needs the library '" +
+                                terminalText(name) + "' (DT_NEEDED), which cannot be bundled: " + problem +
+                                "; link it so that it names the library by its file name alone (-Wl,-soname)");
             std::optional<fs::path> found = find(name, queue[i], i == 0);
             if (!found)
-                throw PackError(queue[i].path.string() + " needs " + name +
+                throw PackError(terminalText(queue[i].path.string()) + " needs " + terminalText(name) +
                                 ", which the dynamic loader would not find on this machine");
             closure.push_back({leafOf(name), *found, isInside(*found, imageRoot)});
             queue.push_back({*found, readElfDynamic(*found)});
@@ -241,7 +260,7 @@ void checkBundlePath(const std::string &path, const std::string &origin)
         refuse("the path is empty");
     if (path[0] == '/')
         refuse("give the program's path inside the image, without a leading '/'");
-    if (path.find_first_of("\"$`\\\n") != std::string::npos)
+    if (path.find_first_of(WRAPPER_UNQUOTABLE) != std::string::npos)
         refuse("the path holds a character that the wrapper script cannot quote (\" $ ` \\ or "
                "a line end)");
     for (const std::string &part : split(path, "/"))
@@ -289,6 +308,13 @@ std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const fs::
                             " names no dynamic loader: a statically linked program needs no "
                             "bundled libraries");
         const fs::path loader = elf.interpreter;
+        const std::string loaderName = leafOf(elf.interpreter);
+        const char *loaderProblem = libraryNameProblem(loaderName);
+        if (loaderProblem == nullptr && loaderName.find_first_of(WRAPPER_UNQUOTABLE) != std::string::npos)
+            loaderProblem = "it holds a character that the wrapper script cannot quote";
+        if (loaderProblem != nullptr)
+            throw PackError(what + ": its dynamic loader " + terminalText(elf.interpreter) +
+                            " cannot be bundled as lib/" + terminalText(loaderName) + ": " + loaderProblem);
         if (!elfMatches(loader, elf.bits, elf.machine))
             throw PackError(what + ": its dynamic loader " + loader.string() + " is not on this machine");
         const std::vector<ResolvedLibrary> libraries = resolveLibraries(source, imageRoot, paths);
@@ -307,7 +333,6 @@ std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const fs::
             // A folder of the image's own making: nothing to read.
             add({"lib/", fs::path(), EntryKind::Directory, BUNDLED_DIR_MODE, 0});
         }
-        const std::string loaderName = leafOf(elf.interpreter);
         addFile("lib/" + loaderName, fs::canonical(loader));
         for (const ResolvedLibrary &lib : libraries)
             if (!lib.inImage)

@@ -3,7 +3,7 @@
 #ifndef MKPORTABLE_BUILD_COMMAND_H
 #define MKPORTABLE_BUILD_COMMAND_H
 
-#include "package_plan.h"
+#include "mkportable/package/package_plan.h"
 
 #include <filesystem>
 #include <optional>

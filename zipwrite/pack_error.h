@@ -1,6 +1,6 @@
 // The one error type of packing.
-#ifndef MKPORTABLE_PACK_ERROR_H
-#define MKPORTABLE_PACK_ERROR_H
+#ifndef ZIPWRITE_PACK_ERROR_H
+#define ZIPWRITE_PACK_ERROR_H
 
 #include <stdexcept>
 #include <string>

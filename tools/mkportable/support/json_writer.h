@@ -13,7 +13,8 @@ using Json = nlohmann::ordered_json;
 // Writes `document` with two-space indentation and a line break at the end.
 // Strings are bytes taken from packages: bytes that are not valid UTF-8
 // become U+FFFD instead of failing the output, so that it is always valid
-// JSON.
+// JSON. DEL and the C1 controls are escaped too (\u007f, \u009b), so that
+// the output is safe on a terminal.
 void writeJson(const Json &document, std::ostream &out);
 
 } // namespace mkportable

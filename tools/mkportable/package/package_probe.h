@@ -3,8 +3,8 @@
 #ifndef MKPORTABLE_PACKAGE_PROBE_H
 #define MKPORTABLE_PACKAGE_PROBE_H
 
+#include "mkportable/bundle/program_kind.h"
 #include "package_format.h"
-#include "program_kind.h"
 #include "zip_region.h"
 
 #include <cstdint>
@@ -40,6 +40,8 @@ struct ProbedPackage {
     std::size_t entriesChecked = 0;
     // Everything found wrong, one sentence each, in the order found.
     std::vector<std::string> problems;
+    // What is odd but harmless (an archive comment cut short), likewise.
+    std::vector<std::string> notes;
 };
 
 // Opens and reads the package at `path`. With `checkData`, also reads the

@@ -2,7 +2,7 @@
 #ifndef MKPORTABLE_INFO_COMMAND_H
 #define MKPORTABLE_INFO_COMMAND_H
 
-#include "package_probe.h"
+#include "mkportable/package/package_probe.h"
 
 #include <filesystem>
 #include <ostream>

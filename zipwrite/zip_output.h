@@ -1,6 +1,6 @@
 // A zip archive written entry by entry to an open file.
-#ifndef MKPORTABLE_ZIP_OUTPUT_H
-#define MKPORTABLE_ZIP_OUTPUT_H
+#ifndef ZIPWRITE_ZIP_OUTPUT_H
+#define ZIPWRITE_ZIP_OUTPUT_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "manifest.h"
 
 #include "input_file.h"
-#include "library_bundle.h"
+#include "mkportable/bundle/library_bundle.h"
 #include "pack_error.h"
 #include "package_settings_text.h"
 #include "platform_codes.h"

@@ -1,6 +1,6 @@
 // Lists a directory tree in the order its image stores it.
-#ifndef MKPORTABLE_TREE_SCAN_H
-#define MKPORTABLE_TREE_SCAN_H
+#ifndef ZIPWRITE_TREE_SCAN_H
+#define ZIPWRITE_TREE_SCAN_H
 
 #include <cstdint>
 #include <filesystem>

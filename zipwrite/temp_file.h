@@ -1,6 +1,6 @@
 // A new file written beside its destination and published by rename.
-#ifndef MKPORTABLE_TEMP_FILE_H
-#define MKPORTABLE_TEMP_FILE_H
+#ifndef ZIPWRITE_TEMP_FILE_H
+#define ZIPWRITE_TEMP_FILE_H
 
 #include "unique_fd.h"
 

@@ -1,7 +1,7 @@
 // A zip archive stored inside a larger file (an image inside a package),
 // read through the zip-structure reader without copying it out.
-#ifndef MKPORTABLE_ZIP_REGION_H
-#define MKPORTABLE_ZIP_REGION_H
+#ifndef ZIPWRITE_ZIP_REGION_H
+#define ZIPWRITE_ZIP_REGION_H
 
 #include "zip_directory.h"
 
@@ -44,6 +44,11 @@ public:
     // to `problems` for each entry refused, naming it and the reason.
     // Returns the number of entries checked.
     std::size_t check(std::vector<std::string> &problems, bool readData);
+
+    // The note to give when the end record's comment runs past the end of
+    // the region (the entries and the directory are whole, so the archive
+    // reads as the usual unpackers read it); empty otherwise.
+    std::string commentNote() const;
 
 private:
     // Inflates or copies the data at `range`, checking size and CRC; returns

@@ -1,17 +1,17 @@
 #include "build_command.h"
 
-#include "command_split_check.h"
-#include "depfile.h"
-#include "image_source.h"
-#include "library_bundle.h"
-#include "manifest.h"
+#include "mkportable/bundle/library_bundle.h"
+#include "mkportable/bundle/program_dir.h"
+#include "mkportable/bundle/program_kind.h"
+#include "mkportable/image/image_source.h"
+#include "mkportable/package/command_split_check.h"
+#include "mkportable/package/manifest.h"
+#include "mkportable/package/package_writer.h"
+#include "mkportable/package/platform_codes.h"
+#include "mkportable/support/depfile.h"
+#include "mkportable/support/progress_bar.h"
+#include "mkportable/support/terminal_text.h"
 #include "pack_error.h"
-#include "package_writer.h"
-#include "platform_codes.h"
-#include "program_dir.h"
-#include "program_kind.h"
-#include "progress_bar.h"
-#include "terminal_text.h"
 #include "zip_timestamp.h"
 
 #include <CLI/CLI.hpp>
@@ -404,9 +404,12 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         contents.images.push_back(std::move(image.zip));
         packed.zippedEntries.push_back(image.zippedEntries);
     }
+    // A name that the depfile cannot hold fails the build before the package
+    // is written.
+    const std::string depfile = settings.depfile.empty() ? std::string() : depfileText(plan.output, inputs);
     const PackageLayout layout = writePackage(contents, plan.output);
     if (!settings.depfile.empty())
-        writeDepfile(settings.depfile, depfileText(plan.output, inputs));
+        writeDepfile(settings.depfile, depfile);
     if (!settings.quiet)
         printSummary(out, plan, contents, packed, layout);
 }

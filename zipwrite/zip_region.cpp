@@ -105,6 +105,14 @@ std::size_t ZipRegion::check(std::vector<std::string> &problems, bool readData)
     return list.size();
 }
 
+std::string ZipRegion::commentNote() const
+{
+    if (!archive_.commentCut)
+        return {};
+    return name_ + ": the archive comment is cut short (its end record declares more bytes than follow it); "
+                   "the entries and the directory are whole and are read as they are";
+}
+
 std::string ZipRegion::checkEntryData(const ZipEntry &entry, const ZipDataRange &range, std::size_t keep,
                                       std::string &kept)
 {

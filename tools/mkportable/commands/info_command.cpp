@@ -1,11 +1,11 @@
 #include "info_command.h"
 
-#include "json_writer.h"
-#include "library_bundle.h"
-#include "package_digest.h"
-#include "package_settings_text.h"
-#include "platform_codes.h"
-#include "terminal_text.h"
+#include "mkportable/bundle/library_bundle.h"
+#include "mkportable/package/package_digest.h"
+#include "mkportable/package/package_settings_text.h"
+#include "mkportable/package/platform_codes.h"
+#include "mkportable/support/json_writer.h"
+#include "mkportable/support/terminal_text.h"
 
 #include <CLI/CLI.hpp>
 #include <cctype>
@@ -93,9 +93,9 @@ void printBundleText(const BundleListing &bundle, std::ostream &out)
 {
     if (bundle.programs.empty())
         return;
-    out << "  bundled programs: " << joined(bundle.programs) << "\n"
-        << "  started through:  " << joined(bundle.loaders) << "\n"
-        << "  with libraries:   " << joined(bundle.libraries) << "\n";
+    out << "  bundled programs: " << terminalText(joined(bundle.programs)) << "\n"
+        << "  started through:  " << terminalText(joined(bundle.loaders)) << "\n"
+        << "  with libraries:   " << terminalText(joined(bundle.libraries)) << "\n";
 }
 
 // Only for an image with bundled programs, so that other images read as before.
@@ -120,7 +120,7 @@ CLI::App *addInfoCommand(CLI::App &app, InfoOptions &options)
 void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ostream &out)
 {
     const PackageDirectory &dir = pkg.directory;
-    out << "Package " << pkg.path.string() << ", " << pkg.fileSize << " bytes\n"
+    out << "Package " << terminalText(pkg.path.string()) << ", " << pkg.fileSize << " bytes\n"
         << "Directory:\n";
     for (int i = 0; i < PKG_ELEMENT_COUNT; ++i) {
         char name[24];
@@ -235,7 +235,8 @@ int runInfo(const InfoOptions &options, std::ostream &out, std::ostream &err)
 {
     ProbedPackage pkg = probePackage(options.package, false);
     if (!pkg.layoutSound) {
-        err << "mkportable: " << options.package.string() << ": " << pkg.problems.front() << "\n";
+        err << "mkportable: " << terminalText(options.package.string()) << ": " << terminalText(pkg.problems.front())
+            << "\n";
         return 1;
     }
     const std::string digest = describePackageDigest(pkg.path, pkg.fileSize, pkg.problems);

@@ -3,7 +3,7 @@
 #define MKPORTABLE_IMAGE_SOURCE_H
 
 #include "external_links.h"
-#include "input_file.h"
+#include "mkportable/package/input_file.h"
 #include "tree_zipper.h"
 
 #include <cstddef>

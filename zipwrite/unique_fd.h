@@ -1,7 +1,7 @@
 // The owned file descriptor of packing and its read/write loops, which throw
 // PackError, naming the file, when they cannot move every byte.
-#ifndef MKPORTABLE_UNIQUE_FD_H
-#define MKPORTABLE_UNIQUE_FD_H
+#ifndef ZIPWRITE_UNIQUE_FD_H
+#define ZIPWRITE_UNIQUE_FD_H
 
 #include "common/fd_io.h"
 

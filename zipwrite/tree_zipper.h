@@ -1,6 +1,6 @@
 // Zips a directory tree into a reproducible image.
-#ifndef MKPORTABLE_TREE_ZIPPER_H
-#define MKPORTABLE_TREE_ZIPPER_H
+#ifndef ZIPWRITE_TREE_ZIPPER_H
+#define ZIPWRITE_TREE_ZIPPER_H
 
 #include "entry_compressor.h"
 

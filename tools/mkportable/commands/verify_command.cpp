@@ -1,10 +1,10 @@
 #include "verify_command.h"
 
-#include "command_split_check.h"
-#include "package_digest.h"
-#include "package_probe.h"
-#include "package_settings_text.h"
-#include "terminal_text.h"
+#include "mkportable/package/command_split_check.h"
+#include "mkportable/package/package_digest.h"
+#include "mkportable/package/package_probe.h"
+#include "mkportable/package/package_settings_text.h"
+#include "mkportable/support/terminal_text.h"
 
 #include <CLI/CLI.hpp>
 
@@ -22,7 +22,7 @@ CLI::App *addVerifyCommand(CLI::App &app, VerifyOptions &options)
 int runVerify(const VerifyOptions &options, std::ostream &out)
 {
     ProbedPackage pkg = probePackage(options.package, true);
-    const std::string name = options.package.string();
+    const std::string name = terminalText(options.package.string());
     std::string digest;
     if (pkg.layoutSound) {
         for (std::size_t i = 0; i < pkg.records.size(); ++i)
@@ -30,6 +30,8 @@ int runVerify(const VerifyOptions &options, std::ostream &out)
                 pkg.problems.push_back("command record " + std::to_string(i) + ": " + split);
         digest = checkPackageDigest(options.package, pkg.fileSize, pkg.problems);
     }
+    for (const std::string &note : pkg.notes)
+        out << name << ": note: " << terminalText(note) << "\n";
     for (const std::string &problem : pkg.problems)
         out << name << ": " << terminalText(problem) << "\n";
     if (!pkg.problems.empty()) {

@@ -1,6 +1,6 @@
 // The one time stamp that every entry of a generated image carries.
-#ifndef MKPORTABLE_ZIP_TIMESTAMP_H
-#define MKPORTABLE_ZIP_TIMESTAMP_H
+#ifndef ZIPWRITE_ZIP_TIMESTAMP_H
+#define ZIPWRITE_ZIP_TIMESTAMP_H
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 // Deflate for image entries, as one worker runs it: whole entries with
 // libdeflate, pieces of large entries with zlib.
-#ifndef MKPORTABLE_ENTRY_COMPRESSOR_H
-#define MKPORTABLE_ENTRY_COMPRESSOR_H
+#ifndef ZIPWRITE_ENTRY_COMPRESSOR_H
+#define ZIPWRITE_ENTRY_COMPRESSOR_H
 
 #include <cstddef>
 #include <cstdint>

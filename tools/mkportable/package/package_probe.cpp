@@ -142,6 +142,8 @@ void readImage(ProbedPackage &pkg, ImageVariant &image, int fd, bool checkData)
     try {
         ZipRegion zip(fd, image.offset, image.size, "the " + image.label);
         image.entries = zip.entries(pkg.problems);
+        if (std::string note = zip.commentNote(); !note.empty())
+            pkg.notes.push_back(std::move(note));
         const std::size_t checked = zip.check(pkg.problems, checkData);
         if (checkData)
             pkg.entriesChecked += checked;

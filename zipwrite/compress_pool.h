@@ -1,7 +1,7 @@
 // Worker threads that compress image entries while one thread reads the
 // tree and writes the archive in order.
-#ifndef MKPORTABLE_COMPRESS_POOL_H
-#define MKPORTABLE_COMPRESS_POOL_H
+#ifndef ZIPWRITE_COMPRESS_POOL_H
+#define ZIPWRITE_COMPRESS_POOL_H
 
 #include <condition_variable>
 #include <cstddef>
