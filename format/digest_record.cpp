@@ -96,33 +96,9 @@ PackageRecordKind decodePackageRecord(const unsigned char field0[PKG_VARIANT_FIE
     return PACKAGE_RECORD_VALID;
 }
 
-void encodeDigestRecord(const unsigned char sha256[DIGEST_SHA256_SIZE], unsigned char field[PKG_VARIANT_FIELD_SIZE])
-{
-    DigestRecord record;
-    std::memcpy(record.sha256, sha256, DIGEST_SHA256_SIZE);
-    encodeDigestField(record, field);
-}
-
-DigestFieldKind decodeDigestRecord(const unsigned char field[PKG_VARIANT_FIELD_SIZE],
-                                   unsigned char sha256[DIGEST_SHA256_SIZE])
-{
-    DigestRecord record;
-    DigestFieldKind kind = decodeDigestField(field, &record);
-    if (kind == DIGEST_FIELD_VALID && record.algorithm != DIGEST_SHA256)
-        return DIGEST_FIELD_MALFORMED;
-    if (kind == DIGEST_FIELD_VALID)
-        std::memcpy(sha256, record.sha256, DIGEST_SHA256_SIZE);
-    return kind;
-}
-
 uint64_t variantFieldOffset(uint64_t fileSize, int which)
 {
     return fileSize - (PKG_DIRECTORY_SIZE + 1) + uint64_t(PKG_VARIANT_FIELD_OFFSET[which]);
-}
-
-bool packageSha256(int fd, uint64_t fileSize, unsigned char sha256[DIGEST_SHA256_SIZE])
-{
-    return packageSha256(fd, fileSize, DIGEST_SHA256, sha256);
 }
 
 bool packageSha256(int fd, uint64_t fileSize, DigestAlgorithm algorithm, unsigned char sha256[DIGEST_SHA256_SIZE])

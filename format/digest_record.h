@@ -77,20 +77,10 @@ enum PackageRecordKind {
 PackageRecordKind decodePackageRecord(const unsigned char field0[PKG_VARIANT_FIELD_SIZE],
                                       const unsigned char field1[PKG_VARIANT_FIELD_SIZE], DigestRecord *out);
 
-// Fills one variant field with the record for `sha256`.
-void encodeDigestRecord(const unsigned char sha256[DIGEST_SHA256_SIZE], unsigned char field[PKG_VARIANT_FIELD_SIZE]);
-
-// Classifies one variant field; for a valid record also copies its SHA-256
-// to `sha256`.
-DigestFieldKind decodeDigestRecord(const unsigned char field[PKG_VARIANT_FIELD_SIZE],
-                                   unsigned char sha256[DIGEST_SHA256_SIZE]);
-
 // SHA-256 of the `fileSize`-byte package open on fd, read with pread, with
 // the bytes that `algorithm` leaves out taken as zero: false when a read
 // fails or the file is shorter than a package directory.
 bool packageSha256(int fd, uint64_t fileSize, DigestAlgorithm algorithm, unsigned char sha256[DIGEST_SHA256_SIZE]);
-// The same for the sha256 algorithm.
-bool packageSha256(int fd, uint64_t fileSize, unsigned char sha256[DIGEST_SHA256_SIZE]);
 
 // File offset of variant field `which` (0 or 1) of a `fileSize`-byte package.
 uint64_t variantFieldOffset(uint64_t fileSize, int which);

@@ -219,31 +219,27 @@ CheckStatus checkDigest(int fd)
     int end = fd_seek(fd, 0, SEEK_END);
     uint64_t fileSize = end < 0 ? 0 : uint64_t(end);
     unsigned char field[2][PKG_VARIANT_FIELD_SIZE];
-    unsigned char recorded[2][DIGEST_SHA256_SIZE];
-    DigestFieldKind kind[2];
     for (int i = 0; i < 2; ++i) {
         if (fileSize < uint64_t(PKG_DIRECTORY_SIZE + 1) ||
             pread(fd, field[i], sizeof field[i], off_t(variantFieldOffset(fileSize, i))) != PKG_VARIANT_FIELD_SIZE) {
             std::puts("Digest: FAILED, the package directory cannot be read");
             return CHECK_DAMAGED;
         }
-        kind[i] = decodeDigestRecord(field[i], recorded[i]);
     }
-    if (kind[0] == DIGEST_FIELD_ABSENT && kind[1] == DIGEST_FIELD_ABSENT) {
-        std::puts("Digest: none (the package was built without one)");
-        return CHECK_UNPROVEN;
-    }
-    if (kind[0] != DIGEST_FIELD_VALID || kind[1] != DIGEST_FIELD_VALID ||
-        std::memcmp(recorded[0], recorded[1], DIGEST_SHA256_SIZE) != 0) {
+    DigestRecord record;
+    switch (decodePackageRecord(field[0], field[1], &record)) {
+    case PACKAGE_RECORD_NONE: std::puts("Digest: none (the package was built without one)"); return CHECK_UNPROVEN;
+    case PACKAGE_RECORD_DAMAGED:
         std::puts("Digest: FAILED, the digest records in the package directory are damaged");
         return CHECK_DAMAGED;
+    case PACKAGE_RECORD_VALID: break;
     }
     unsigned char actual[DIGEST_SHA256_SIZE];
-    if (!packageSha256(fd, fileSize, actual)) {
+    if (!packageSha256(fd, fileSize, record.algorithm, actual)) {
         std::puts("Digest: FAILED, the package cannot be read");
         return CHECK_DAMAGED;
     }
-    if (std::memcmp(actual, recorded[0], DIGEST_SHA256_SIZE) != 0) {
+    if (std::memcmp(actual, record.sha256, DIGEST_SHA256_SIZE) != 0) {
         std::puts("Digest: FAILED, the package was changed after it was built (SHA-256 does not match)");
         return CHECK_DAMAGED;
     }
