@@ -15,22 +15,21 @@ namespace {
 // (`ulimit -f`) turn into failed writes that the launcher reports itself.
 const int IGNORED_SIGNALS[] = {SIGPIPE, SIGXFSZ};
 
-// The directory that holds the working directory, taken from wrkDir: the
-// tree is removed from there, never from inside. Only a loop over the text,
-// so the handler may call it. False when wrkDir names no parent.
-bool workingDirectoryParent(char parent[WRK_DIR_SIZE])
+// True when another process sent the signal, as kill(1) does; false when
+// the kernel raised it for a fault of the launcher, or the launcher raised
+// it itself (abort()).
+bool sentFromOutside(const siginfo_t *info)
 {
-    int cut = -1;
-    for (int i = 0; i < WRK_DIR_SIZE && wrkDir[i] != '\0'; ++i) {
-        parent[i] = wrkDir[i];
-        if (wrkDir[i] == FILE_SEPARATOR)
-            cut = i;
-    }
-    if (cut < 0)
-        return false;
-    // The working directory of "/" is "/portable_install_...".
-    parent[cut == 0 ? 1 : cut] = '\0';
-    return true;
+    return info != nullptr && info->si_code <= 0 && info->si_pid != getpid();
+}
+
+// Removes the working directory from the directory that holds it, never by
+// a path: async-signal-safe, so the handler may call it.
+void removeWorkingDirectory()
+{
+    int parentFd = workParentFd;
+    if (wrkName[0] != '\0' && parentFd >= 0)
+        removeTreeAt(parentFd, wrkName);
 }
 
 } // namespace
@@ -38,10 +37,12 @@ bool workingDirectoryParent(char parent[WRK_DIR_SIZE])
 void installHandlers()
 {
     struct sigaction sa {};
-    sa.sa_handler = interrupt;
+    sa.sa_sigaction = interrupt;
+    sa.sa_flags = SA_SIGINFO;
     handledSignals(&sa.sa_mask);
-    for (int sig : HANDLED_SIGNALS)
-        sigaction(sig, &sa, nullptr);
+    for (int sig = 1; sig <= SIGRTMAX; ++sig)
+        if (sigismember(&sa.sa_mask, sig) == 1)
+            sigaction(sig, &sa, nullptr);
     for (int sig : IGNORED_SIGNALS)
         signal(sig, SIG_IGN);
 }
@@ -51,30 +52,34 @@ void cleanup()
     // Once clean-up has begun a signal must not run it a second time.
     sigset_t old;
     blockHandledSignals(&old);
-    char parent[WRK_DIR_SIZE];
-    if (wrkDir[0] != '\0' && dirExists(wrkDir)) {
-        if (workingDirectoryParent(parent))
-            changeDir(parent);
-        if (removeTreeSignalSafe(wrkDir) != 0)
-            deleteTree(wrkDir);
+    if (wrkName[0] != '\0' && workParentFd >= 0) {
+        // Out of the tree before it goes; the removal itself needs no
+        // particular current directory.
+        [[maybe_unused]] int moved = fchdir(workParentFd);
+        removeWorkingDirectory();
     }
+    wrkName[0] = '\0';
     wrkDir[0] = '\0';
     releaseInstanceGuard();
 }
 
-void interrupt(int)
+void interrupt(int sig, siginfo_t *info, void *)
 {
+    if (isFaultSignal(sig) && !sentFromOutside(info)) {
+        // The default action, once this handler returns: the signal is held
+        // back until then.
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigaction(sig, &dfl, nullptr);
+        raise(sig);
+        return;
+    }
     interrupted = 1;
     if (ignoreInterrupt)
         return;
     // Only async-signal-safe work from here on: the main flow may have been
     // stopped anywhere, even inside malloc or stdio.
-    char parent[WRK_DIR_SIZE];
-    if (wrkDir[0] != '\0') {
-        if (workingDirectoryParent(parent))
-            chdir(parent);
-        removeTreeSignalSafe(wrkDir);
-    }
+    removeWorkingDirectory();
     releaseInstanceGuardFromHandler();
     _exit(1);
 }

@@ -121,7 +121,7 @@ int extractAndExecute(int argc, char **argv)
     if (status != 0) {
         if (!interrupted) {
             std::fprintf(stderr, "\nFailed executing <%s>\n", command);
-            if (isNoExecFileSystem(wrkDir))
+            if (fd_isNoExecFileSystem(workParentFd))
                 std::fprintf(stderr,
                              "%s is on a file system mounted noexec: programs cannot run there; "
                              "set TMPDIR to a directory where they can.\n",

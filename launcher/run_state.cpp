@@ -2,6 +2,8 @@
 #include "run_state.h"
 
 char wrkDir[WRK_DIR_SIZE];
+volatile sig_atomic_t workParentFd = -1;
+char wrkName[WRK_NAME_SIZE];
 int extract = 0;
 char extractFolder[EXTRACT_FOLDER_SIZE];
 volatile sig_atomic_t interrupted = 0;

@@ -11,8 +11,11 @@ constexpr int LAUNCH_DIR_SIZE = 2048;
 constexpr int WRK_DIR_SIZE = 512;
 constexpr int EXTRACT_FOLDER_SIZE = 262;
 constexpr int SEM_NAME_SIZE = 100;
+constexpr int WRK_NAME_SIZE = 32;
 
-extern char wrkDir[WRK_DIR_SIZE];               // working directory; empty until made
+extern char wrkDir[WRK_DIR_SIZE];               // working directory as a path, for messages only
+extern volatile sig_atomic_t workParentFd;      // the directory that holds it, open for the whole run; -1 before
+extern char wrkName[WRK_NAME_SIZE];             // its name there; empty until made
 extern int extract;                             // 1 in extract-only mode
 extern char extractFolder[EXTRACT_FOLDER_SIZE]; // target of extract-only mode, quoted for the shell
 extern volatile sig_atomic_t interrupted;       // a signal arrived

@@ -5,14 +5,18 @@
 
 #include <csignal>
 
-// Every signal whose default action would end the launcher without its
-// clean-up, except the synchronous faults, which keep their default action:
-// after one of those nothing in the process can be trusted any more.
-constexpr int HANDLED_SIGNALS[] = {SIGINT,  SIGTERM,   SIGQUIT, SIGHUP,  SIGALRM, SIGUSR1,
-                                   SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR};
-
-// Fills set with the handled signals.
+// Fills set with the handled signals: every signal whose default action
+// ends the process, the real-time range SIGRTMIN..SIGRTMAX included (the C
+// library keeps the two below SIGRTMIN for itself), but SIGPIPE and
+// SIGXFSZ, which the launcher ignores and reports as failed writes, and
+// SIGKILL, which nobody can catch.
 void handledSignals(sigset_t *set);
+
+// True for the signals that the kernel raises on a fault of the process
+// itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS): raised
+// so, they keep their default action; sent by another process, they end
+// the launcher like SIGTERM.
+bool isFaultSignal(int sig);
 
 // Holds back the handled signals; *old receives the mask to restore with
 // sigprocmask(SIG_SETMASK, old, nullptr).

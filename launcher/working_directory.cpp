@@ -5,6 +5,7 @@
 #include "osspecific.h"
 #include "package_reader.h"
 #include "signal_block.h"
+#include "terminal_text.h"
 #include "textbuf.h"
 
 #include <cstdio>
@@ -12,11 +13,12 @@
 
 int openTempDirectory(char parent[WRK_DIR_SIZE])
 {
-    const char *refused = nullptr;
-    int parentFd = openWorkParent(parent, WRK_DIR_SIZE, &refused);
-    if (refused)
-        std::fprintf(stderr, "TMPDIR %s is not used: %s.\n", getenv("TMPDIR"), refused);
-    if (parentFd < 0 && (!makeDir(parent) || (parentFd = fd_open(parent)) < 0)) {
+    char refused[1024];
+    int parentFd = openWorkParent(parent, WRK_DIR_SIZE, refused, sizeof refused);
+    if (refused[0] != '\0')
+        std::fprintf(stderr, "TMPDIR %s is not used: %s; using /tmp\n", terminalText(getenv("TMPDIR")).c_str(),
+                     terminalText(refused).c_str());
+    if (parentFd < 0 && (makePrivateDir(parent) < 0 || (parentFd = fd_open(parent)) < 0)) {
         std::fprintf(stderr, "Failed creating %s\n", parent);
         return -1;
     }
@@ -51,26 +53,27 @@ bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *p
 
 int makeWorkingDirectory(int parentFd, const char *parent)
 {
-    // The directory is made and entered through the parent's descriptor, so
-    // nobody can slip another directory in between. Its name is published in
-    // wrkDir only once it exists, with signals held back, so the handler
-    // never sees a half-written name or misses a directory that needs
-    // removing.
+    // The directory is made, entered and later removed through the parent's
+    // descriptor, so nobody can slip another directory in between, and no
+    // path is looked up again. Its name is published only once it exists,
+    // with signals held back, so the handler never sees a half-written name
+    // or misses a directory that needs removing.
+    workParentFd = parentFd;
     for (uint32_t counter = 0;; ++counter) {
-        char name[32];
+        char name[WRK_NAME_SIZE];
         textFormat(name, sizeof name, "portable_install_%08x", counter);
         char candidate[WRK_DIR_SIZE];
         textFormat(candidate, sizeof candidate, "%s%c%s", parent, FILE_SEPARATOR, name);
         sigset_t old;
         blockHandledSignals(&old);
         int made = makePrivateDirAt(parentFd, name);
-        if (made == 0)
+        if (made == 0) {
+            textCopy(wrkName, sizeof wrkName, name);
             textCopy(wrkDir, sizeof wrkDir, candidate);
+        }
         sigprocmask(SIG_SETMASK, &old, nullptr);
         if (made == 0) {
-            int entered = changeDirAt(parentFd, name);
-            fd_close(parentFd);
-            if (entered != 0) {
+            if (changeDirAt(parentFd, name) != 0) {
                 std::fprintf(stderr, "Failed changing to directory %s\n", wrkDir);
                 return 1;
             }
@@ -78,7 +81,6 @@ int makeWorkingDirectory(int parentFd, const char *parent)
         }
         if (made < 0 || counter == UINT32_MAX) {
             std::fprintf(stderr, "Failed creating %s\n", candidate);
-            fd_close(parentFd);
             return 1;
         }
     }

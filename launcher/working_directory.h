@@ -1,14 +1,15 @@
 // The private working directory of a launch, made in the temporary directory
-// (TMPDIR or /tmp).
+// (TMPDIR or /tmp) and reached only through that directory's descriptor.
 #ifndef LAUNCHER_WORKING_DIRECTORY_H
 #define LAUNCHER_WORKING_DIRECTORY_H
 
 #include "package_format.h"
 #include "run_state.h"
 
-// Opens the temporary directory and fills parent with its path: the
-// descriptor, or -1 after a message. A refused TMPDIR is named on standard
-// error before /tmp is taken instead.
+// Opens the temporary directory and fills parent with its path (for
+// messages): the descriptor, or -1 after a message. A TMPDIR that is set but
+// not used is named on standard error, with the reason, before /tmp is taken
+// instead.
 int openTempDirectory(char parent[WRK_DIR_SIZE]);
 
 // Before anything is written: the temporary directory (parent, open on
@@ -19,8 +20,10 @@ int openTempDirectory(char parent[WRK_DIR_SIZE]);
 bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *parent, const char *extractTarget);
 
 // Creates a fresh working directory portable_install_XXXXXXXX, with the
-// first free counter, in the directory open on parentFd (closed here),
-// publishes it in wrkDir and changes into it: 0, or 1 after a message.
+// first free counter, in the directory open on parentFd, which is kept open
+// in workParentFd for the rest of the run (clean-up removes the tree through
+// it); publishes the name in wrkName and the path in wrkDir and changes
+// into it: 0, or 1 after a message.
 int makeWorkingDirectory(int parentFd, const char *parent);
 
 // Both steps at once, as a launch does: 0, or 1 after a message.

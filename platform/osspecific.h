@@ -5,12 +5,13 @@
  * Results, by kind of function (each declaration below gives the details):
  *
  *   0 success, -1 failure      changeDir, changeDirAt, makeFileReadable,
- *                              makeFileExecutable, removeTreeSignalSafe,
- *                              ftpFile
+ *                              makeFileExecutable, removeTreeAt,
+ *                              removeTreeSignalSafe, ftpFile
  *   0 / 1 / -1                 makePrivateDir, makePrivateDirAt: 0 made,
  *                              1 the name is taken, -1 other failure
  *   1 yes or success, 0 not    isAbsolutePath, fileExists, dirExists,
- *                              isNoExecFileSystem, readDevice, and the
+ *                              isNoExecFileSystem, fd_isNoExecFileSystem,
+ *                              readDevice, and the
  *                              shell-based makeDir, copyFile, copyTree
  *   0 yes, 1 not               mountRemovableMedia (0 mounted),
  *                              checkForOEM (0 the OEM marker is present)
@@ -94,15 +95,18 @@ int changeDirAt(int dirFd, const char *name);
  * (26 bytes with its separator) still fits a 512-byte buffer behind it. */
 #define WORK_PARENT_MAX 485
 
-/* Opens the directory in which a launcher makes its working directory:
- * TMPDIR when it names an existing absolute directory of at most
- * WORK_PARENT_MAX bytes that belongs to root or to the effective user and
- * that others may not write to unless it is sticky; else "/tmp". Its path
- * goes to path (size bytes, at least WORK_PARENT_MAX + 1). Returns a
- * directory descriptor, or -1 when not even "/tmp" opens. *refused is null,
- * or, when TMPDIR named a directory refused for its owner or mode, a static
- * text saying why. */
-int openWorkParent(char *path, int size, const char **refused);
+/* Opens the directory in which a launcher makes its working directory.
+ * TMPDIR, when it is set and not empty, is walked from "/" one name at a
+ * time without following links; a link on the way (also one inside a
+ * link's target) is followed only when root or the effective user owns it,
+ * at most 40 in all. The directory reached must belong to root or to the
+ * effective user, and others may not write to it unless it is sticky; the
+ * value may be at most WORK_PARENT_MAX bytes. Otherwise "/tmp" is taken.
+ * The path (the TMPDIR value as given, or "/tmp") goes to path (size bytes,
+ * at least WORK_PARENT_MAX + 1). Returns a readable directory descriptor,
+ * or -1 when not even "/tmp" opens. refused (refusedSize bytes) receives
+ * the empty text, or, when TMPDIR was set but not used, why not. */
+int openWorkParent(char *path, int size, char *refused, int refusedSize);
 
 /* Bytes that the caller may still write on the file system of the
  * directory open on fd, or of path (f_bavail blocks); -1 when it cannot be
@@ -110,9 +114,10 @@ int openWorkParent(char *path, int size, const char **refused);
 int64_t fd_freeSpace(int fd);
 int64_t freeSpace(const char *path);
 
-/* 1 when path lies on a file system mounted without the right to run
- * programs (noexec), else 0. */
+/* 1 when path, or the object open on fd, lies on a file system mounted
+ * without the right to run programs (noexec), else 0. */
 int isNoExecFileSystem(const char *path);
+int fd_isNoExecFileSystem(int fd);
 
 /* ---- Descriptor input and output: one system call each, no retry ------ */
 
@@ -173,9 +178,14 @@ int copyFile(const char *source, const char *destination); /* "cp %s %s" */
 int copyTree(const char *source, const char *destination); /* "cp -r %s %s" */
 int launchTextEditor(const char *path);                    /* "vi %s" */
 
-/* Removes a directory tree without the shell, without following symbolic
- * links and without allocating: safe to call from a signal handler.
- * 0 when the tree is gone, -1 otherwise. */
+/* Removes the entry `name` of the directory open on dirFd (AT_FDCWD: the
+ * current one) with everything below it, however deep: without the shell,
+ * never through a symbolic link, without allocating, so a signal handler
+ * may call it. Run by root it changes no mode; run by another user it makes
+ * a directory of that user's 0700 before it opens it, so that a locked one
+ * goes too. 0 when nothing is left (or nothing was there), -1 otherwise.
+ * removeTreeSignalSafe is the same for a path. */
+int removeTreeAt(int dirFd, const char *name);
 int removeTreeSignalSafe(const char *path);
 
 void sleepSec(int seconds);

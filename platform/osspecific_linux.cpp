@@ -85,35 +85,6 @@ int changeDirAt(int dirFd, const char *name)
     return rc;
 }
 
-int openWorkParent(char *path, int size, const char **refused)
-{
-    *refused = nullptr;
-    const char *tmpdir = std::getenv("TMPDIR");
-    if (tmpdir && isAbsolutePath(tmpdir) && std::strlen(tmpdir) <= WORK_PARENT_MAX && int(std::strlen(tmpdir)) < size) {
-        // The checks apply to the directory that is open, not to a name
-        // that could be changed in between.
-        int fd = open(tmpdir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && fstat(fd, &st) == 0) {
-            // Root often runs with another user's environment (su without
-            // "-"): that user's directory, or one anybody may change, would
-            // let somebody else swap the tool under root's feet.
-            if (st.st_uid != 0 && st.st_uid != geteuid())
-                *refused = "it belongs to another user";
-            else if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX))
-                *refused = "others may write to it and it is not sticky";
-            else {
-                textCopy(path, std::size_t(size), tmpdir);
-                return fd;
-            }
-        }
-        if (fd >= 0)
-            close(fd);
-    }
-    getTempDir(path);
-    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
 int64_t fd_freeSpace(int fd)
 {
     struct statvfs fs;
@@ -130,6 +101,12 @@ int isNoExecFileSystem(const char *path)
 {
     struct statvfs fs;
     return statvfs(path, &fs) == 0 && (fs.f_flag & ST_NOEXEC) ? 1 : 0;
+}
+
+int fd_isNoExecFileSystem(int fd)
+{
+    struct statvfs fs;
+    return fstatvfs(fd, &fs) == 0 && (fs.f_flag & ST_NOEXEC) ? 1 : 0;
 }
 
 int fd_create(const char *path)

@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,82 +21,6 @@ namespace {
 
 // Every shell command of the platform layer is formatted into this many bytes.
 constexpr std::size_t COMMAND_BUFFER_SIZE = 512;
-
-// Deeper trees than this are left for the shell-based deleteTree.
-constexpr int MAX_REMOVE_DEPTH = 256;
-
-struct LinuxDirent64 {
-    uint64_t d_ino;
-    int64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[1];
-};
-
-bool isDotOrDotDot(const char *name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// Removes everything inside the directory open at dirFd. Uses only system
-// calls that a signal handler may make: no allocation, no stdio, no locks.
-int emptyDirectory(int dirFd, int depth)
-{
-    if (depth > MAX_REMOVE_DEPTH)
-        return -1;
-    // An unpacked tree may hold read-only directories; make this one ours.
-    fchmod(dirFd, 0700);
-    alignas(8) char buf[4096];
-    int result = 0;
-    bool removedAny = true;
-    // Deleting while reading may make the kernel skip entries: read again
-    // from the start until a pass removes nothing.
-    while (removedAny) {
-        removedAny = false;
-        result = 0;
-        if (lseek(dirFd, 0, SEEK_SET) < 0)
-            return -1;
-        for (;;) {
-            long n = syscall(SYS_getdents64, dirFd, buf, sizeof buf);
-            if (n < 0)
-                return -1;
-            if (n == 0)
-                break;
-            for (long off = 0; off < n;) {
-                const char *name = buf + off + offsetof(LinuxDirent64, d_name);
-                off += reinterpret_cast<const LinuxDirent64 *>(buf + off)->d_reclen;
-                if (isDotOrDotDot(name))
-                    continue;
-                if (unlinkat(dirFd, name, 0) == 0) {
-                    removedAny = true;
-                    continue;
-                }
-                if (errno != EISDIR) {
-                    result = -1;
-                    continue;
-                }
-                // A directory that its owner may not read or change (mode 000
-                // in an image) is opened only once it is the owner's again;
-                // root needs no such help, an operator who is not root does.
-                struct stat st;
-                if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-                    fchmodat(dirFd, name, 0700, 0);
-                int sub = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (sub < 0) {
-                    result = -1;
-                    continue;
-                }
-                emptyDirectory(sub, depth + 1);
-                close(sub);
-                if (unlinkat(dirFd, name, AT_REMOVEDIR) == 0)
-                    removedAny = true;
-                else
-                    result = -1;
-            }
-        }
-    }
-    return result;
-}
 
 // Starts "/bin/sh -c command" with clean signal state and the given file
 // actions (may be null), then closes closeAfterSpawn (the parent's copy of a
@@ -245,14 +168,4 @@ int copyTree(const char *source, const char *destination)
 int launchTextEditor(const char *path)
 {
     return runFormatted("vi %s", path);
-}
-
-int removeTreeSignalSafe(const char *path)
-{
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
-    emptyDirectory(fd, 0);
-    close(fd);
-    return rmdir(path) == 0 ? 0 : -1;
 }

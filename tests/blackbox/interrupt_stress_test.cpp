@@ -3,6 +3,7 @@
 // stays behind and the exit status is one the launcher documents.
 #include "launcher_harness.h"
 
+#include <csignal>
 #include <set>
 #include <sstream>
 
@@ -22,11 +23,13 @@ std::vector<Outcome> stress(const std::string &dir, const std::string &package, 
     // Each launcher runs in a session of its own, so that a signal to its
     // group reaches it and its children but not the driving shell.
     std::string script =
-        "RANDOM=4242; sigs=(INT TERM QUIT HUP); nums=(2 15 3 1)\n"
+        "RANDOM=4242; sigs=(INT TERM QUIT HUP STKFLT RTMIN RTMAX); nums=(2 15 3 1 " + std::to_string(SIGSTKFLT) + " " +
+        std::to_string(SIGRTMIN) + " " + std::to_string(SIGRTMAX) +
+        ")\n"
         "for i in $(seq " +
         std::to_string(runs) +
         "); do\n"
-        "  k=$((RANDOM % 4)); whom=$((RANDOM % 2)); d=$((RANDOM % " +
+        "  k=$((RANDOM % 7)); whom=$((RANDOM % 2)); d=$((RANDOM % " +
         std::to_string(maxDelayMs + 1) +
         "))\n"
         "  env " +

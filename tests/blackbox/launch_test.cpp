@@ -43,32 +43,54 @@ TEST(Launch, RunsTheToolInAFreshWorkingDirectoryWithItsEnvironment)
 TEST(Launch, MakesTheWorkingDirectoryInATmpdirThatIsSafe)
 {
     // Each case prepares `alt` (a tmpfs of its own) and names a TMPDIR; the
-    // tool says where it ran.
+    // tool says where it ran and leaves a tree deeper than any fixed limit
+    // of descriptors for clean-up to remove.
     const std::string name = "/portable_install_00000000";
+    const std::string links40 = "chmod 755 alt && ln -s alt l1 && for i in $(seq 2 41); do ln -s l$((i-1)) l$i; done";
     struct Case {
         const char *name;
         std::string setup;
         std::string tmpdir; // @ stands for the scratch directory
         std::string where;  // @ as above
-        std::string err;
+        std::string err;    // @ as above
+        std::string left;   // what stays in alt
     } cases[] = {
-        {"a tmpfs of root's", "chmod 755 alt", "@/alt", "@/alt" + name, ""},
-        {"sticky and open to all", "chmod 1777 alt", "@/alt", "@/alt" + name, ""},
-        {"through a symbolic link", "chmod 755 alt && ln -s alt via", "@/via", "@/alt" + name, ""},
-        {"noexec /tmp, TMPDIR elsewhere", "chmod 755 alt && mount -o remount,noexec /tmp", "@/alt", "@/alt" + name, ""},
+        {"a tmpfs of root's", "chmod 755 alt", "@/alt", "@/alt" + name, "", ""},
+        {"sticky and open to all", "chmod 1777 alt", "@/alt", "@/alt" + name, "", ""},
+        {"through a symbolic link", "chmod 755 alt && ln -s alt via", "@/via", "@/alt" + name, "", ""},
+        {"through a link inside a link's target", "chmod 755 alt && ln -s alt via2 && ln -s via2 via", "@/via",
+         "@/alt" + name, "", ""},
+        {"40 links in all", links40, "@/l40", "@/alt" + name, "", ""},
+        {"41 links in all", links40, "@/l41", "/tmp" + name,
+         "TMPDIR @/l41 is not used: more than 40 links on the way; using /tmp\n", ""},
+        {"a link of another user's", "chmod 755 alt && ln -s alt via && chown -h 65534 via", "@/via", "/tmp" + name,
+         "TMPDIR @/via is not used: the link @/via belongs to another user; using /tmp\n", ""},
+        {"another user's link inside a link's target",
+         "chmod 755 alt && ln -s alt via2 && chown -h 65534 via2 && ln -s via2 via", "@/via", "/tmp" + name,
+         "TMPDIR @/via is not used: the link @/via2 belongs to another user; using /tmp\n", ""},
+        {"the current directory through /proc", "", "/proc/self/cwd", "@" + name, "", ""},
+        {"a name with a blank beside a shorter one", "mkdir 'alt/my scratch' alt/my && touch alt/my/keep",
+         "@/alt/my scratch", "@/alt/my scratch" + name, "", "my\nmy scratch\n"},
+        {"noexec /tmp, TMPDIR elsewhere", "chmod 755 alt && mount -o remount,noexec /tmp", "@/alt", "@/alt" + name, "",
+         ""},
         {"another user's", "chown 65534 alt", "@/alt", "/tmp" + name,
-         "TMPDIR @/alt is not used: it belongs to another user.\n"},
+         "TMPDIR @/alt is not used: it belongs to another user; using /tmp\n", ""},
         {"open to all, not sticky", "chmod 777 alt", "@/alt", "/tmp" + name,
-         "TMPDIR @/alt is not used: others may write to it and it is not sticky.\n"},
-        {"relative", "chmod 755 alt", "alt", "/tmp" + name, ""},
-        {"missing", "", "@/missing", "/tmp" + name, ""},
-        {"a file", "touch plain", "@/plain", "/tmp" + name, ""},
+         "TMPDIR @/alt is not used: others may write to it and it is not sticky; using /tmp\n", ""},
+        {"relative", "chmod 755 alt", "alt", "/tmp" + name,
+         "TMPDIR alt is not used: it is not an absolute path; using /tmp\n", ""},
+        {"missing", "", "@/missing", "/tmp" + name,
+         "TMPDIR @/missing is not used: @/missing does not exist; using /tmp\n", ""},
+        {"a file", "touch plain", "@/plain", "/tmp" + name,
+         "TMPDIR @/plain is not used: @/plain is not a directory; using /tmp\n", ""},
+        {"empty", "", "", "/tmp" + name, "", ""},
     };
     for (const auto &c : cases) {
         LauncherHarness h;
-        h.writePackage(toolImage("pwd > \"$QUARN_PORTABLE_EXEC_DIR/seen\""));
+        h.writePackage(toolImage("pwd > \"$QUARN_PORTABLE_EXEC_DIR/seen\"\n"
+                                 "mkdir -p $(printf 'd/%.0s' $(seq 600))"));
         auto expand = [&](std::string text) {
-            if (auto at = text.find('@'); at != std::string::npos)
+            for (std::size_t at; (at = text.find('@')) != std::string::npos;)
                 text.replace(at, 1, h.dir);
             return text;
         };
@@ -79,7 +101,8 @@ TEST(Launch, MakesTheWorkingDirectoryInATmpdirThatIsSafe)
         EXPECT_EQ(r.status, 0) << c.name << "\n" << r.err;
         EXPECT_EQ(readFile(h.dir + "/seen"), expand(c.where) + "\n") << c.name;
         EXPECT_EQ(r.err, expand(c.err)) << c.name;
-        EXPECT_EQ(r.inspected, "") << c.name << ": left in TMPDIR";
+        EXPECT_EQ(r.inspected, c.left) << c.name << ": left in TMPDIR";
+        EXPECT_FALSE(fileThere(h.dir + name)) << c.name << ": left in the scratch directory";
         EXPECT_EQ(r.tmpAfter, "") << c.name;
     }
     // The longest TMPDIR that is taken, and one byte more.
@@ -94,7 +117,44 @@ TEST(Launch, MakesTheWorkingDirectoryInATmpdirThatIsSafe)
         SandboxResult r = runSandboxed(h.dir, run);
         EXPECT_EQ(r.status, 0) << length << r.err;
         EXPECT_EQ(readFile(h.dir + "/seen"), (length == 485 ? deep : "/tmp") + name + "\n") << length;
+        EXPECT_EQ(r.err,
+                  length == 485 ? "" : "TMPDIR " + deep + " is not used: it is longer than 485 bytes; using /tmp\n");
     }
+}
+
+TEST(HostileTmp, AnotherUsersTmpdirLinkRepointedWhileTheToolRunsIsNeitherEnteredNorRun)
+{
+    // Root keeps a user's environment: TMPDIR is that user's link in a
+    // sticky directory, first at a directory of root's. While the tool runs
+    // the user points it at a directory of their own that holds a program
+    // where a shell would find one and a tree named like the working
+    // directory, deeper than a removal with a fixed depth goes.
+    LauncherHarness h;
+    h.writePackage(toolImage("pwd > \"$QUARN_PORTABLE_EXEC_DIR/seen\"\n"
+                             "cd \"$QUARN_PORTABLE_EXEC_DIR/alt\" && setpriv --reuid=65534 --regid=65534 "
+                             "--clear-groups ln -sfn mine 'a;b'"));
+    const std::string alt = h.dir + "/alt";
+    const std::string deepTree = "$(printf 'd/%.0s' $(seq 300))";
+    SandboxRun run = h.sandboxRun({}, {"TMPDIR=" + alt + "/a;b"});
+    run.setup = "mkdir alt && mount -t tmpfs tmpfs alt && chmod 1777 alt && mkdir -m 755 alt/roots && "
+                "mkdir -p alt/mine/b alt/mine/portable_install_00000000/" +
+                deepTree +
+                " && "
+                "printf '#!/bin/sh\\ntouch " +
+                h.dir +
+                "/ran\\n' > alt/mine/b/portable_install_00000000 && chmod 755 alt/mine/b/portable_install_00000000 && "
+                "chown -R 65534 alt/mine && setpriv --reuid=65534 --regid=65534 --clear-groups ln -s roots 'alt/a;b'";
+    run.inspect = "cd alt && find . -maxdepth 2 | sort && test -d mine/portable_install_00000000/" + deepTree +
+                  " && echo whole";
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(h.dir + "/seen"), "/tmp/portable_install_00000000\n");
+    EXPECT_EQ(r.err,
+              "TMPDIR " + alt + "/a;b is not used: the link " + alt + "/a;b belongs to another user; using /tmp\n");
+    EXPECT_FALSE(fileThere(h.dir + "/ran")) << "the user's program ran";
+    EXPECT_EQ(r.inspected, ".\n./a;b\n./mine\n./mine/b\n./mine/portable_install_00000000\n./roots\nwhole\n");
+    EXPECT_EQ(r.tmpAfter, "");
+    EXPECT_EQ(r.shmAfter, "");
 }
 
 TEST(Launch, PortableCheckTellsWhetherThePackageIsWhole)
@@ -308,7 +368,7 @@ TEST(Launch, FindsItsOwnFileUnderAnyName)
 
 TEST(Launch, InterruptWhileTheToolRunsEndsBothAndCleansUp)
 {
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGALRM}) {
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGALRM, SIGSTKFLT, SIGRTMIN + 3, SIGRTMAX}) {
         LauncherHarness h;
         h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; exec sleep 30"));
         SandboxResult r = runSandboxed(h.dir, h.interruptedRun("started", sig));
@@ -340,8 +400,11 @@ TEST(Launch, InterruptOutsideAChildEndsAtOnceWithStatusOne)
 {
     // A record for another platform makes the launcher pause before it
     // unpacks; the signal reaches it there, with no child running.
-    for (int sig :
-         {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO, SIGPWR}) {
+    // The fault signals, sent by another process, count as a request to
+    // stop like SIGTERM.
+    for (int sig : {SIGINT,  SIGTERM, SIGQUIT, SIGHUP, SIGALRM,   SIGUSR1,  SIGUSR2,      SIGVTALRM,
+                    SIGPROF, SIGXCPU, SIGIO,   SIGPWR, SIGSTKFLT, SIGRTMIN, SIGRTMIN + 7, SIGRTMAX,
+                    SIGSEGV, SIGTRAP, SIGBUS,  SIGFPE, SIGILL,    SIGABRT,  SIGSYS}) {
         LauncherHarness h;
         PackageSpec layout = standardPackage(toolImage("exit 0"), "./tool.sh");
         layout.commands = commandRecordBytes(4, 99, 3, "./tool.sh");
@@ -356,6 +419,31 @@ TEST(Launch, InterruptOutsideAChildEndsAtOnceWithStatusOne)
         EXPECT_EQ(r.tmpAfter, "");
         EXPECT_EQ(r.shmAfter, "");
     }
+}
+
+TEST(Launch, InterruptOutsideAChildRemovesATreeDeeperThanAnyFixedLimit)
+{
+    // The unzip utility leaves 600 levels of directories and fills the pipe
+    // that the launcher writes to, so that the launcher waits in its own
+    // "Executing..." when the signal comes, with no child running.
+    LauncherHarness h;
+    PackageSpec layout = standardPackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/tool-ran\""), "./tool.sh");
+    layout.unzip = "#!/bin/sh\nmkdir -p $(printf 'd/%.0s' $(seq 600))\n"
+                   "head -c 200000 /dev/zero >&2 &\n"
+                   "touch \"$QUARN_PORTABLE_EXEC_DIR/unpacked\"\n";
+    h.writePackage(layout);
+    SandboxRun run = h.interruptedRun("unpacked", SIGTERM);
+    // The shell and the reader ignore the signal (the launcher arms its own
+    // handler), so the launcher's clean-up is never cut short by the end of
+    // the run.
+    run.argv = {"/bin/bash", "-c", "trap '' TERM; { " + h.package + "; echo $? > status; } 2>&1 | sleep 5"};
+    run.delayMs = 500;
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_LT(r.seconds, 10);
+    EXPECT_EQ(readFile(h.dir + "/status"), "1\n") << "the handler ends the launcher";
+    EXPECT_FALSE(fileThere(h.dir + "/tool-ran"));
+    EXPECT_EQ(r.tmpAfter, "");
+    EXPECT_EQ(r.shmAfter, "");
 }
 
 TEST(Launch, EveryWayOutCleansUp)

@@ -178,27 +178,63 @@ TEST(Primitives, PrivateDirectoryIsMadeOnlyWhereNothingIs)
 
 TEST(Primitives, SignalSafeRemovalTakesTheTreeAndNothingBeyondIt)
 {
-    std::string d = scratchDir();
-    std::string outside = d + "/outside";
-    mkdir(outside.c_str(), 0755);
-    writeFile(outside + "/keep", "keep");
-    std::string tree = d + "/tree";
-    mkdir(tree.c_str(), 0755);
-    std::string deep = tree;
-    for (int i = 0; i < 40; ++i) {
-        deep += "/d";
-        mkdir(deep.c_str(), 0755);
+    // Each case builds a tree `depth` levels deep with many files, a
+    // read-only directory and a link out of the tree, and removes it by path
+    // or through the descriptor of the directory that holds it (which may
+    // have been renamed in between: nothing is looked up again).
+    struct Case {
+        const char *name;
+        int depth;
+        bool byDescriptor;
+        bool renameParent;
+    } cases[] = {
+        {"by path", 40, false, false},
+        {"by descriptor", 40, true, false},
+        {"600 levels by path", 600, false, false},
+        {"600 levels by descriptor", 600, true, false},
+        {"by descriptor, the parent renamed", 20, true, true},
+    };
+    for (const auto &c : cases) {
+        std::string d = scratchDir();
+        std::string outside = d + "/outside";
+        mkdir(outside.c_str(), 0755);
+        writeFile(outside + "/keep", "keep");
+        std::string parent = d + "/parent";
+        mkdir(parent.c_str(), 0755);
+        std::string tree = parent + "/tree";
+        mkdir(tree.c_str(), 0755);
+        // Level by level through descriptors: the whole path would not fit.
+        int at = open(tree.c_str(), O_RDONLY | O_DIRECTORY);
+        for (int i = 0; i < c.depth; ++i) {
+            mkdirat(at, "d", 0755);
+            int next = openat(at, "d", O_RDONLY | O_DIRECTORY);
+            close(at);
+            at = next;
+        }
+        close(at);
+        for (int i = 0; i < 300; ++i)
+            writeFile(tree + "/f" + std::to_string(i), "x");
+        mkdir((tree + "/ro").c_str(), 0755);
+        writeFile(tree + "/ro/file", "x");
+        chmod((tree + "/ro").c_str(), 0555);
+        symlink(outside.c_str(), (tree + "/link-out").c_str());
+        int parentFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY);
+        if (c.renameParent) {
+            ASSERT_EQ(rename(parent.c_str(), (d + "/moved").c_str()), 0);
+            mkdir(parent.c_str(), 0755);
+            mkdir(tree.c_str(), 0755);
+            writeFile(tree + "/decoy", "decoy");
+        }
+        EXPECT_EQ(c.byDescriptor ? removeTreeAt(parentFd, "tree") : removeTreeSignalSafe(tree.c_str()), 0) << c.name;
+        EXPECT_EQ(faccessat(parentFd, "tree", F_OK, AT_SYMLINK_NOFOLLOW), -1) << c.name;
+        EXPECT_EQ(readFile(outside + "/keep"), "keep") << c.name;
+        if (c.renameParent) {
+            EXPECT_EQ(readFile(tree + "/decoy"), "decoy") << c.name;
+        }
+        EXPECT_EQ(c.byDescriptor ? removeTreeAt(parentFd, "tree") : removeTreeSignalSafe(tree.c_str()), 0)
+            << c.name << ": nothing there is success";
+        close(parentFd);
     }
-    for (int i = 0; i < 300; ++i)
-        writeFile(tree + "/f" + std::to_string(i), "x");
-    mkdir((tree + "/ro").c_str(), 0755);
-    writeFile(tree + "/ro/file", "x");
-    chmod((tree + "/ro").c_str(), 0555);
-    symlink(outside.c_str(), (tree + "/link-out").c_str());
-    EXPECT_EQ(removeTreeSignalSafe(tree.c_str()), 0);
-    EXPECT_EQ(dirExists(tree.c_str()), 0);
-    EXPECT_EQ(readFile(outside + "/keep"), "keep");
-    EXPECT_EQ(removeTreeSignalSafe(tree.c_str()), 0) << "nothing there is success";
 }
 
 TEST(Primitives, CurrentDirectoryNeverOverrunsItsBuffer)
