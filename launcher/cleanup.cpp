@@ -6,6 +6,7 @@
 #include "osspecific.h"
 #include "run_state.h"
 #include "signal_block.h"
+#include "signal_forward.h"
 
 #include <unistd.h>
 
@@ -75,8 +76,12 @@ void interrupt(int sig, siginfo_t *info, void *)
         return;
     }
     interrupted = 1;
-    if (ignoreInterrupt)
+    if (ignoreInterrupt) {
+        // While the tool runs a package may pass the signal on to it; the
+        // tool's own status is then the answer.
+        forwardToTool(sig, info);
         return;
+    }
     // Only async-signal-safe work from here on: the main flow may have been
     // stopped anywhere, even inside malloc or stdio.
     removeWorkingDirectory();

@@ -7,6 +7,7 @@
 #include "platform_table.h"
 #include "record_text.h"
 #include "run_state.h"
+#include "terminal_text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,9 +39,9 @@ void printMismatchWarning(const PlatformInfo &pfm, bool strict)
 // line that says what the package does about a mismatch.
 std::string packageTitle()
 {
-    std::string title = escaped(launchSettings.name);
+    std::string title = terminalText(launchSettings.name);
     if (launchSettings.version[0] != '\0')
-        title += (title.empty() ? "" : " ") + escaped(launchSettings.version);
+        title += (title.empty() ? "" : " ") + terminalText(launchSettings.version);
     return title.empty() ? "This package" : title;
 }
 

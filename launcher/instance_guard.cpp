@@ -16,6 +16,7 @@
 #include "record_text.h"
 #include "run_state.h"
 #include "signal_block.h"
+#include "terminal_text.h"
 #include "textbuf.h"
 
 #include <cerrno>
@@ -131,7 +132,7 @@ void refuse(const char *program)
     if (!launchHasSettings)
         return;
     long owner = semaphoreOwner();
-    std::fprintf(stderr, "The program is %s", escaped(program).c_str());
+    std::fprintf(stderr, "The program is %s", terminalText(program).c_str());
     if (owner >= 0 && owner != long(geteuid()))
         std::fprintf(stderr, "; the semaphore belongs to user %ld", owner);
     std::fputs(".\n", stderr);

@@ -4,6 +4,7 @@
 #include "osspecific.h"
 #include "package_reader.h"
 #include "record_text.h"
+#include "terminal_text.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -51,8 +52,8 @@ void printLaunchSettings()
     if (!launchHasSettings)
         return;
     const PackageSettings &s = launchSettings;
-    std::printf("Name: %s\nVersion: %s\nSummary: %s\n", escaped(s.name).c_str(), escaped(s.version).c_str(),
-                escaped(s.summary).c_str());
+    std::printf("Name: %s\nVersion: %s\nSummary: %s\n", terminalText(s.name).c_str(), terminalText(s.version).c_str(),
+                terminalText(s.summary).c_str());
     std::printf("Settings: guard %s, progress %s, working directory %s, signals %s, cache %s\n", guardWord(s.guard),
                 progressWord(s.progress), workingDirectoryWord(s.workingDirectory), signalsWord(s.signals),
                 s.cache ? "on" : "off");

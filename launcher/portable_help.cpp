@@ -2,6 +2,7 @@
 
 #include "launch_settings.h"
 #include "record_text.h"
+#include "terminal_text.h"
 
 #include <cstdio>
 
@@ -36,10 +37,10 @@ int portableHelp()
     if (!launchHasSettings)
         return -1;
     const PackageSettings &s = launchSettings;
-    std::printf("%s%s%s\n", s.name[0] ? escaped(s.name).c_str() : "This package", s.version[0] ? " " : "",
-                escaped(s.version).c_str());
+    std::printf("%s%s%s\n", s.name[0] ? terminalText(s.name).c_str() : "This package", s.version[0] ? " " : "",
+                terminalText(s.version).c_str());
     if (s.summary[0] != '\0')
-        std::printf("%s\n", escaped(s.summary).c_str());
+        std::printf("%s\n", terminalText(s.summary).c_str());
     std::fputs(HELP_TEXT, stdout);
     return 0;
 }

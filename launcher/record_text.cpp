@@ -2,8 +2,6 @@
 
 #include "platform_table.h"
 
-#include <cstdio>
-
 namespace {
 
 std::string fieldText(int32_t value, const char *anyText, const char *label)
@@ -12,21 +10,6 @@ std::string fieldText(int32_t value, const char *anyText, const char *label)
 }
 
 } // namespace
-
-std::string escaped(const std::string &text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out += char(c);
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
-}
 
 std::string platformText(const CommandRecord &rec)
 {

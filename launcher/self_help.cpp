@@ -14,6 +14,7 @@
 #include "portable_help.h"
 #include "record_text.h"
 #include "run_state.h"
+#include "terminal_text.h"
 #include "zip_directory.h"
 
 #include <cstdio>
@@ -145,9 +146,9 @@ int portableInfo(int argc, char **argv)
         CommandRecord rec;
         if (readCommandRecord(&dir, fd, i, &rec) != 0)
             break;
-        std::printf("  %u  %s: %s", i, platformText(rec).c_str(), escaped(rec.command).c_str());
+        std::printf("  %u  %s: %s", i, platformText(rec).c_str(), terminalText(rec.command).c_str());
         if (rec.arguments[0])
-            std::printf("  [arguments %s%s]", escaped(rec.arguments).c_str(),
+            std::printf("  [arguments %s%s]", terminalText(rec.arguments).c_str(),
                         rec.alwaysAppendArguments ? ", always appended" : "");
         std::putchar('\n');
     }
@@ -183,11 +184,11 @@ int portableList(int argc, char **argv)
                                          !entry.name.empty() && entry.name.back() == '/');
             char type = mode.kind == EntryKind::Directory ? 'd' : mode.kind == EntryKind::Symlink ? 'l' : '-';
             std::printf("%c%04o %12llu  %s", type, unsigned(mode.perms), (unsigned long long)entry.size,
-                        escaped(entry.name).c_str());
+                        terminalText(entry.name).c_str());
             if (mode.kind == EntryKind::Symlink) {
                 std::string target;
                 if (readLinkTarget(src, archive, entry, target))
-                    std::printf(" -> %s", escaped(target).c_str());
+                    std::printf(" -> %s", terminalText(target).c_str());
                 else
                     std::printf(" -> (unreadable target)");
             }

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <sys/stat.h>
 
 namespace {
@@ -363,6 +364,45 @@ TEST(Launch, FindsItsOwnFileUnderAnyName)
         run.cwd = h.dir + "/sub";
         SandboxResult r = runSandboxed(h.dir, run);
         EXPECT_EQ(r.status, 4) << path << "\n" << r.err;
+    }
+}
+
+// A signal that another process sends to the launcher alone (a service
+// manager's SIGTERM): a package that forwards signals passes it on and ends
+// with the tool's status; one that records them, and every package without
+// settings, lets the tool run on.
+TEST(Launch, ASignalSentToTheLauncherAloneReachesTheToolWhenThePackageForwards)
+{
+    struct Row {
+        const char *what;
+        std::optional<SignalsSetting> signals; // none: a package without settings
+        int sig;
+        int status;
+    };
+    const Row rows[] = {
+        {"no settings", std::nullopt, SIGTERM, 4},
+        {"record", SIGNALS_RECORD, SIGTERM, 4},
+        {"forward SIGTERM", SIGNALS_FORWARD, SIGTERM, 128 + SIGTERM},
+        {"forward SIGUSR1", SIGNALS_FORWARD, SIGUSR1, 128 + SIGUSR1},
+        {"forward leaves SIGALRM recorded", SIGNALS_FORWARD, SIGALRM, 4},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        LauncherHarness h;
+        PackageSpec layout = standardPackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"; sleep 2; exit 4"),
+                                             "./tool.sh");
+        if (row.signals) {
+            layout.settings = PackageSettings{};
+            layout.settings->signals = *row.signals;
+        }
+        h.writePackage(layout);
+        SandboxRun run = h.interruptedRun("started", row.sig);
+        run.toGroup = false;
+        run.delayMs = 100;
+        SandboxResult r = runSandboxed(h.dir, run);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(r.tmpAfter, "");
+        EXPECT_EQ(r.shmAfter, "");
     }
 }
 
