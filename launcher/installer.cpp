@@ -112,12 +112,20 @@ int extractAndExecute(int argc, char **argv)
     if (makeFileExecutable(command) != 0)
         std::fputs("Failed making unzip utility executable\n", stderr);
 
+    // The command as a shell would read it, for the failure message.
     if (extract)
         textFormat(command, sizeof command, ".%cminiunz%s -o %s -d %s > %s", FILE_SEPARATOR, EXE_EXT, IMAGE_FILE,
                    extractFolder, DEV_NULL);
     else
         textFormat(command, sizeof command, ".%cminiunz%s %s > %s", FILE_SEPARATOR, EXE_EXT, IMAGE_FILE, DEV_NULL);
-    int status = runChild(command);
+    // The unzip utility runs through no shell: the target is one argument,
+    // whatever it holds.
+    char unzip[] = "./miniunz", overwrite[] = "-o", image[] = "image.zip", into[] = "-d";
+    char *extractArgs[] = {unzip, overwrite, image, into, extractPath, nullptr};
+    char *unpackArgs[] = {unzip, image, nullptr};
+    ignoreInterrupt = 1;
+    int status = runProgramQuietly(unzip, extract ? extractArgs : unpackArgs);
+    ignoreInterrupt = 0;
     if (status != 0) {
         if (!interrupted) {
             std::fprintf(stderr, "\nFailed executing <%s>\n", command);

@@ -38,7 +38,10 @@ bool buildExtractFolder(const char *dir)
         if (!textFormat(absolute, sizeof absolute, "%s%c%s", cwd, sep, dir))
             return false;
     }
-    return quoteShellWord(absolute, extractFolder, sizeof extractFolder);
+    // The quoted form is what messages show and bounds the target; the
+    // unzip utility gets the path itself, through no shell.
+    return quoteShellWord(absolute, extractFolder, sizeof extractFolder) &&
+           textCopy(extractPath, sizeof extractPath, absolute);
 }
 
 } // namespace
@@ -73,7 +76,7 @@ int prepareExtract(const char *dir)
     // The quoted target goes to both shell commands (mkdir and the unzip
     // utility) as one word, so a name with blanks or shell syntax stays a
     // name; one that does not fit is refused before anything is made.
-    if (!buildExtractFolder(dir) || (!dirExists(dir) && !makeDir(extractFolder))) {
+    if (!buildExtractFolder(dir) || (!dirExists(dir) && !makeDirs(extractPath))) {
         std::fprintf(remarkStream(),
                      "Failed to create directory: %s\n"
                      "Please check if you specify a correct path to extract.\n",

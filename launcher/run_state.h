@@ -18,6 +18,7 @@ extern volatile sig_atomic_t workParentFd;      // the directory that holds it, 
 extern char wrkName[WRK_NAME_SIZE];             // its name there; empty until made
 extern int extract;                             // 1 in extract-only mode
 extern char extractFolder[EXTRACT_FOLDER_SIZE]; // target of extract-only mode, quoted for the shell
+extern char extractPath[EXTRACT_FOLDER_SIZE];   // the same unquoted: what the unzip utility is given
 extern volatile sig_atomic_t interrupted;       // a signal arrived
 extern volatile sig_atomic_t ignoreInterrupt;   // 1 while a child runs: the handler only records
 extern int32_t whichImg;                        // image variant: -1 single, 0 first, 1 second

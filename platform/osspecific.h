@@ -167,6 +167,16 @@ int executeProcess(const char *command);
 int startProcess(const char *command);
 int waitProcess(int pid);
 
+/* Runs the program at path with argv[0..] as its arguments, through no
+ * shell (nothing in them is read as shell syntax), its standard output sent
+ * to /dev/null, and waits: the raw wait status, or -1 when it could not be
+ * started. */
+int runProgramQuietly(const char *path, char *const argv[]);
+
+/* Makes the directory path and its missing parents, as "mkdir -p" does but
+ * through no shell: 1 when it exists as a directory afterwards, else 0. */
+int makeDirs(const char *path);
+
 /* Shell-based operations. Arguments are pasted into the command verbatim
  * (the shell splits them at blanks); a command text that would exceed 511
  * characters is not run. makeDir, copyFile and copyTree give 1 when the

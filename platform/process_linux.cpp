@@ -25,7 +25,7 @@ constexpr std::size_t COMMAND_BUFFER_SIZE = 512;
 // Starts "/bin/sh -c command" with clean signal state and the given file
 // actions (may be null), then closes closeAfterSpawn (the parent's copy of a
 // pipe end) when it is not -1. The child's pid, or -1.
-int spawnShell(const char *command, const posix_spawn_file_actions_t *actions, int closeAfterSpawn)
+int spawnProgram(const char *path, char *const argv[], const posix_spawn_file_actions_t *actions, int closeAfterSpawn)
 {
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0)
@@ -40,17 +40,22 @@ int spawnShell(const char *command, const posix_spawn_file_actions_t *actions, i
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    char sh[] = "sh";
-    char dashC[] = "-c";
-    char *argv[] = {sh, dashC, const_cast<char *>(command), nullptr};
     pid_t pid;
-    int rc = posix_spawn(&pid, "/bin/sh", actions, &attr, argv, environ);
+    int rc = posix_spawn(&pid, path, actions, &attr, argv, environ);
     posix_spawnattr_destroy(&attr);
     if (closeAfterSpawn >= 0)
         close(closeAfterSpawn);
     if (rc != 0)
         return -1;
     return pid;
+}
+
+int spawnShell(const char *command, const posix_spawn_file_actions_t *actions, int closeAfterSpawn)
+{
+    char sh[] = "sh";
+    char dashC[] = "-c";
+    char *argv[] = {sh, dashC, const_cast<char *>(command), nullptr};
+    return spawnProgram("/bin/sh", argv, actions, closeAfterSpawn);
 }
 
 int waitForChild(pid_t pid)
@@ -128,6 +133,37 @@ int captureShellOutput(const char *command, char *buffer, int size, int *length)
 int executeProcess(const char *command)
 {
     return waitProcess(startProcess(command));
+}
+
+int runProgramQuietly(const char *path, char *const argv[])
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    int pid = spawnProgram(path, argv, &actions, -1);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid < 0 ? -1 : waitForChild(pid);
+}
+
+int makeDirs(const char *path)
+{
+    // Each parent is made in turn, as "mkdir -p" does, with the umask's mode.
+    char partial[4096];
+    std::size_t length = std::strlen(path);
+    if (length == 0 || length >= sizeof partial)
+        return 0;
+    std::memcpy(partial, path, length + 1);
+    for (std::size_t i = 1; i <= length; ++i) {
+        if (partial[i] != '/' && partial[i] != '\0')
+            continue;
+        char kept = partial[i];
+        partial[i] = '\0';
+        struct stat st;
+        if (mkdir(partial, 0777) != 0 && (errno != EEXIST || stat(partial, &st) != 0 || !S_ISDIR(st.st_mode)))
+            return 0;
+        partial[i] = kept;
+    }
+    return 1;
 }
 
 int startProcess(const char *command)
