@@ -3,10 +3,12 @@
 #include "digest_record.h"
 #include "package_fixture.h"
 #include "package_reader.h"
+#include "package_signature.h"
 #include "run_state.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -386,4 +388,70 @@ TEST(PackageRecord, TheDigestCoversTheSettingsButNotTheSignature)
     EXPECT_NE(digestWith(100, 'x', DIGEST_SHA256_V2), v2); // the name
     const std::string v1 = digestWith(0, 0, DIGEST_SHA256);
     EXPECT_EQ(digestWith(66, 1, DIGEST_SHA256), v1);
+}
+
+// A signature holds for its key and its digest only, and a minisign key
+// file reads back as the key it holds.
+TEST(PackageRecord, ASignatureHoldsForItsKeyAndDigestOnly)
+{
+    ASSERT_GE(sodium_init(), 0);
+    unsigned char secret[crypto_sign_SECRETKEYBYTES];
+    PublicKey key, other;
+    crypto_sign_keypair(key.key, secret);
+    std::memcpy(key.keyId, "\x01\x02\x03\x04\x05\x06\x07\x08", KEY_ID_SIZE);
+    unsigned char otherSecret[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_keypair(other.key, otherSecret);
+    std::memcpy(other.keyId, key.keyId, KEY_ID_SIZE);
+    unsigned char sha[DIGEST_SHA256_SIZE];
+    std::memset(sha, 0x5A, sizeof sha);
+    PackageSignature signature;
+    std::memcpy(signature.keyId, key.keyId, KEY_ID_SIZE);
+    unsigned char message[SIGNED_MESSAGE_SIZE];
+    signedMessage(sha, message);
+    crypto_sign_detached(signature.signature, nullptr, message, sizeof message, secret);
+
+    unsigned char area[DIGEST_SIGNATURE_SIZE];
+    encodeSignatureArea(signature, area);
+    PackageSignature decoded;
+    ASSERT_EQ(decodeSignatureArea(area, &decoded), SIGNATURE_PRESENT);
+    EXPECT_TRUE(signatureMatches(decoded, key, sha));
+    EXPECT_FALSE(signatureMatches(decoded, other, sha)) << "another key with the same ID";
+    unsigned char changed[DIGEST_SHA256_SIZE];
+    std::memcpy(changed, sha, sizeof sha);
+    changed[31] ^= 1;
+    EXPECT_FALSE(signatureMatches(decoded, key, changed)) << "another digest";
+    PublicKey renamed = key;
+    renamed.keyId[0] ^= 1;
+    EXPECT_FALSE(signatureMatches(decoded, renamed, sha)) << "the right key under another ID";
+
+    struct Row {
+        int offset;
+        unsigned char value;
+        SignatureAreaKind expected;
+    };
+    for (const Row &row : {Row{0, 'F', SIGNATURE_MALFORMED}, Row{74, 1, SIGNATURE_MALFORMED},
+                           Row{75, 1, SIGNATURE_MALFORMED}, Row{40, area[40], SIGNATURE_PRESENT}}) {
+        unsigned char bent[DIGEST_SIGNATURE_SIZE];
+        std::memcpy(bent, area, sizeof bent);
+        bent[row.offset] = row.value;
+        EXPECT_EQ(decodeSignatureArea(bent, &decoded), row.expected) << row.offset;
+    }
+    unsigned char zero[DIGEST_SIGNATURE_SIZE] = {};
+    EXPECT_EQ(decodeSignatureArea(zero, &decoded), SIGNATURE_ABSENT);
+}
+
+TEST(PackageRecord, AMinisignKeyFileReadsBackAsItsKey)
+{
+    const std::string dir = scratchDir();
+    ASSERT_EQ(std::system(("cd '" + dir + "' && minisign -G -W -p k.pub -s k.key > /dev/null").c_str()), 0);
+    const std::string text = readFile(dir + "/k.pub");
+    PublicKey key;
+    ASSERT_TRUE(parsePublicKey(text.data(), text.size(), &key));
+    // minisign names the key by its ID in the comment line.
+    char id[KEY_ID_TEXT_SIZE];
+    keyIdText(key.keyId, id);
+    EXPECT_NE(text.find(std::string("minisign public key ") + id), std::string::npos) << text;
+    for (const std::string &bad :
+         {std::string(""), text.substr(0, text.size() - 6), std::string("untrusted comment: x\nRWQAAAA=\n")})
+        EXPECT_FALSE(parsePublicKey(bad.data(), bad.size(), &key)) << bad;
 }
