@@ -20,6 +20,29 @@ std::string again(const LauncherHarness &h, const std::string &args = "")
     return "env VESK_PORTABLE_INTERACTIVE= '" + h.package + "' " + args + "; echo \"rc=$?\"";
 }
 
+// A tool that says it started, then waits until the test releases it and
+// ends with status 5.
+const char *const WAITING_TOOL = "touch \"$QUARN_PORTABLE_EXEC_DIR/started\"\n"
+                                 "i=0; while [ ! -e \"$QUARN_PORTABLE_EXEC_DIR/release\" ] && [ $i -lt 400 ]; do\n"
+                                 "  sleep 0.05; i=$((i+1)); done\nexit 5";
+
+// A run that starts h's package (WAITING_TOOL) in the background first and
+// waits until its tool runs; afterwards `whileFirstRuns` looks around, the
+// first is released, and its last line and what is left are listed.
+SandboxRun besideAFirstLaunch(LauncherHarness &h, const std::string &whileFirstRuns)
+{
+    SandboxRun run = h.sandboxRun({});
+    run.setup = "( " + again(h) +
+                " ) > first.out 2>&1 & "
+                "i=0; while [ ! -e started ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done";
+    run.inspect = whileFirstRuns +
+                  "touch release; "
+                  "i=0; while ! grep -q rc= first.out && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; "
+                  "tail -n 1 first.out; " +
+                  listingCommand("/tmp /dev/shm");
+    return run;
+}
+
 TEST(Options, GuardMessageIsExact)
 {
     EXPECT_EQ(std::string(GUARD_REFUSED).size(), 160u);
@@ -93,18 +116,8 @@ TEST(Options, SemdestroyThatCannotReleaseTheGuardSaysSo)
 TEST(Options, ASecondInstanceIsRefusedAndTheFirstGoesOn)
 {
     LauncherHarness h;
-    h.writePackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/started\"\n"
-                             "i=0; while [ ! -e \"$QUARN_PORTABLE_EXEC_DIR/release\" ] && [ $i -lt 400 ]; do\n"
-                             "  sleep 0.05; i=$((i+1)); done\nexit 5"));
-    SandboxRun run = h.sandboxRun({});
-    run.setup = "( " + again(h) +
-                " ) > first.out 2>&1 & "
-                "i=0; while [ ! -e started ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done";
-    run.inspect = "ls /tmp | grep -c portable_install; touch release; "
-                  "i=0; while ! grep -q rc= first.out && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; "
-                  "tail -n 1 first.out; " +
-                  listingCommand("/tmp /dev/shm");
-    SandboxResult r = runSandboxed(h.dir, run);
+    h.writePackage(toolImage(WAITING_TOOL));
+    SandboxResult r = runSandboxed(h.dir, besideAFirstLaunch(h, "ls /tmp | grep -c portable_install; "));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, GUARD_REFUSED);
@@ -363,24 +376,14 @@ TEST(Options, GuardsLetLaunchesRunSideBySideAsTheirSettingsSay)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         LauncherHarness h;
-        const std::string WAIT = "touch \"$QUARN_PORTABLE_EXEC_DIR/started\"\n"
-                                 "i=0; while [ ! -e \"$QUARN_PORTABLE_EXEC_DIR/release\" ] && [ $i -lt 400 ]; do\n"
-                                 "  sleep 0.05; i=$((i+1)); done\nexit 5";
-        PackageSpec first = standardPackage(toolImage(WAIT), "./tool.sh");
+        PackageSpec first = standardPackage(toolImage(WAITING_TOOL), "./tool.sh");
         first.settings = row.first;
         h.writePackage(first);
         PackageSpec second = standardPackage(toolImage("exit 7"), "./tool.sh");
         second.settings = row.second;
         writeFile(h.dir + "/second.run", buildPackage(second), 0755);
-        SandboxRun run = h.sandboxRun({});
+        SandboxRun run = besideAFirstLaunch(h, "ls /dev/shm; ");
         run.argv = {h.dir + "/second.run"};
-        run.setup = "( " + again(h) +
-                    " ) > first.out 2>&1 & "
-                    "i=0; while [ ! -e started ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done";
-        run.inspect = "ls /dev/shm; touch release; "
-                      "i=0; while ! grep -q rc= first.out && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; "
-                      "tail -n 1 first.out; " +
-                      listingCommand("/tmp /dev/shm");
         SandboxResult r = runSandboxed(h.dir, run);
         std::string err = row.err;
         if (auto at = err.find('@'); at != std::string::npos)

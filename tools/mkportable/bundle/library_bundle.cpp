@@ -1,8 +1,8 @@
 #include "library_bundle.h"
 
 #include "elf_dynamic.h"
-#include "pack_error.h"
 #include "mkportable/support/terminal_text.h"
+#include "pack_error.h"
 
 #include <algorithm>
 #include <cerrno>

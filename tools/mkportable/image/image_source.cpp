@@ -2,10 +2,10 @@
 
 #include "external_links.h"
 #include "mkportable/bundle/library_bundle.h"
+#include "mkportable/support/terminal_text.h"
 #include "pack_error.h"
 #include "package_format.h"
 #include "temp_file.h"
-#include "mkportable/support/terminal_text.h"
 #include "tree_scan.h"
 #include "tree_zipper.h"
 #include "zip_region.h"
