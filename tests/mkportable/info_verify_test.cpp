@@ -710,7 +710,9 @@ INSTANTIATE_TEST_SUITE_P(
                         signedBuild(fx, "trusted.key");
                         edit(fx, [](std::string &b) { b[signatureArea(b, 284) + 30] ^= 1; });
                     },
-                    VERIFY_TRUSTED, 1, "p.run: the two digest records in the package directory differ"},
+                    VERIFY_TRUSTED, 1,
+                    "p.run: the two digest records in the package directory differ: the package was changed after "
+                    "it was built\np.run: FAILED, 1 problem\n"},
         SigningCase{"KeyMadeByMinisign", [](auto &fx) { signedBuild(fx, "m.key"); },
                     {"mkportable", "verify", "p.run", "--key", "m.pub"}, 0, "signed by {m} (signature matches)\n"},
         SigningCase{"EncryptedKeyRefused",

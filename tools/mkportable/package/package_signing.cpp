@@ -6,6 +6,7 @@
 #include "package_settings_text.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace mkportable {
 
@@ -26,12 +27,15 @@ bool fieldsAreZero(int fd, std::uint64_t fileSize, const std::string &what)
 }
 
 // The signature area of the package at `path`: ABSENT also for a package
-// whose record has none (no record, an older one, a damaged one).
-SignatureAreaKind readSignature(const std::filesystem::path &path, std::uint64_t fileSize, PackageSignature *signature,
-                                Sha256 *digest)
+// whose record has none (no record, an older one); none for a damaged
+// record, which the digest check reports.
+std::optional<SignatureAreaKind> readSignature(const std::filesystem::path &path, std::uint64_t fileSize,
+                                               PackageSignature *signature, Sha256 *digest)
 {
     const InputFile file = InputFile::open(path, "package");
     const StoredDigest stored = readStoredDigest(file.fd(), fileSize, file.name());
+    if (stored.kind == StoredDigest::DAMAGED)
+        return std::nullopt;
     if (stored.kind != StoredDigest::PRESENT || !stored.hasSettings)
         return SIGNATURE_ABSENT;
     *digest = stored.sha256;
@@ -72,7 +76,9 @@ std::string checkPackageSignature(const std::filesystem::path &path, std::uint64
 {
     PackageSignature signature;
     Sha256 digest{};
-    const SignatureAreaKind kind = readSignature(path, fileSize, &signature, &digest);
+    const std::optional<SignatureAreaKind> kind = readSignature(path, fileSize, &signature, &digest);
+    if (!kind)
+        return {};
     if (kind == SIGNATURE_MALFORMED) {
         problems.push_back(MALFORMED);
         return {};
@@ -100,7 +106,7 @@ std::string describePackageSignature(const std::filesystem::path &path, std::uin
 {
     PackageSignature signature;
     Sha256 digest{};
-    const SignatureAreaKind kind = readSignature(path, fileSize, &signature, &digest);
+    const std::optional<SignatureAreaKind> kind = readSignature(path, fileSize, &signature, &digest);
     if (kind == SIGNATURE_MALFORMED)
         problems.push_back(MALFORMED);
     return kind == SIGNATURE_PRESENT ? keyIdString(signature.keyId) : std::string();
