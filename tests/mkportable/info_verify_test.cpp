@@ -6,6 +6,7 @@
 #include "mkportable_test_support.h"
 #include "zip_fixture.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -192,6 +193,7 @@ TEST(Info, JsonCarriesTheSame)
   "strictPlatformMatch": false,
   "digest": "SHA-256 )" + digestBySha256sum(bytes, fx.dir) +
                          R"(",
+  "signedBy": null,
   "settings": {
     "name": "",
     "version": "",
@@ -569,6 +571,293 @@ TEST(Verify, PassesWhatMkportableBuilt)
     EXPECT_EQ(info.status, 1);
     EXPECT_EQ(info.err, "mkportable: launcher: the file is 39 bytes long, too short for the "
                         "549-byte package directory and end marker\n");
+}
+
+// Signing: keys, `build --sign`, `sign` and `verify --key`, and minisign
+// itself on the files mkportable writes. Every row starts with the key pairs
+// trusted and other (made by `key generate`) and m (made by minisign) in the
+// folder; `prepare` makes the state, then `command` runs: "mkportable" or
+// "minisign", then its arguments. `text` is sought in its output, with
+// {trusted}, {other} and {m} standing for the key IDs.
+struct SigningCase {
+    const char *name;
+    std::function<void(PackageFixture &fx)> prepare;
+    std::vector<std::string> command;
+    int status;
+    std::string text;
+    std::function<void(PackageFixture &fx)> after = [](PackageFixture &) {};
+};
+void PrintTo(const SigningCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+ProgramResult runTool(PackageFixture &fx, std::vector<std::string> command, const std::vector<std::string> &env = {})
+{
+    command[0] = command[0] == "minisign" ? "/usr/bin/minisign" : MKPORTABLE_BIN;
+    return runProgram(command, fx.dir, env);
+}
+
+void expectRun(PackageFixture &fx, const std::vector<std::string> &command, const std::vector<std::string> &env = {})
+{
+    const ProgramResult r = runTool(fx, command, env);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+// The key ID that the comment line of NAME.pub names.
+std::string keyIdOf(PackageFixture &fx, const std::string &name)
+{
+    const std::string text = readFile(fx.dir / (name + ".pub"));
+    const std::size_t end = text.find('\n');
+    return text.substr(text.rfind(' ', end) + 1, end - text.rfind(' ', end) - 1);
+}
+
+void signedBuild(PackageFixture &fx, const std::string &key)
+{
+    fx.build();
+    expectRun(fx, {"mkportable", "sign", "p.run", "--key", key});
+}
+
+// Changes p.run's bytes with `change`.
+void edit(PackageFixture &fx, const std::function<void(std::string &bytes)> &change)
+{
+    std::string bytes = readFile(fx.dir / "p.run");
+    change(bytes);
+    put(fx.dir / "p.run", bytes);
+}
+
+std::size_t signatureArea(const std::string &bytes, std::size_t field)
+{
+    return directoryField(bytes, field + 184);
+}
+
+class SigningTest : public ::testing::TestWithParam<SigningCase> {};
+
+TEST_P(SigningTest, SignsAndChecksAsDocumented)
+{
+    PackageFixture fx;
+    const SigningCase &c = GetParam();
+    expectRun(fx, {"mkportable", "key", "generate", "trusted"});
+    expectRun(fx, {"mkportable", "key", "generate", "other"});
+    expectRun(fx, {"minisign", "-G", "-W", "-p", "m.pub", "-s", "m.key"});
+    c.prepare(fx);
+    const ProgramResult r = runTool(fx, c.command);
+    std::string text = c.text;
+    for (const char *key : {"trusted", "other", "m"})
+        for (std::size_t at; (at = text.find("{" + std::string(key) + "}")) != std::string::npos;)
+            text.replace(at, std::strlen(key) + 2, keyIdOf(fx, key));
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(text), std::string::npos) << "want: " << text << "\nout: " << r.out << r.err;
+    c.after(fx);
+}
+
+const std::vector<std::string> VERIFY_TRUSTED = {"mkportable", "verify", "p.run",      "--key",
+                                                 "other.pub",  "--key",  "trusted.pub"};
+const std::string DOES_NOT_MATCH = "p.run: the signature by {trusted} does not match the package\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Signatures, SigningTest,
+    ::testing::Values(
+        SigningCase{"Unsigned", [](auto &fx) { fx.build(); }, VERIFY_TRUSTED, 1,
+                    "p.run: the package is not signed, and --key asks for a signature\np.run: FAILED, 1 problem\n"},
+        SigningCase{"SignedByATrustedKey",
+                    [](auto &fx) {
+                        fx.build();
+                        expectRun(fx, {"mkportable", "build", "-q", "p.toml", "-o", "p.run", "--sign", "trusted.key"});
+                    },
+                    VERIFY_TRUSTED, 0, "digest matches, signed by {trusted} (signature matches)\n"},
+        SigningCase{"SignedWithNoKeyToCheck", [](auto &fx) { signedBuild(fx, "trusted.key"); },
+                    {"mkportable", "verify", "p.run"}, 0, "SHA-256 digest matches, signed by {trusted}\n"},
+        SigningCase{"InfoNamesTheSigner", [](auto &fx) { signedBuild(fx, "trusted.key"); },
+                    {"mkportable", "info", "p.run"}, 0, "\n  signed by {trusted}\nSettings:"},
+        SigningCase{"SignedByAnUntrustedKey", [](auto &fx) { signedBuild(fx, "other.key"); },
+                    {"mkportable", "verify", "p.run", "--key", "trusted.pub"}, 1,
+                    "p.run: signed by {other}, which is none of the keys given\n"},
+        SigningCase{"SignatureMovedFromAnotherPackage",
+                    [](auto &fx) {
+                        signedBuild(fx, "trusted.key");
+                        const std::string other = readFile(fx.dir / "p.run");
+                        fx.entries.back().data = "other data\n";
+                        signedBuild(fx, "trusted.key");
+                        edit(fx, [&](std::string &b) {
+                            for (std::size_t field : {20, 284})
+                                b.replace(signatureArea(b, field), 76, other.substr(signatureArea(other, field), 76));
+                        });
+                    },
+                    VERIFY_TRUSTED, 1, DOES_NOT_MATCH},
+        SigningCase{"SignatureCutShort",
+                    [](auto &fx) {
+                        signedBuild(fx, "trusted.key");
+                        edit(fx, [](std::string &b) {
+                            for (std::size_t field : {20, 284})
+                                std::fill_n(b.begin() + std::ptrdiff_t(signatureArea(b, field) + 42), 32, '\0');
+                        });
+                    },
+                    VERIFY_TRUSTED, 1, DOES_NOT_MATCH},
+        SigningCase{"SignatureAreaMalformed",
+                    [](auto &fx) {
+                        signedBuild(fx, "trusted.key");
+                        edit(fx, [](std::string &b) {
+                            for (std::size_t field : {20, 284})
+                                b[signatureArea(b, field) + 75] = 1;
+                        });
+                    },
+                    {"mkportable", "verify", "p.run"}, 1,
+                    "p.run: the signature area of the digest record is malformed: it holds neither an Ed25519 "
+                    "signature nor zeros\n"},
+        SigningCase{"SignatureChangedInOneRecord",
+                    [](auto &fx) {
+                        signedBuild(fx, "trusted.key");
+                        edit(fx, [](std::string &b) { b[signatureArea(b, 284) + 30] ^= 1; });
+                    },
+                    VERIFY_TRUSTED, 1,
+                    "p.run: the two digest records in the package directory differ: the package was changed after "
+                    "it was built\np.run: FAILED, 1 problem\n"},
+        SigningCase{"KeyMadeByMinisign", [](auto &fx) { signedBuild(fx, "m.key"); },
+                    {"mkportable", "verify", "p.run", "--key", "m.pub"}, 0, "signed by {m} (signature matches)\n"},
+        SigningCase{"EncryptedKeyRefused",
+                    [](auto &fx) {
+                        fx.build();
+                        // The key's first nine bytes with minisign's kdf "Sc"
+                        // (scrypt), which marks a key under a password.
+                        const std::string text = readFile(fx.dir / "m.key");
+                        const std::size_t line = text.find('\n') + 1;
+                        put(fx.dir / "e.key", text.substr(0, line) + "RWRTY0IyAAAA" + text.substr(line + 12));
+                    },
+                    {"mkportable", "sign", "p.run", "--key", "e.key"}, 1,
+                    "mkportable: e.key: encrypted key: remove its password with minisign -C -W\n"},
+        SigningCase{"DamagedKeyRefused",
+                    [](auto &fx) {
+                        fx.build();
+                        std::string text = readFile(fx.dir / "trusted.key");
+                        char &c = text[text.find('\n') + 120];
+                        c = c == 'A' ? 'B' : 'A';
+                        put(fx.dir / "trusted.key", text, 0600);
+                    },
+                    {"mkportable", "sign", "p.run", "--key", "trusted.key"}, 1,
+                    "trusted.key: the secret key is damaged (its checksum does not match)\n"},
+        SigningCase{"KeyGenerateNeverOverwrites", [](auto &fx) { put(fx.dir / "new.pub", "mine\n"); },
+                    {"mkportable", "key", "generate", "new"}, 1,
+                    "mkportable: new.pub already exists; mkportable never overwrites a key\n",
+                    [](auto &fx) {
+                        EXPECT_EQ(readFile(fx.dir / "new.pub"), "mine\n");
+                        EXPECT_FALSE(fs::exists(fx.dir / "new.key"));
+                        EXPECT_NE(runTool(fx, {"mkportable", "key", "generate", "trusted"}).status, 0);
+                        struct stat st;
+                        ASSERT_EQ(stat((fx.dir / "trusted.key").c_str(), &st), 0);
+                        EXPECT_EQ(st.st_mode & 0777, 0600u);
+                    }},
+        SigningCase{"MinisignSignsWithAGeneratedKey",
+                    [](auto &fx) { expectRun(fx, {"minisign", "-S", "-s", "trusted.key", "-m", "p.toml"}); },
+                    {"minisign", "-V", "-p", "trusted.pub", "-m", "p.toml"}, 0, "Signature and comment signature verified"},
+        SigningCase{"MinisignAcceptsTheDetachedSignatureOfABuild",
+                    [](auto &fx) {
+                        fx.build();
+                        expectRun(fx, {"mkportable", "build", "-q", "p.toml", "-o", "p.run", "--sign", "trusted.key",
+                                       "--detached"});
+                    },
+                    {"minisign", "-V", "-p", "trusted.pub", "-m", "p.run"}, 0,
+                    "Signature and comment signature verified\nTrusted comment: file:p.run\thashed\n"},
+        SigningCase{"MinisignAcceptsTheDetachedSignatureOfSign",
+                    [](auto &fx) {
+                        signedBuild(fx, "trusted.key");
+                        expectRun(fx, {"mkportable", "sign", "p.run", "--key", "m.key", "--detached"});
+                    },
+                    {"minisign", "-V", "-p", "m.pub", "-m", "p.run"}, 0, "Signature and comment signature verified"},
+        SigningCase{"SignRemovesAStaleDetachedSignature",
+                    [](auto &fx) {
+                        fx.build();
+                        expectRun(fx, {"mkportable", "sign", "p.run", "--key", "trusted.key", "--detached"});
+                    },
+                    {"mkportable", "sign", "p.run", "--key", "other.key"}, 0,
+                    "mkportable: removed p.run.minisig, which no longer matched the package\n",
+                    [](auto &fx) {
+                        EXPECT_FALSE(fs::exists(fx.dir / "p.run.minisig"));
+                        EXPECT_EQ(runTool(fx, {"mkportable", "verify", "p.run", "--key", "other.pub"}).status, 0);
+                    }},
+        SigningCase{"SignStampsADigestIntoZeroFields",
+                    [](auto &fx) {
+                        fx.build();
+                        edit(fx, [](std::string &b) {
+                            for (std::size_t field : {20, 284})
+                                std::fill_n(b.begin() + std::ptrdiff_t(directoryField(b, field)), 260, '\0');
+                        });
+                        expectRun(fx, {"mkportable", "sign", "p.run", "--key", "trusted.key"});
+                    },
+                    VERIFY_TRUSTED, 0, "SHA-256 digest matches, signed by {trusted} (signature matches)\n"},
+        SigningCase{"SignRefusesAHandMadePackage",
+                    [](auto &fx) {
+                        fx.build();
+                        edit(fx, [](std::string &b) {
+                            std::fill_n(b.begin() + std::ptrdiff_t(directoryField(b, 20)), 260, 'x');
+                            std::fill_n(b.begin() + std::ptrdiff_t(directoryField(b, 284)), 260, 'x');
+                        });
+                    },
+                    {"mkportable", "sign", "p.run", "--key", "trusted.key"}, 1,
+                    "its variant fields hold neither zeros nor a digest record"},
+        SigningCase{"SignRefusesAnOlderDigestRecord",
+                    [](auto &fx) {
+                        fx.build();
+                        edit(fx, [](std::string &b) {
+                            for (std::size_t field : {20, 284}) {
+                                // "sha256-v2" becomes "sha256".
+                                std::fill_n(b.begin() + std::ptrdiff_t(directoryField(b, field + 16 + 6)), 3, '\0');
+                                std::fill_n(b.begin() + std::ptrdiff_t(directoryField(b, field + 64)), 196, '\0');
+                            }
+                        });
+                    },
+                    {"mkportable", "sign", "p.run", "--key", "trusted.key"}, 1,
+                    "mkportable: p.run cannot be signed: its variant fields hold an older digest record, without "
+                    "room for a signature; rebuild it with this mkportable\n"},
+        SigningCase{"SignRefusesAChangedPackage",
+                    [](auto &fx) {
+                        fx.build();
+                        edit(fx, [](std::string &b) { b[b.find("DATA-0123") + 5] ^= 0x20; });
+                    },
+                    {"mkportable", "sign", "p.run", "--key", "trusted.key"}, 1,
+                    "it was changed after it was built, its SHA-256 digest does not match the one recorded\n",
+                    [](auto &fx) {
+                        EXPECT_EQ(runTool(fx, {"mkportable", "verify", "p.run"}).out.find("signed by"),
+                                  std::string::npos);
+                    }},
+        SigningCase{"ManifestKeyAndEnvironmentSignReproducibly",
+                    [](auto &fx) {
+                        fx.build();
+                        put(fx.dir / "p.toml", "sign = 'trusted.key'\n" + readFile(fx.dir / "p.toml"));
+                        expectRun(fx, {"mkportable", "build", "-q", "p.toml", "-o", "a.run"});
+                        put(fx.dir / "p.toml", readFile(fx.dir / "p.toml").substr(20));
+                        expectRun(fx, {"mkportable", "build", "-q", "p.toml", "-o", "p.run"},
+                                  {"MKPORTABLE_SIGNING_KEY=trusted.key"});
+                    },
+                    VERIFY_TRUSTED, 0, "signed by {trusted} (signature matches)\n",
+                    [](auto &fx) { EXPECT_EQ(readFile(fx.dir / "a.run"), readFile(fx.dir / "p.run")); }}),
+    [](const auto &p) { return p.param.name; });
+
+// A changed byte in any element or in either record, the signature area
+// included, fails a check by the signer's key.
+TEST(Signing, FailsOnAByteFlippedInAnyElementOrRecord)
+{
+    PackageFixture fx;
+    expectRun(fx, {"mkportable", "key", "generate", "trusted"});
+    signedBuild(fx, "trusted.key");
+    const std::string good = readFile(fx.dir / "p.run");
+    const DecodedPackage pkg = decodePackage(good);
+    std::vector<std::size_t> positions;
+    std::size_t offset = 0;
+    for (int i = 0; i < PKG_ELEMENT_COUNT; ++i) {
+        positions.push_back(offset + pkg.elements[i].size() / 2);
+        offset += pkg.elements[i].size();
+    }
+    for (std::size_t field : {20, 284})
+        for (std::size_t at : {0, 40, 64, 184, 185, 190, 200, 257, 258, 259})
+            positions.push_back(directoryField(good, field + at));
+    for (std::size_t at : positions) {
+        std::string bytes = good;
+        bytes[at] = char(bytes[at] ^ 0x01);
+        put(fx.dir / "p.run", bytes);
+        const ProgramResult r = runTool(fx, {"mkportable", "verify", "p.run", "--key", "trusted.pub"});
+        EXPECT_EQ(r.status, 1) << "byte " << at << ": " << r.out;
+    }
 }
 
 } // namespace

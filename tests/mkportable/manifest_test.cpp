@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadManifest{"UnknownTopKey", IMAGE + "strickt = true\n" + RECORD,
                     "m.toml:2:1: unknown key 'strickt' (known: output, strict, launcher, unzip, "
                     "image, bundle, record, level, external_links, guard, progress, signals, working_directory, "
-                    "name, version, summary)"},
+                    "name, version, summary, sign)"},
         BadManifest{"GuardWord", IMAGE + "guard = 'host'\n" + RECORD,
                     "m.toml:2:9: guard must be \"machine\", \"package\" or \"none\", not \"host\""},
         BadManifest{"ProgressNotAString", IMAGE + "progress = false\n" + RECORD,

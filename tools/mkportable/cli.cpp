@@ -3,7 +3,9 @@
 #include "mkportable/bundle/program_dir.h"
 #include "mkportable/commands/build_command.h"
 #include "mkportable/commands/info_command.h"
+#include "mkportable/commands/key_command.h"
 #include "mkportable/commands/man_page.h"
+#include "mkportable/commands/sign_command.h"
 #include "mkportable/commands/verify_command.h"
 #include "pack_error.h"
 #include "temp_file.h"
@@ -23,6 +25,7 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
                "  mkportable build tool.toml -o tool.run\n"
                "  mkportable info tool.run\n"
                "  mkportable verify tool.run\n"
+               "  mkportable key generate release && mkportable sign tool.run --key release.key\n"
                "Run 'mkportable SUBCOMMAND --help' for the options of each.\n");
 
     BuildOptions build;
@@ -31,6 +34,10 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
     CLI::App *buildCmd = addBuildCommand(app, build);
     CLI::App *infoCmd = addInfoCommand(app, info);
     CLI::App *verifyCmd = addVerifyCommand(app, verify);
+    SignOptions sign;
+    CLI::App *signCmd = addSignCommand(app, sign);
+    KeyOptions key;
+    CLI::App *keyGenerateCmd = addKeyCommand(app, key);
     std::string manPage;
     CLI::App *manCmd = addManCommand(app, manPage);
 
@@ -58,6 +65,8 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
             settings.programDir = programDirectory();
             settings.quiet = build.quiet;
             settings.depfile = build.depfile;
+            settings.signingKeyVariable = std::getenv("MKPORTABLE_SIGNING_KEY");
+            settings.detached = build.detached;
             settings.progress = errIsTerminal ? &err : nullptr;
             runBuild(plan, settings, out, err);
         }
@@ -65,6 +74,10 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
             return runInfo(info, out, err);
         if (verifyCmd->parsed())
             return runVerify(verify, out);
+        if (signCmd->parsed())
+            runSign(sign, out);
+        if (keyGenerateCmd->parsed())
+            runKeyGenerate(key, out);
         return EXIT_OK;
     } catch (const UsageError &e) {
         err << "mkportable build: " << e.what() << "\nRun with --help for more information.\n";

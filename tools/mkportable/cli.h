@@ -11,7 +11,8 @@ constexpr int EXIT_OK = 0;
 constexpr int EXIT_BAD_INPUT = 1; // the inputs cannot make a package, or verify found a problem
 constexpr int EXIT_USAGE = 2;     // the command line itself is wrong
 
-// Parses the arguments, runs the chosen subcommand (build, info, verify)
+// Parses the arguments, runs the chosen subcommand (build, info, verify,
+// sign, key generate)
 // and returns the exit status. Normal output goes to `out`, messages to
 // `err`; --help prints to `out` and returns EXIT_OK. `errIsTerminal` allows
 // the progress bar on `err`. Installs removeTempFileOnSignal (temp_file.h).

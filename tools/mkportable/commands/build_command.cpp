@@ -9,6 +9,7 @@
 #include "mkportable/package/package_writer.h"
 #include "mkportable/package/platform_codes.h"
 #include "mkportable/support/depfile.h"
+#include "mkportable/support/detached_signature.h"
 #include "mkportable/support/progress_bar.h"
 #include "mkportable/support/terminal_text.h"
 #include "pack_error.h"
@@ -226,6 +227,8 @@ void printSummary(std::ostream &out, const PackagePlan &plan, const PackageConte
     for (const auto &[key, value] : describeSettings(plan.settings))
         if (!value.empty())
             out << "  " << padded(key, 14) << terminalText(value) << "\n";
+    if (contents.signingKey != nullptr)
+        out << "  " << padded("signed by", 14) << keyIdString(contents.signingKey->publicKey.keyId) << "\n";
 }
 
 } // namespace
@@ -300,6 +303,12 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
     cmd->add_flag("--copy-external-links", options.copyExternalLinks,
                   "Pack the file or directory that an absolute link, or one that leads out "
                   "of the image, points to, instead of refusing the link");
+    cmd->add_option("--sign", options.signingKey,
+                    "Sign the package with this minisign secret key (default: the manifest's sign, else "
+                    "$MKPORTABLE_SIGNING_KEY; see 'mkportable key generate')")
+        ->type_name("NAME.key");
+    cmd->add_flag("--detached", options.detached,
+                  "Also write PACKAGE.minisig, which 'minisign -V -p NAME.pub -m PACKAGE' checks");
     cmd->add_flag("-q,--quiet", options.quiet, "Print no summary and no progress bar");
     addSettingOptions(cmd, options);
     return cmd;
@@ -355,6 +364,8 @@ PackagePlan planFromOptions(const BuildOptions &options)
         plan.level = *options.level;
     if (options.copyExternalLinks)
         plan.copyExternalLinks = true;
+    if (!options.signingKey.empty())
+        plan.signingKey = options.signingKey;
     return plan;
 }
 
@@ -372,6 +383,14 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         checkOutputOutsideImage(plan.output, plan.images[i]);
     }
     const std::uint32_t timestamp = imageTimestamp(settings.sourceDateEpoch);
+    std::filesystem::path keyFile = plan.signingKey;
+    if (keyFile.empty() && settings.signingKeyVariable != nullptr && *settings.signingKeyVariable != '\0')
+        keyFile = settings.signingKeyVariable;
+    if (settings.detached && keyFile.empty())
+        throw UsageError("--detached signs the package file: give the key with --sign, the manifest's sign or "
+                         "MKPORTABLE_SIGNING_KEY");
+    const std::optional<SigningKey> key = keyFile.empty() ? std::nullopt
+                                                          : std::optional<SigningKey>(readSigningKey(keyFile));
 
     const bool intel32 = wants32BitPrograms(plan);
     const std::string arch = programArchitecture(intel32);
@@ -386,6 +405,7 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         .commands = plan.commands,
         .images = {},
         .settings = plan.settings,
+        .signingKey = key ? &*key : nullptr,
     };
     warnIfTooWide(contents.launcher, intel32, err);
     warnIfTooWide(contents.unzip, intel32, err);
@@ -407,11 +427,13 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
     // A name that the depfile cannot hold fails the build before the package
     // is written.
     const std::string depfile = settings.depfile.empty() ? std::string() : depfileText(plan.output, inputs);
+    const std::optional<FileHash> before = hashBeforeReplacing(plan.output);
     const PackageLayout layout = writePackage(contents, plan.output);
     if (!settings.depfile.empty())
         writeDepfile(settings.depfile, depfile);
     if (!settings.quiet)
         printSummary(out, plan, contents, packed, layout);
+    settleDetachedSignature(plan.output, settings.detached ? &*key : nullptr, before, settings.quiet, out);
 }
 
 } // namespace mkportable

@@ -36,6 +36,8 @@ struct BuildOptions {
     std::vector<std::string> bundle;
     bool copyExternalLinks = false;
     std::filesystem::path depfile;
+    std::filesystem::path signingKey;
+    bool detached = false;
     // The options that describe records and images, which a manifest
     // replaces; filled by addBuildCommand, to tell which were given.
     std::vector<const CLI::Option *> recordOptions;
@@ -54,18 +56,21 @@ PackagePlan planFromOptions(const BuildOptions &options);
 
 // How a build runs, beyond what the package is made of.
 struct BuildSettings {
-    const char *sourceDateEpoch = nullptr; // the variable's value; null when unset
-    std::filesystem::path programDir;      // where mkportable lives, for the default programs
-    bool quiet = false;                    // no summary
-    std::ostream *progress = nullptr;      // a terminal to draw a progress bar on, or null
-    std::filesystem::path depfile;         // where to list the package's inputs, or empty
+    const char *sourceDateEpoch = nullptr;    // the variable's value; null when unset
+    std::filesystem::path programDir;         // where mkportable lives, for the default programs
+    bool quiet = false;                       // no summary
+    std::ostream *progress = nullptr;         // a terminal to draw a progress bar on, or null
+    std::filesystem::path depfile;            // where to list the package's inputs, or empty
+    const char *signingKeyVariable = nullptr; // MKPORTABLE_SIGNING_KEY: the key when the plan names none
+    bool detached = false;                    // also write PACKAGE.minisig
 };
 
 // Builds the package that `plan` describes: checks the records, the output
 // and the inputs, opens the launcher and the unzip utility (by default the
 // ones for the package's machines, found beside mkportable), prepares each
 // image (zipping a directory with the SOURCE_DATE_EPOCH time stamp) and
-// writes the package atomically. Warnings go to `err`; unless quiet, a
+// writes the package atomically, signed when the plan or the settings name
+// a key (with PACKAGE.minisig beside it when `detached`). Warnings go to `err`; unless quiet, a
 // summary goes to `out`. Throws PackError with a message naming the problem.
 void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostream &out, std::ostream &err);
 

@@ -3,6 +3,7 @@
 #include "mkportable/bundle/library_bundle.h"
 #include "mkportable/package/package_digest.h"
 #include "mkportable/package/package_settings_text.h"
+#include "mkportable/package/package_signing.h"
 #include "mkportable/package/platform_codes.h"
 #include "mkportable/support/json_writer.h"
 #include "mkportable/support/terminal_text.h"
@@ -117,7 +118,7 @@ CLI::App *addInfoCommand(CLI::App &app, InfoOptions &options)
     return cmd;
 }
 
-void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ostream &out)
+void printInfoText(const ProbedPackage &pkg, const DigestInfo &digest, std::ostream &out)
 {
     const PackageDirectory &dir = pkg.directory;
     out << "Package " << terminalText(pkg.path.string()) << ", " << pkg.fileSize << " bytes\n"
@@ -146,7 +147,9 @@ void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ost
                                        "pause, record 0)")
         << "\n";
 
-    out << "Digest:\n  " << digest << "\n";
+    out << "Digest:\n  " << digest.digest << "\n";
+    if (!digest.signer.empty())
+        out << "  signed by " << digest.signer << "\n";
     printSettingsText(storedSettings(pkg.path, pkg.fileSize), out);
 
     out << "Command records:\n";
@@ -174,7 +177,7 @@ void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ost
     }
 }
 
-void printInfoJson(const ProbedPackage &pkg, const std::string &digest, std::ostream &out)
+void printInfoJson(const ProbedPackage &pkg, const DigestInfo &digest, std::ostream &out)
 {
     Json elements = Json::array();
     for (int i = 0; i < PKG_ELEMENT_COUNT; ++i) {
@@ -223,7 +226,8 @@ void printInfoJson(const ProbedPackage &pkg, const std::string &digest, std::ost
                {"imageSize", {pkg.directory.imageSize[0], pkg.directory.imageSize[1]}},
                {"commandCount", pkg.globalInfo.commandCount},
                {"strictPlatformMatch", pkg.globalInfo.strictPlatformMatch != 0},
-               {"digest", digest},
+               {"digest", digest.digest},
+               {"signedBy", digest.signer.empty() ? Json() : Json(digest.signer)},
                {"settings", settingsJson(storedSettings(pkg.path, pkg.fileSize))},
                {"records", std::move(records)},
                {"images", std::move(images)},
@@ -239,7 +243,9 @@ int runInfo(const InfoOptions &options, std::ostream &out, std::ostream &err)
             << "\n";
         return 1;
     }
-    const std::string digest = describePackageDigest(pkg.path, pkg.fileSize, pkg.problems);
+    DigestInfo digest;
+    digest.digest = describePackageDigest(pkg.path, pkg.fileSize, pkg.problems);
+    digest.signer = describePackageSignature(pkg.path, pkg.fileSize, pkg.problems);
     if (options.json)
         printInfoJson(pkg, digest, out);
     else

@@ -27,10 +27,15 @@ CLI::App *addInfoCommand(CLI::App &app, InfoOptions &options);
 // directory cannot be trusted (the reason then goes to `err`).
 int runInfo(const InfoOptions &options, std::ostream &out, std::ostream &err);
 
-// The two renderings of a probed package whose layout is sound; `digest`
-// is what describePackageDigest said of it.
-void printInfoText(const ProbedPackage &pkg, const std::string &digest, std::ostream &out);
-void printInfoJson(const ProbedPackage &pkg, const std::string &digest, std::ostream &out);
+// What info says of a package's digest and signature.
+struct DigestInfo {
+    std::string digest; // what describePackageDigest said
+    std::string signer; // the key ID that describePackageSignature gave, or empty
+};
+
+// The two renderings of a probed package whose layout is sound.
+void printInfoText(const ProbedPackage &pkg, const DigestInfo &digest, std::ostream &out);
+void printInfoJson(const ProbedPackage &pkg, const DigestInfo &digest, std::ostream &out);
 
 } // namespace mkportable
 

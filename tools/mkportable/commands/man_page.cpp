@@ -25,7 +25,8 @@ const PageText PAGES[] = {
      "unpacks the image into a fresh directory under /tmp, runs the tool with the operator's "
      "arguments and removes the directory again.\n"
      "The subcommands are \\fBbuild\\fR (see \\fBmkportable-build\\fR(1)), \\fBinfo\\fR "
-     "(\\fBmkportable-info\\fR(1)) and \\fBverify\\fR (\\fBmkportable-verify\\fR(1)). How to "
+     "(\\fBmkportable-info\\fR(1)), \\fBverify\\fR (\\fBmkportable-verify\\fR(1)), \\fBsign\\fR "
+     "(\\fBmkportable-sign\\fR(1)) and \\fBkey generate\\fR (\\fBmkportable-key\\fR(1)). How to "
      "run a package is in \\fBportable-package\\fR(1).",
      "FILES\n"
      "\\fIPREFIX\\fR/libexec/mkportable/x86_64/ and \\fIPREFIX\\fR/libexec/mkportable/i386/ "
@@ -57,7 +58,9 @@ const PageText PAGES[] = {
      "loader as /proc/self/exe.",
      "ENVIRONMENT\n"
      "\\fBSOURCE_DATE_EPOCH\\fR: the time stamp of every entry of a zipped directory, in "
-     "seconds since 1970; without it a fixed time stamp is used."},
+     "seconds since 1970; without it a fixed time stamp is used.\n.PP\n"
+     "\\fBMKPORTABLE_SIGNING_KEY\\fR: the secret key that signs the package when neither "
+     "\\fB\\-\\-sign\\fR nor the manifest's \\fBsign\\fR names one."},
     {"info", "\\fBmkportable info\\fR [\\fB\\-\\-json\\fR] \\fIPACKAGE\\fR",
      "Shows what a package holds: the package directory, the global information, every "
      "command record in words, the image variants, every file of each image with its size, "
@@ -67,7 +70,29 @@ const PageText PAGES[] = {
     {"verify", "\\fBmkportable verify\\fR \\fIPACKAGE\\fR",
      "Checks a package as the launcher and the unzip utility will read it: element sizes "
      "against the file, the command records, the CRC and size of every image entry, and that "
-     "no entry would be written outside its target directory.",
+     "no entry would be written outside its target directory, the digest and the signature "
+     "area. It names the signer's key ID; with \\fB\\-\\-key\\fR it fails unless one of the "
+     "keys given made a signature that matches the package.",
+     ""},
+    {"sign",
+     "\\fBmkportable sign\\fR \\fIPACKAGE\\fR \\fB\\-\\-key\\fR \\fINAME.key\\fR "
+     "[\\fB\\-\\-detached\\fR]",
+     "Signs a package in place: a signed copy is written beside it and renamed onto it. The "
+     "Ed25519 signature of the package's SHA-256 digest goes into the signature area of its "
+     "digest record; the package's bytes are otherwise unchanged, and launchers that know "
+     "nothing of signatures run it as before. A package whose digest record is older or "
+     "damaged, or whose digest does not match, is refused; one whose record fields are all "
+     "zero gets a digest record with the default settings first.\n"
+     "With \\fB\\-\\-detached\\fR, PACKAGE.minisig is written too, which "
+     "\\fBminisign \\-V \\-p\\fR \\fINAME.pub\\fR \\fB\\-m\\fR \\fIPACKAGE\\fR checks; "
+     "without, a PACKAGE.minisig that no longer matches is removed.",
+     ""},
+    {"key", "\\fBmkportable key generate\\fR \\fINAME\\fR",
+     "Writes a new Ed25519 key pair, \\fINAME\\fR.pub and \\fINAME\\fR.key (mode 0600), in "
+     "minisign's formats; an existing file is never overwritten. A key pair made by "
+     "\\fBminisign \\-G \\-W\\fR serves as well; a secret key under a password is refused "
+     "(remove the password with \\fBminisign \\-C \\-W\\fR). Key IDs are shown as 16 "
+     "upper-case hexadecimal digits.",
      ""},
 };
 
@@ -170,7 +195,8 @@ bool printManPage(const CLI::App &app, const std::string &page, std::ostream &ou
                "read, or verify found a problem; 2 when the command line itself is wrong.\n"
                ".SH SEE ALSO\n"
                "\\fBmkportable\\fR(1), \\fBmkportable-build\\fR(1), \\fBmkportable-info\\fR(1), "
-               "\\fBmkportable-verify\\fR(1), \\fBportable-package\\fR(1)\n";
+               "\\fBmkportable-verify\\fR(1), \\fBmkportable-sign\\fR(1), \\fBmkportable-key\\fR(1), "
+               "\\fBminisign\\fR(1), \\fBportable-package\\fR(1)\n";
         return true;
     }
     return false;

@@ -4,6 +4,7 @@
 #include "mkportable/package/package_digest.h"
 #include "mkportable/package/package_probe.h"
 #include "mkportable/package/package_settings_text.h"
+#include "mkportable/package/package_signing.h"
 #include "mkportable/support/terminal_text.h"
 
 #include <CLI/CLI.hpp>
@@ -16,11 +17,18 @@ CLI::App *addVerifyCommand(CLI::App &app, VerifyOptions &options)
     cmd->footer("Example:\n  mkportable verify tool.run && scp tool.run host:\n"
                 "Exit status 0 only when every check holds.\n");
     cmd->add_option("package", options.package, "Package file")->type_name("PACKAGE")->required();
+    cmd->add_option("--key", options.keys,
+                    "Minisign public key; the package must carry a valid signature by one of those given "
+                    "(repeatable)")
+        ->type_name("NAME.pub");
     return cmd;
 }
 
 int runVerify(const VerifyOptions &options, std::ostream &out)
 {
+    std::vector<PublicKey> keys;
+    for (const std::filesystem::path &key : options.keys)
+        keys.push_back(readPublicKey(key));
     ProbedPackage pkg = probePackage(options.package, true);
     const std::string name = terminalText(options.package.string());
     std::string digest;
@@ -29,6 +37,9 @@ int runVerify(const VerifyOptions &options, std::ostream &out)
             if (std::string split = commandSplitProblem(pkg.records[i]); !split.empty())
                 pkg.problems.push_back("command record " + std::to_string(i) + ": " + split);
         digest = checkPackageDigest(options.package, pkg.fileSize, pkg.problems);
+        if (const std::string signer = checkPackageSignature(options.package, pkg.fileSize, keys, pkg.problems);
+            !signer.empty())
+            digest += ", " + signer;
     }
     for (const std::string &note : pkg.notes)
         out << name << ": note: " << terminalText(note) << "\n";

@@ -207,7 +207,7 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     }
     r.checkKeys(root,
                 {"output", "strict", "launcher", "unzip", "image", "bundle", "record", "level", "external_links",
-                 "guard", "progress", "signals", "working_directory", "name", "version", "summary"},
+                 "guard", "progress", "signals", "working_directory", "name", "version", "summary", "sign"},
                 "");
 
     PackagePlan plan;
@@ -220,6 +220,8 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
         plan.launcher = r.path(*n, "launcher");
     if (const toml::node *n = root.get("unzip"))
         plan.unzip = r.path(*n, "unzip");
+    if (const toml::node *n = root.get("sign"))
+        plan.signingKey = r.path(*n, "sign");
     if (const toml::node *n = root.get("level"))
         plan.level = r.number(*n, "level", ZIP_LEVEL_MAX);
     readSettings(r, root, plan.settings);

@@ -10,6 +10,7 @@
 //   # image = { i386 = "tool-32", x86_64 = "tool-64" }
 //   bundle = ["bin/tool"]           # optional; programs to bundle with their libraries
 //   external_links = "copy"         # optional; pack what refused links point to
+//   sign = "keys/release.key"       # optional; the secret key that signs it; --sign wins
 //
 //   [[record]]                      # one or more, in the order the launcher scans them
 //   distribution = "suse"           # name or code; default none

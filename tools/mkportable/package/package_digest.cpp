@@ -38,7 +38,7 @@ Sha256 packageSha256(int fd, std::uint64_t fileSize, DigestAlgorithm algorithm, 
     return digest;
 }
 
-void stampPackageDigest(int fd, std::uint64_t fileSize, const PackageSettings &settings, const std::string &what)
+Sha256 stampPackageDigest(int fd, std::uint64_t fileSize, const PackageSettings &settings, const std::string &what)
 {
     DigestRecord stamp;
     stamp.algorithm = DIGEST_SHA256_V2;
@@ -53,6 +53,7 @@ void stampPackageDigest(int fd, std::uint64_t fileSize, const PackageSettings &s
     encodeDigestField(stamp, record);
     for (std::uint64_t at : fieldOffsets(fileSize))
         writeAllAt(fd, record, sizeof record, at, what);
+    return digest;
 }
 
 StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string &what)
@@ -90,6 +91,7 @@ StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string 
     stored.algorithm = record[0].algorithm;
     stored.hasSettings = record[0].algorithm == DIGEST_SHA256_V2;
     stored.settings = record[0].settings;
+    std::copy(std::begin(record[0].signature), std::end(record[0].signature), stored.signature);
     return stored;
 }
 

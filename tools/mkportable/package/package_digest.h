@@ -23,17 +23,18 @@ Sha256 packageSha256(int fd, std::uint64_t fileSize, DigestAlgorithm algorithm, 
 
 // Writes the digest record of the package open read-write as `fd`, with
 // `settings`, into both variant fields (sha256-v2, which covers the
-// settings). The package must be complete.
-void stampPackageDigest(int fd, std::uint64_t fileSize, const PackageSettings &settings, const std::string &what);
+// settings). The package must be complete. Returns the digest.
+Sha256 stampPackageDigest(int fd, std::uint64_t fileSize, const PackageSettings &settings, const std::string &what);
 
 // What the two variant fields of a package hold.
 struct StoredDigest {
     enum Kind { NONE, PRESENT, DAMAGED } kind = NONE;
-    Sha256 sha256{};                           // PRESENT: the recorded digest
-    DigestAlgorithm algorithm = DIGEST_SHA256; // PRESENT: how it was computed
-    bool hasSettings = false;                  // PRESENT: a sha256-v2 record carries settings
-    PackageSettings settings;                  // PRESENT with settings
-    std::vector<std::string> problems;         // DAMAGED: what is wrong, one sentence each
+    Sha256 sha256{};                                     // PRESENT: the recorded digest
+    DigestAlgorithm algorithm = DIGEST_SHA256;           // PRESENT: how it was computed
+    bool hasSettings = false;                            // PRESENT: a sha256-v2 record carries settings
+    PackageSettings settings;                            // PRESENT with settings
+    unsigned char signature[DIGEST_SIGNATURE_SIZE] = {}; // PRESENT with settings: the signature area
+    std::vector<std::string> problems;                   // DAMAGED: what is wrong, one sentence each
 };
 StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string &what);
 

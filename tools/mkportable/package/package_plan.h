@@ -39,6 +39,9 @@ struct PackagePlan {
     // Pack what a link that miniunz would refuse points to, instead of
     // failing (external_links.h).
     bool copyExternalLinks = false;
+    // The secret key (signing_key.h) that signs the package; empty: unsigned,
+    // unless MKPORTABLE_SIGNING_KEY names one.
+    std::filesystem::path signingKey;
     // The manifest the plan was read from; empty when made from options.
     std::filesystem::path manifest;
 };

@@ -2,6 +2,7 @@
 
 #include "pack_error.h"
 #include "package_digest.h"
+#include "package_signing.h"
 #include "temp_file.h"
 
 #include <cerrno>
@@ -137,7 +138,9 @@ PackageLayout writePackage(const PackageContents &contents, const std::filesyste
     for (const InputFile &image : contents.images)
         image.copyTo(temp.fd(), what);
     writeTrailer(layout.directory, temp.fd(), what);
-    stampPackageDigest(temp.fd(), layout.fileSize, contents.settings, what);
+    const Sha256 digest = stampPackageDigest(temp.fd(), layout.fileSize, contents.settings, what);
+    if (contents.signingKey != nullptr)
+        storeSignature(temp.fd(), layout.fileSize, *contents.signingKey, digest, what);
     temp.commit(executableMode());
     return layout;
 }

@@ -6,6 +6,7 @@
 #include "input_file.h"
 #include "package_format.h"
 #include "package_settings.h"
+#include "signing_key.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -26,6 +27,8 @@ struct PackageContents {
     std::vector<InputFile> images;
     // Stored in the digest record, which the digest then covers.
     PackageSettings settings;
+    // Signs the package when not null (package_signing.h).
+    const SigningKey *signingKey = nullptr;
 };
 
 // The planned layout of a package.
@@ -44,7 +47,8 @@ PackageLayout planPackage(const PackageContents &contents);
 // Writes the package to `output` atomically, mode 0777 less the umask:
 // plans it first (planPackage), refuses an output that is a directory or one
 // of the input files, then writes a temporary file beside `output`, stamps
-// the digest into its directory (package_digest.h) and renames it into
+// the digest into its directory (package_digest.h), signs it when asked
+// and renames it into
 // place. On any failure it throws PackError; the temporary file is then gone
 // and an existing `output` is unchanged. Returns the layout written.
 PackageLayout writePackage(const PackageContents &contents, const std::filesystem::path &output);
