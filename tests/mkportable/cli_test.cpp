@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -548,6 +549,36 @@ TEST(MkportableCli, SignalDuringWriteRemovesTheTemporaryPackage)
     EXPECT_EQ(finishProgram(program).status, 128 + SIGTERM);
     EXPECT_TRUE(tempFilesIn(fx.dir, "out.run").empty());
     EXPECT_EQ(readFile(fx.dir / "out.run"), "old package");
+}
+
+// A directory image leaves out what the patterns match, FIFOs and sockets
+// among it included, with everything below a matching folder; no file keeps
+// a set-user-ID or set-group-ID bit, and each dropped one gets a line.
+TEST(MkportableCli, ExcludedNamesAndPrivilegeBitsStayOutOfTheImage)
+{
+    CliFixture fx;
+    const fs::path tree = fx.dir / "priv";
+    put(tree / "run.sh", "#!/bin/sh\n", 04755);
+    put(tree / "bin" / "tool", "x", 02711);
+    put(tree / "keep.py", "x");
+    put(tree / "__pycache__" / "keep.cpython.pyc", "x");
+    put(tree / ".git" / "config", "x");
+    ASSERT_EQ(mkfifo((tree / "bin" / "pipe.pyc").c_str(), 0644), 0);
+    const ProgramResult r = fx.run({"build", "-o", "@/out.run", "--image", tree.string(), "--command", "./run.sh",
+                                    "--exclude", "*.pyc", "--exclude", "__pycache__", "--exclude", ".git"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "mkportable: note: bin/tool is packed without its set-group-ID bit\n"
+                     "mkportable: note: run.sh is packed without its set-user-ID bit\n");
+    EXPECT_NE(r.out.find("(4 entries zipped, 3 excluded)"), std::string::npos) << r.out;
+    put(fx.dir / "image.zip", decodePackage(readFile(fx.dir / "out.run")).elements[PKG_IMAGE]);
+    std::map<std::string, unsigned long> modes;
+    for (const ZipEntry &entry : readZip(fx.dir / "image.zip"))
+        modes[entry.name] = entry.externalAttributes >> 16;
+    const std::map<std::string, unsigned long> want = {{"bin/", S_IFDIR | 0755},
+                                                       {"bin/tool", S_IFREG | 0711},
+                                                       {"keep.py", S_IFREG | 0644},
+                                                       {"run.sh", S_IFREG | 0755}};
+    EXPECT_EQ(modes, want);
 }
 
 } // namespace
