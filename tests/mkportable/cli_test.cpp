@@ -311,6 +311,10 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"ExcludedFolderTakesItsContents", build({"--exclude", "l?b"}), 0, "(1 entries zipped, 1 excluded)"},
         CliCase{"ExcludePatternWithSlash", build({"--exclude", "lib/*.txt"}), 1,
                 "mkportable: --exclude: the exclude pattern 'lib/*.txt' holds a '/'"},
+        CliCase{"TryWithoutPackage", {"try"}, 2, "package is required"},
+        CliCase{
+            "TryMissingPackage", {"try", "@/none.run", "--help"}, 1, "mkportable: cannot open the package @/none.run"},
+        CliCase{"TryFolder", {"try", "@/tool"}, 1, "mkportable: @/tool is not a regular file"},
         CliCase{"ExcludeFromReadyZip", build({"--exclude", "x"}, "@/ready.zip"), 1,
                 "cannot exclude x from the ready zip image"},
         CliCase{"DanglingLinkNotCopied", build({"--copy-external-links"}, "@/dangle"), 1,
