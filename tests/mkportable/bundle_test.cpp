@@ -435,4 +435,24 @@ TEST(Bundle, PythonWithACExtensionModuleRunsUnderTry)
     EXPECT_EQ(look.out, "/bin/busybox\n\n/:\n.\n..\nbin\ndev\nlook.run\ntmp\n\n/dev:\n.\n..\nnull\n");
 }
 
+// In a chroot the kernel refuses a new user namespace: try says so, with
+// the kernel's reason, and ends with status 2 without running anything.
+TEST(Bundle, TryWithoutUserNamespacesSaysWhy)
+{
+    BusyboxRoot fx;
+    put(fx.dir / "image" / "run.sh", "#!/bin/sh\necho ran\n", 0755);
+    ASSERT_EQ(
+        runProgram({MKPORTABLE_BIN, "build", "-q", "-o", "p.run", "--image", "image", "--command", "./run.sh"}, fx.dir)
+            .status,
+        0);
+    SandboxRun run;
+    run.argv = {"/usr/sbin/chroot", (fx.dir / "host").string(), MKPORTABLE_BIN, "try", (fx.dir / "p.run").string()};
+    run.env = {"PATH=/usr/bin:/bin"};
+    run.setup = "mkdir host && mount --rbind / host";
+    const SandboxResult r = runSandboxed(fx.dir.string(), run);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "mkportable try: try needs user namespaces: unshare: Operation not permitted\n");
+}
+
 } // namespace

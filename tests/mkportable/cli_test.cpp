@@ -306,6 +306,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "x86-64"},
         CliCase{"ProgramOfTheRecordsMachine", program("./jq", "@/elf", {"--architecture", "x86_64"}), 0,
                 "entries zipped"},
+        // Behind the wrapper that bundling puts in its place.
+        CliCase{"BundledProgramOfAnotherMachine",
+                program("./jq", "@/elf", {"--bundle", "all", "--architecture", "i386"}), 1,
+                "mkportable: command record 0 is made for i386 machines, but jq is a program for ELF 64-bit x86-64"},
         CliCase{"ExcludedNamesCounted", build({"--exclude", "*.txt", "--exclude", "nothing"}), 0,
                 "(2 entries zipped, 1 excluded)"},
         CliCase{"ExcludedFolderTakesItsContents", build({"--exclude", "l?b"}), 0, "(1 entries zipped, 1 excluded)"},
