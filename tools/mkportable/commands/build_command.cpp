@@ -415,13 +415,17 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         ZipSettings zipping;
         zipping.level = plan.level;
         zipping.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.update(done, total); };
-        const ImageRules rules{plan.bundle, plan.bundleAll, plan.exclude, {plan.copyExternalLinks, &err}};
+        // The records' programs are checked before a directory is zipped.
+        const auto checkPrograms = [&](const std::vector<ImageFile> &files) {
+            const std::vector<std::string> problems = commandProgramProblems(plan.commands, files, i,
+                                                                             plan.images.size());
+            if (!problems.empty())
+                throw PackError(problems.front() + " (" + imageRole(i, plan.images.size()) + " " +
+                                plan.images[i].string() + ")");
+        };
+        const ImageRules rules{
+            plan.bundle, plan.bundleAll, plan.exclude, checkPrograms, {plan.copyExternalLinks, &err}};
         PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping, rules);
-        const std::vector<std::string> problems = commandProgramProblems(plan.commands, image.files, i,
-                                                                         plan.images.size());
-        if (!problems.empty())
-            throw PackError(problems.front() + " (" + imageRole(i, plan.images.size()) + " " + plan.images[i].string() +
-                            ")");
         inputs.insert(inputs.end(), image.inputs.begin(), image.inputs.end());
         contents.images.push_back(std::move(image.zip));
         packed.zippedEntries.push_back(image.zippedEntries);

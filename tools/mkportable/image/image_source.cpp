@@ -81,13 +81,15 @@ PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesyst
         scratch.emplace(output);
         entries = bundlePrograms(std::move(entries), dir, bundle, scratch->path(), machineLoaderPaths());
     }
+    if (rules.checkFiles)
+        rules.checkFiles(imageFiles(entries));
     UniqueFd fd = TempFile(output, "image").releaseAnonymous();
     const std::size_t count = zipEntries(entries, fd.get(), name, dosDateTime, PKG_MAX_FILE_SIZE, settings);
     std::vector<std::filesystem::path> inputs{dir};
     for (const TreeEntry &entry : entries)
         if (!entry.source.empty() && (!scratch || entry.source.parent_path() != scratch->path()))
             inputs.push_back(entry.source);
-    return {InputFile::adopt(std::move(fd), name), count, std::move(inputs), imageFiles(entries), excluded};
+    return {InputFile::adopt(std::move(fd), name), count, std::move(inputs), excluded};
 }
 
 PreparedImage readyZip(const std::filesystem::path &file, const ImageRules &rules)
@@ -119,7 +121,9 @@ PreparedImage readyZip(const std::filesystem::path &file, const ImageRules &rule
     }
     if (const std::string note = region.commentNote(); !note.empty() && notes != nullptr)
         *notes << "mkportable: note: " << terminalText(note) << "\n";
-    return {std::move(zip), std::nullopt, {file}, zipImageFiles(entries), 0};
+    if (rules.checkFiles)
+        rules.checkFiles(zipImageFiles(entries));
+    return {std::move(zip), std::nullopt, {file}, 0};
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,9 +25,6 @@ struct PreparedImage {
     // Every file and folder that went into it, for a depfile: the zip, or
     // the directory, its contents and the bundled libraries.
     std::vector<std::filesystem::path> inputs;
-    // What the image holds, for the checks of the records' programs; a
-    // directory image's files name their source.
-    std::vector<ImageFile> files;
     // How many names of a directory image the exclude patterns left out.
     std::size_t excluded = 0;
 };
@@ -40,6 +38,10 @@ struct ImageRules {
     bool bundleAll = false;
     // fnmatch patterns for names to leave out (ScanFilter).
     std::vector<std::string> exclude;
+    // Called with what the image will hold (a directory image's files
+    // naming their source), before a directory is zipped; throws to stop
+    // the build. May be empty.
+    std::function<void(const std::vector<ImageFile> &)> checkFiles;
     // What to do with links that miniunz would refuse; its notes stream
     // also gets a line for each set-user-ID or set-group-ID bit dropped.
     LinkPolicy links;
