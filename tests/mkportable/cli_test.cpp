@@ -30,6 +30,7 @@ struct CliFixture {
         put(dir / "tool" / "lib" / "data.txt", "data\n");
         put(dir / "notzip.zip", "this is no zip archive");
         put(dir / "abs" / "run.sh", "#!/bin/sh\necho hi\n", 0755);
+        put(dir / "ext" / "run.sh", "#!/bin/sh\necho hi\n", 0755);
         put(dir / "elf" / "jq", readFile("/usr/bin/jq"), 0755);
         put(dir / "linked" / "run.sh", "#!/bin/sh\n", 0755);
         put(dir / "linked" / "bin" / "real", "#!/bin/sh\n");
@@ -43,7 +44,8 @@ struct CliFixture {
             {"top/root", "/"},
             {"ring/b", (dir / "ping").string()},
             {"ping/back", (dir / "pong").string()},
-            {"pong/again", (dir / "ping").string()}};
+            {"pong/again", (dir / "ping").string()},
+            {"ext/t", (dir / "tool").string()}};
         for (const auto &[link, target] : links) {
             fs::create_directories((dir / link).parent_path());
             fs::create_symlink(target, dir / link);
@@ -312,6 +314,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "mkportable: command record 0 is made for i386 machines, but jq is a program for ELF 64-bit x86-64"},
         CliCase{"ExcludedNamesCounted", build({"--exclude", "*.txt", "--exclude", "nothing"}), 0,
                 "(2 entries zipped, 1 excluded)"},
+        CliCase{"ExcludedFromACopiedFolder", build({"--copy-external-links", "--exclude", "*.txt"}, "@/ext"), 0,
+                "(4 entries zipped, 1 excluded)"},
         CliCase{"ExcludedFolderTakesItsContents", build({"--exclude", "l?b"}), 0, "(1 entries zipped, 1 excluded)"},
         CliCase{"ExcludePatternWithSlash", build({"--exclude", "lib/*.txt"}), 1,
                 "mkportable: --exclude: the exclude pattern 'lib/*.txt' holds a '/'"},

@@ -424,7 +424,7 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
                                 plan.images[i].string() + ")");
         };
         const ImageRules rules{
-            plan.bundle, plan.bundleAll, plan.exclude, checkPrograms, {plan.copyExternalLinks, &err}};
+            plan.bundle, plan.bundleAll, plan.exclude, checkPrograms, {plan.copyExternalLinks, &err, {}}};
         PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping, rules);
         inputs.insert(inputs.end(), image.inputs.begin(), image.inputs.end());
         contents.images.push_back(std::move(image.zip));

@@ -197,7 +197,7 @@ RootPlan planRoot(const TryOptions &options, const struct stat &package)
     plan.packagePath = "/" + leaf;
     plan.packageDevice = package.st_dev;
     plan.packageInode = package.st_ino;
-    plan.busyboxSource = OLD_ROOT + std::string(TRY_BUSYBOX);
+    plan.busyboxSource = OLD_ROOT + std::filesystem::canonical(TRY_BUSYBOX).string();
     for (const std::string &applet : busyboxApplets())
         plan.appletLinks.push_back("/bin/" + applet);
     plan.arguments.push_back("/" + leaf);

@@ -68,7 +68,9 @@ PreparedImage zipDirectory(const std::filesystem::path &dir, const std::filesyst
 {
     const std::string name = "image of " + dir.string();
     std::size_t excluded = 0;
-    std::vector<TreeEntry> entries = applyLinkRule(scanTree(dir, {rules.exclude, &excluded}), dir, rules.links);
+    LinkPolicy links = rules.links;
+    links.filter = {rules.exclude, &excluded};
+    std::vector<TreeEntry> entries = applyLinkRule(scanTree(dir, links.filter), dir, links);
     for (TreeEntry &entry : entries)
         dropPrivilegeBits(entry, rules.links.notes);
     std::vector<std::string> bundle = rules.bundle;
