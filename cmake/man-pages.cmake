@@ -4,7 +4,8 @@
 # share/man/man1.
 set(MKPORTABLE_MAN_DIR ${CMAKE_BINARY_DIR}/man/man1)
 set(MKPORTABLE_MAN_PAGES)
-foreach(page mkportable mkportable-build mkportable-info mkportable-verify mkportable-sign mkportable-key)
+foreach(page mkportable mkportable-build mkportable-info mkportable-verify mkportable-sign mkportable-key
+             mkportable-try)
   add_custom_command(
     OUTPUT ${MKPORTABLE_MAN_DIR}/${page}.1
     COMMAND ${CMAKE_COMMAND} -E make_directory ${MKPORTABLE_MAN_DIR}

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
+#include <fnmatch.h>
 #include <memory>
 #include <sys/stat.h>
 
@@ -28,9 +29,21 @@ EntryKind kindOf(mode_t mode, const std::filesystem::path &path)
                                     "regular files and symbolic links");
 }
 
+bool excluded(const std::string &leaf, const ScanFilter &filter)
+{
+    for (const std::string &pattern : filter.exclude)
+        if (fnmatch(pattern.c_str(), leaf.c_str(), 0) == 0) {
+            if (filter.excludedCount != nullptr)
+                ++*filter.excludedCount;
+            return true;
+        }
+    return false;
+}
+
 // Appends the entries directly inside `dir` (relative name `prefix`, empty
-// or ending in '/') to `out`.
-void listDirectory(const std::filesystem::path &dir, const std::string &prefix, std::vector<TreeEntry> &out)
+// or ending in '/') to `out`, less those that `filter` leaves out.
+void listDirectory(const std::filesystem::path &dir, const std::string &prefix, const ScanFilter &filter,
+                   std::vector<TreeEntry> &out)
 {
     std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
     if (!stream)
@@ -44,7 +57,7 @@ void listDirectory(const std::filesystem::path &dir, const std::string &prefix, 
             return;
         }
         const std::string leaf = ent->d_name;
-        if (leaf == "." || leaf == "..")
+        if (leaf == "." || leaf == ".." || excluded(leaf, filter))
             continue;
         TreeEntry entry;
         entry.source = dir / leaf;
@@ -64,7 +77,7 @@ void listDirectory(const std::filesystem::path &dir, const std::string &prefix, 
 
 } // namespace
 
-std::vector<TreeEntry> scanTree(const std::filesystem::path &root)
+std::vector<TreeEntry> scanTree(const std::filesystem::path &root, const ScanFilter &filter)
 {
     struct stat st;
     if (stat(root.c_str(), &st) != 0)
@@ -73,7 +86,7 @@ std::vector<TreeEntry> scanTree(const std::filesystem::path &root)
         throw PackError(root.string() + " is not a directory");
 
     std::vector<TreeEntry> entries;
-    listDirectory(root, "", entries);
+    listDirectory(root, "", filter, entries);
     // Entries appended while the loop runs are visited too (breadth first).
     // Index and copies, not references: push_back may move the elements.
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -81,7 +94,7 @@ std::vector<TreeEntry> scanTree(const std::filesystem::path &root)
             continue;
         const std::filesystem::path dir = entries[i].source;
         const std::string prefix = entries[i].name;
-        listDirectory(dir, prefix, entries);
+        listDirectory(dir, prefix, filter, entries);
     }
     std::sort(entries.begin(), entries.end(), [](const TreeEntry &a, const TreeEntry &b) { return a.name < b.name; });
     return entries;

@@ -25,13 +25,22 @@ struct TreeEntry {
     std::uint64_t size = 0;
 };
 
+// Names to leave out of a scan: fnmatch patterns, each matched against
+// every name along a path, so that a matching directory leaves out all it
+// holds.
+struct ScanFilter {
+    std::vector<std::string> exclude;
+    std::size_t *excludedCount = nullptr; // counts the names that matched, when not null
+};
+
 // Lists every directory, regular file and symbolic link below `root` (not
 // the root itself), without following links, sorted by `name` in byte
 // order, so that a directory comes before its contents and the same tree
 // always gives the same list. Throws PackError when `root` is no directory,
 // when a directory cannot be read, and for objects an image cannot hold
-// (devices, FIFOs, sockets), naming the path.
-std::vector<TreeEntry> scanTree(const std::filesystem::path &root);
+// (devices, FIFOs, sockets) that `filter` does not leave out, naming the
+// path.
+std::vector<TreeEntry> scanTree(const std::filesystem::path &root, const ScanFilter &filter = {});
 
 } // namespace mkportable
 

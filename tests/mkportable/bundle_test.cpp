@@ -377,4 +377,82 @@ TEST(Bundle, JqRunsInARootWithNothingButBusybox)
     EXPECT_EQ(depfile.find("image/lib"), std::string::npos) << "names a folder that is not there";
 }
 
+// A Python application with a C extension module: bundle = "all" carries
+// the interpreter's libraries and those of the module (libbz2), and the
+// package runs under `mkportable try`, where nothing of this machine is
+// seen; without the bundle it cannot start there.
+TEST(Bundle, PythonWithACExtensionModuleRunsUnderTry)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "sanitized launchers are linked dynamically and cannot start in a bare root";
+#endif
+    const fs::path dir = scratchDir();
+    const fs::path python = fs::canonical("/usr/bin/python3");
+    const fs::path stdlib = "/usr/lib" / python.filename();
+    const fs::path home = dir / "image" / "lib" / python.filename();
+    makeDir(dir / "image" / "bin");
+    fs::copy_file(python, dir / "image" / "bin" / "python3");
+    makeDir(home / "lib-dynload");
+    fs::copy(stdlib / "encodings", home / "encodings", fs::copy_options::recursive);
+    for (const auto &module : fs::directory_iterator(stdlib / "lib-dynload"))
+        if (module.path().filename().string().starts_with("_bz2."))
+            fs::copy_file(module.path(), home / "lib-dynload" / module.path().filename());
+    put(dir / "image" / "app.py",
+        "import _bz2, sys\n"
+        "c = _bz2.BZ2Compressor()\n"
+        "packed = c.compress(b'x' * 1000) + c.flush()\n"
+        "print(len(packed) < 100, len(_bz2.BZ2Decompressor().decompress(packed)), *sys.argv[1:])\n");
+    put(dir / "image" / "run.sh",
+        "#!/bin/sh\ncd \"${0%/*}\" && PYTHONHOME=\"$PWD\" exec ./bin/python3 -S app.py \"$@\"\n", 0755);
+    const std::string manifest =
+        "image = 'image'\nexclude = ['__pycache__', '*.pyc']\n[[record]]\ncommand = './run.sh'\n";
+    put(dir / "bare.toml", manifest);
+    put(dir / "app.toml", "bundle = 'all'\n" + manifest);
+    for (const char *name : {"bare", "app"}) {
+        const ProgramResult built = runProgram(
+            {MKPORTABLE_BIN, "build", "-q", std::string(name) + ".toml", "-o", std::string(name) + ".run"}, dir);
+        ASSERT_EQ(built.status, 0) << built.err;
+    }
+
+    const ProgramResult bare = runProgram({MKPORTABLE_BIN, "try", "bare.run", "one"}, dir);
+    EXPECT_NE(bare.status, 0) << "the root is not as bare as it should be: " << bare.out;
+    const ProgramResult r = runProgram({MKPORTABLE_BIN, "try", "app.run", "one", "--help"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "True 1000 one --help\n");
+    const ProgramResult info = runProgram({MKPORTABLE_BIN, "info", "app.run"}, dir);
+    EXPECT_NE(info.out.find("  bundled programs: bin/python3\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("lib/libbz2.so.1.0"), std::string::npos) << info.out;
+    EXPECT_EQ(info.out.find(".bundled  lib/python"), std::string::npos) << "a module got a wrapper";
+
+    // The package's status comes back, and the root holds nothing else.
+    put(dir / "look" / "run.sh", "#!/bin/sh\nls -a / /bin/busybox /dev; exit 7\n", 0755);
+    ASSERT_EQ(
+        runProgram({MKPORTABLE_BIN, "build", "-q", "-o", "look.run", "--image", "look", "--command", "./run.sh"}, dir)
+            .status,
+        0);
+    const ProgramResult look = runProgram({MKPORTABLE_BIN, "try", "look.run"}, dir);
+    EXPECT_EQ(look.status, 7) << look.err;
+    EXPECT_EQ(look.out, "/bin/busybox\n\n/:\n.\n..\nbin\ndev\nlook.run\ntmp\n\n/dev:\n.\n..\nnull\n");
+}
+
+// In a chroot the kernel refuses a new user namespace: try says so, with
+// the kernel's reason, and ends with status 2 without running anything.
+TEST(Bundle, TryWithoutUserNamespacesSaysWhy)
+{
+    BusyboxRoot fx;
+    put(fx.dir / "image" / "run.sh", "#!/bin/sh\necho ran\n", 0755);
+    ASSERT_EQ(
+        runProgram({MKPORTABLE_BIN, "build", "-q", "-o", "p.run", "--image", "image", "--command", "./run.sh"}, fx.dir)
+            .status,
+        0);
+    SandboxRun run;
+    run.argv = {"/usr/sbin/chroot", (fx.dir / "host").string(), MKPORTABLE_BIN, "try", (fx.dir / "p.run").string()};
+    run.env = {"PATH=/usr/bin:/bin"};
+    run.setup = "mkdir host && mount --rbind / host";
+    const SandboxResult r = runSandboxed(fx.dir.string(), run);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "mkportable try: try needs user namespaces: unshare: Operation not permitted\n");
+}
+
 } // namespace

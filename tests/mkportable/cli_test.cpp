@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -28,6 +29,13 @@ struct CliFixture {
         put(dir / "tool" / "run.sh", "#!/bin/sh\necho hi\n", 0755);
         put(dir / "tool" / "lib" / "data.txt", "data\n");
         put(dir / "notzip.zip", "this is no zip archive");
+        put(dir / "abs" / "run.sh", "#!/bin/sh\necho hi\n", 0755);
+        put(dir / "ext" / "run.sh", "#!/bin/sh\necho hi\n", 0755);
+        put(dir / "elf" / "jq", readFile("/usr/bin/jq"), 0755);
+        put(dir / "linked" / "run.sh", "#!/bin/sh\n", 0755);
+        put(dir / "linked" / "bin" / "real", "#!/bin/sh\n");
+        fs::create_symlink("real", dir / "linked" / "bin" / "go");
+        fs::create_symlink("../run.sh", dir / "linked" / "bin" / "ok");
         // Trees with links that miniunz refuses, one each.
         const std::pair<const char *, std::string> links[] = {
             {"abs/conf", (dir / "tool" / "lib" / "data.txt").string()},
@@ -36,7 +44,8 @@ struct CliFixture {
             {"top/root", "/"},
             {"ring/b", (dir / "ping").string()},
             {"ping/back", (dir / "pong").string()},
-            {"pong/again", (dir / "ping").string()}};
+            {"pong/again", (dir / "ping").string()},
+            {"ext/t", (dir / "tool").string()}};
         for (const auto &[link, target] : links) {
             fs::create_directories((dir / link).parent_path());
             fs::create_symlink(target, dir / link);
@@ -83,6 +92,7 @@ struct CliCase {
     int status;
     std::string message; // expected in standard error, or output for status 0
     std::vector<std::string> env = {};
+    std::string warning = {}; // expected in standard error besides
 };
 void PrintTo(const CliCase &c, std::ostream *os)
 {
@@ -102,6 +112,7 @@ TEST_P(MkportableCliTest, ExitsWithStatusAndMessage)
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     EXPECT_NE((c.status == 0 ? r.out : r.err).find(message), std::string::npos)
         << "out: " << r.out << "\nerr: " << r.err;
+    EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
     if (c.status != 0) {
         EXPECT_FALSE(fs::exists(fx.dir / "out.run")) << "a failed build wrote its output";
     }
@@ -110,6 +121,15 @@ TEST_P(MkportableCliTest, ExitsWithStatusAndMessage)
 std::vector<std::string> build(std::vector<std::string> extra, std::string image = "@/tool")
 {
     std::vector<std::string> args = {"build", "-o", "@/out.run", "--image", image, "--command", "./run.sh"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+// A build of `image` whose record runs `command`.
+std::vector<std::string> program(const std::string &command, const std::string &image = "@/tool",
+                                 std::vector<std::string> extra = {})
+{
+    std::vector<std::string> args = {"build", "-o", "@/out.run", "--image", image, "--command", command};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
@@ -262,7 +282,49 @@ INSTANTIATE_TEST_SUITE_P(
                 "mkportable: conf -> @/tool/lib/data.txt: the link target is absolute, so "
                 "miniunz would refuse it; pack what it points to with --copy-external-links "
                 "(external_links = \"copy\")\n"},
-        CliCase{"AbsoluteLinkCopied", build({"--copy-external-links"}, "@/abs"), 0, "(1 entries zipped)"},
+        CliCase{"AbsoluteLinkCopied", build({"--copy-external-links"}, "@/abs"), 0, "(2 entries zipped)"},
+        // What the record's command starts from the image must be there and
+        // executable; a top-level entry is made executable by the launcher.
+        CliCase{"CommandProgramMissing", program("./bin/tool"), 1,
+                "mkportable: command record 0 starts bin/tool, which is not in the image (image @/tool)\n"},
+        CliCase{"CommandProgramNotExecutable", program("./lib/data.txt"), 1,
+                "starts lib/data.txt, which is not executable: give it the x bit"},
+        CliCase{"CommandProgramAfterCd", program("cd lib ; ./data.txt -v"), 1,
+                "starts lib/data.txt, which is not executable"},
+        CliCase{"CommandProgramIsAFolder", program("lib/ x"), 1, "starts lib, which is a folder"},
+        CliCase{"CommandProgramThroughLink", program("./bin/go", "@/linked"), 1,
+                "starts bin/go, which is not executable"},
+        CliCase{"CommandProgramLinkedExecutable", program("./bin/ok", "@/linked"), 0, "entries zipped"},
+        CliCase{"CommandOnPathOrQuotedNotChecked",
+                program("sh './lib/data.txt' | cat"),
+                0,
+                "entries zipped",
+                {},
+                "mkportable: warning: command record 0 is a pipeline or a '||' list (sh './lib/data.txt' | cat): "
+                "the operator's arguments go to its last command only\n"},
+        CliCase{"QuotedBarIsNoPipeline", program("./run.sh '|' \"||\" \\|"), 0, "entries zipped"},
+        CliCase{"ProgramOfAnotherMachine", program("./jq", "@/elf", {"--architecture", "i386"}), 1,
+                "mkportable: command record 0 is made for i386 machines, but jq is a program for ELF 64-bit "
+                "x86-64"},
+        CliCase{"ProgramOfTheRecordsMachine", program("./jq", "@/elf", {"--architecture", "x86_64"}), 0,
+                "entries zipped"},
+        // Behind the wrapper that bundling puts in its place.
+        CliCase{"BundledProgramOfAnotherMachine",
+                program("./jq", "@/elf", {"--bundle", "all", "--architecture", "i386"}), 1,
+                "mkportable: command record 0 is made for i386 machines, but jq is a program for ELF 64-bit x86-64"},
+        CliCase{"ExcludedNamesCounted", build({"--exclude", "*.txt", "--exclude", "nothing"}), 0,
+                "(2 entries zipped, 1 excluded)"},
+        CliCase{"ExcludedFromACopiedFolder", build({"--copy-external-links", "--exclude", "*.txt"}, "@/ext"), 0,
+                "(4 entries zipped, 1 excluded)"},
+        CliCase{"ExcludedFolderTakesItsContents", build({"--exclude", "l?b"}), 0, "(1 entries zipped, 1 excluded)"},
+        CliCase{"ExcludePatternWithSlash", build({"--exclude", "lib/*.txt"}), 1,
+                "mkportable: --exclude: the exclude pattern 'lib/*.txt' holds a '/'"},
+        CliCase{"TryWithoutPackage", {"try"}, 2, "package is required"},
+        CliCase{
+            "TryMissingPackage", {"try", "@/none.run", "--help"}, 1, "mkportable: cannot open the package @/none.run"},
+        CliCase{"TryFolder", {"try", "@/tool"}, 1, "mkportable: @/tool is not a regular file"},
+        CliCase{"ExcludeFromReadyZip", build({"--exclude", "x"}, "@/ready.zip"), 1,
+                "cannot exclude x from the ready zip image"},
         CliCase{"DanglingLinkNotCopied", build({"--copy-external-links"}, "@/dangle"), 1,
                 "mkportable: x -> @/none: the link dangles, so there is nothing to copy\n"},
         CliCase{"LinkToTheImageNotCopied", build({"--copy-external-links"}, "@/loop"), 1,
@@ -499,6 +561,36 @@ TEST(MkportableCli, SignalDuringWriteRemovesTheTemporaryPackage)
     EXPECT_EQ(finishProgram(program).status, 128 + SIGTERM);
     EXPECT_TRUE(tempFilesIn(fx.dir, "out.run").empty());
     EXPECT_EQ(readFile(fx.dir / "out.run"), "old package");
+}
+
+// A directory image leaves out what the patterns match, FIFOs and sockets
+// among it included, with everything below a matching folder; no file keeps
+// a set-user-ID or set-group-ID bit, and each dropped one gets a line.
+TEST(MkportableCli, ExcludedNamesAndPrivilegeBitsStayOutOfTheImage)
+{
+    CliFixture fx;
+    const fs::path tree = fx.dir / "priv";
+    put(tree / "run.sh", "#!/bin/sh\n", 04755);
+    put(tree / "bin" / "tool", "x", 02711);
+    put(tree / "keep.py", "x");
+    put(tree / "__pycache__" / "keep.cpython.pyc", "x");
+    put(tree / ".git" / "config", "x");
+    ASSERT_EQ(mkfifo((tree / "bin" / "pipe.pyc").c_str(), 0644), 0);
+    const ProgramResult r = fx.run({"build", "-o", "@/out.run", "--image", tree.string(), "--command", "./run.sh",
+                                    "--exclude", "*.pyc", "--exclude", "__pycache__", "--exclude", ".git"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "mkportable: note: bin/tool is packed without its set-group-ID bit\n"
+                     "mkportable: note: run.sh is packed without its set-user-ID bit\n");
+    EXPECT_NE(r.out.find("(4 entries zipped, 3 excluded)"), std::string::npos) << r.out;
+    put(fx.dir / "image.zip", decodePackage(readFile(fx.dir / "out.run")).elements[PKG_IMAGE]);
+    std::map<std::string, unsigned long> modes;
+    for (const ZipEntry &entry : readZip(fx.dir / "image.zip"))
+        modes[entry.name] = entry.externalAttributes >> 16;
+    const std::map<std::string, unsigned long> want = {{"bin/", S_IFDIR | 0755},
+                                                       {"bin/tool", S_IFREG | 0711},
+                                                       {"keep.py", S_IFREG | 0644},
+                                                       {"run.sh", S_IFREG | 0755}};
+    EXPECT_EQ(modes, want);
 }
 
 } // namespace

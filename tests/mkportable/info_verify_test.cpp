@@ -136,7 +136,7 @@ TEST(Info, DescribesEverythingInWords)
 TEST(Info, JsonCarriesTheSame)
 {
     PackageFixture fx;
-    fx.entries = {{"tool", S_IFREG | 04755, "x"}};
+    fx.entries = {{"bin/run", S_IFREG | 0755, "x"}, {"tool", S_IFREG | 04755, "x"}};
     const std::string bytes = fx.build();
     const std::size_t zip = fs::file_size(fx.dir / "image.zip");
     const std::size_t at = fx.launcher.size() + 14;
@@ -237,6 +237,14 @@ TEST(Info, JsonCarriesTheSame)
                          R"(,
       "entries": [
         {
+          "name": "bin/run",
+          "type": "file",
+          "size": 1,
+          "compressedSize": 1,
+          "mode": "0755",
+          "time": "1980-01-01 00:00:00"
+        },
+        {
           "name": "tool",
           "type": "file",
           "size": 1,
@@ -302,7 +310,8 @@ TEST(Info, EscapesPackageTextForTheTerminal)
 {
     PackageFixture fx;
     // A bundled program, its loader and a library, named to drive a terminal.
-    fx.entries = {{"red\x1b[31m", S_IFREG | 0644, "x"},
+    fx.entries = {{"bin/run", S_IFREG | 0755, "x"},
+                  {"red\x1b[31m", S_IFREG | 0644, "x"},
                   {"bad\xff", S_IFREG | 0644, "x"},
                   {"caf\xc3\xa9", S_IFREG | 0644, "x"},
                   {"t\x1b]0;x\x07", S_IFREG | 0644, "x"},
@@ -316,8 +325,9 @@ TEST(Info, EscapesPackageTextForTheTerminal)
     const ProgramResult r = fx.run({"info", "p.run"});
     EXPECT_EQ(r.status, 0);
     const std::string line = "           1  1980-01-01 00:00:00  -rw-r--r--  ";
-    const std::string listing = "Image, 8 entries:\n" + line + "red\\x1b[31m\n" + line + "bad\\xff\n" + line +
-                                "caf\xc3\xa9\n" + line + "t\\x1b]0;x\\x07\n" + line + ".t\\x1b]0;x\\x07.bundled\n" +
+    const std::string listing = "Image, 9 entries:\n" + line.substr(0, line.size() - 12) + "-rwxr-xr-x  bin/run\n" +
+                                line + "red\\x1b[31m\n" + line + "bad\\xff\n" + line + "caf\xc3\xa9\n" + line +
+                                "t\\x1b]0;x\\x07\n" + line + ".t\\x1b]0;x\\x07.bundled\n" +
                                 "           0  1980-01-01 00:00:00  drwxr-xr-x  lib/\n" + line + "lib/ld-\\x1b[2J\n" +
                                 line +
                                 "lib/lib\\xc2\\x9b1m.so\n"
@@ -461,12 +471,25 @@ INSTANTIATE_TEST_SUITE_P(
                   "may only be 'cd DIR ;' or 'cd DIR &&'. Put the commands in a script inside "
                   "the image and run that",
                   MISMATCH}},
+        Breakage{"CommandProgramGone",
+                 [](std::string &b, PackageFixture &fx) {
+                     // The program's entry renamed in the zip; the records
+                     // (./bin/run, cd bin; ./run) keep naming it.
+                     fx.entries = {{"bin/", S_IFDIR | 0755, ""}, {"bin/run", S_IFREG | 0755, "x"}};
+                     b = fx.build();
+                     for (std::size_t at = b.find("bin/run"); at != std::string::npos; at = b.find("bin/run", at + 1))
+                         if (b[at - 1] != '/')
+                             b[at + 6] = 'X';
+                 },
+                 {"command record 0 starts bin/run, which is not in the image (image)",
+                  "command record 1 starts bin/run, which is not in the image (image)", MISMATCH}},
         Breakage{"HostileEntries",
                  [](std::string &b, PackageFixture &fx) {
                      // mkportable builds no such image: benign names of the
                      // same lengths are renamed in place, in the local
                      // headers and the central directory alike.
-                     fx.entries = {{"xx/up", S_IFREG | 0644, "x"},
+                     fx.entries = {{"bin/run", S_IFREG | 0755, "x"},
+                                   {"xx/up", S_IFREG | 0644, "x"},
                                    {"_etc/abs", S_IFREG | 0644, "x"},
                                    {"a/xx/xx/b", S_IFREG | 0644, "x"},
                                    {"oux", S_IFLNK | 0777, "bin"},

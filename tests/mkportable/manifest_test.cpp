@@ -119,8 +119,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "expected value, saw '\\n'"},
         BadManifest{"UnknownTopKey", IMAGE + "strickt = true\n" + RECORD,
                     "m.toml:2:1: unknown key 'strickt' (known: output, strict, launcher, unzip, "
-                    "image, bundle, record, level, external_links, guard, progress, signals, working_directory, "
-                    "name, version, summary, sign)"},
+                    "image, bundle, exclude, record, level, external_links, guard, progress, signals, "
+                    "working_directory, name, version, summary, sign)"},
         BadManifest{"GuardWord", IMAGE + "guard = 'host'\n" + RECORD,
                     "m.toml:2:9: guard must be \"machine\", \"package\" or \"none\", not \"host\""},
         BadManifest{"ProgressNotAString", IMAGE + "progress = false\n" + RECORD,
@@ -139,7 +139,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadManifest{"ExternalLinksTrue", IMAGE + "external_links = true\n" + RECORD,
                     "m.toml:2:18: external_links must be a string"},
         BadManifest{"BundleNotAList", IMAGE + "bundle = 'bin/jq'\n" + RECORD,
-                    "m.toml:2:10: bundle must be a list of program paths in the image"},
+                    "m.toml:2:10: bundle must be \"all\" or a list of paths in the image"},
+        BadManifest{"ExcludeNotAList", IMAGE + "exclude = '*.pyc'\n" + RECORD,
+                    "m.toml:2:11: exclude must be a list of name patterns"},
+        BadManifest{"ExcludeWithSlash", IMAGE + "exclude = ['*.pyc', 'a/*.o']\n" + RECORD,
+                    "m.toml:2:21: exclude: the exclude pattern 'a/*.o' holds a '/'; each pattern is matched "
+                    "against one name of a path at a time"},
+        BadManifest{"ExcludeEmpty", IMAGE + "exclude = ['']\n" + RECORD,
+                    "m.toml:2:12: exclude: an exclude pattern is empty"},
         BadManifest{"BundleNumber", IMAGE + "bundle = ['a', 5]\n" + RECORD,
                     "m.toml:2:16: each bundle entry must be a string"},
         BadManifest{"BundleOutsideImage", IMAGE + "bundle = ['bin/../../jq']\n" + RECORD,

@@ -481,7 +481,7 @@ TEST(ReadyZip, ShapesReadAsTheUsualUnpackersReadThemOrAreRefusedAtBuildTime)
         shape.edit(edited);
         put(zip, edited);
         put(dir / "p.toml", "image = 'image.zip'\n[[record]]\ndistribution = 'suse'\n"
-                            "release = 11\narchitecture = 'x86_64'\ncommand = './a'\n");
+                            "release = 11\narchitecture = 'x86_64'\ncommand = 'sh a'\n");
         const ProgramResult unzipped = runProgram({MINIUNZ_BIN, zip, "-d", "out"}, dir);
         EXPECT_EQ(unzipped.err, std::regex_replace(shape.miniunzErr, std::regex("ZIP"), zip));
         const ProgramResult built = mkportable(dir, {"build", "-q", "p.toml", "-o", "p.run"});

@@ -156,7 +156,7 @@ TEST(Sdk, ManPagesRenderWithoutWarningsAndListEveryOption)
     const fs::path dir = scratchDir();
     const fs::path man = installSdk(dir) / "share" / "man" / "man1";
     for (const char *page : {"mkportable", "mkportable-build", "mkportable-info", "mkportable-verify",
-                             "mkportable-sign", "mkportable-key", "portable-package"}) {
+                             "mkportable-sign", "mkportable-key", "mkportable-try", "portable-package"}) {
         const fs::path file = man / (std::string(page) + ".1");
         const ProgramResult groff = runProgram({"/usr/bin/groff", "-man", "-ww", "-z", "-Tutf8", file.string()}, dir);
         EXPECT_EQ(groff.status, 0) << page;

@@ -6,12 +6,14 @@
 #include "mkportable/commands/key_command.h"
 #include "mkportable/commands/man_page.h"
 #include "mkportable/commands/sign_command.h"
+#include "mkportable/commands/try_command.h"
 #include "mkportable/commands/verify_command.h"
 #include "pack_error.h"
 #include "temp_file.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdlib>
+#include <string_view>
 
 namespace mkportable {
 
@@ -26,11 +28,13 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
                "  mkportable info tool.run\n"
                "  mkportable verify tool.run\n"
                "  mkportable key generate release && mkportable sign tool.run --key release.key\n"
+               "  mkportable try tool.run --help\n"
                "Run 'mkportable SUBCOMMAND --help' for the options of each.\n");
 
     BuildOptions build;
     InfoOptions info;
     VerifyOptions verify;
+    TryOptions tryOptions;
     CLI::App *buildCmd = addBuildCommand(app, build);
     CLI::App *infoCmd = addInfoCommand(app, info);
     CLI::App *verifyCmd = addVerifyCommand(app, verify);
@@ -38,11 +42,19 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
     CLI::App *signCmd = addSignCommand(app, sign);
     KeyOptions key;
     CLI::App *keyGenerateCmd = addKeyCommand(app, key);
+    CLI::App *tryCmd = addTryCommand(app, tryOptions);
     std::string manPage;
     CLI::App *manCmd = addManCommand(app, manPage);
 
+    // What follows `try PACKAGE` is the package's, whatever it looks like
+    // (--help included).
+    int ownArguments = argc;
+    if (argc > 3 && std::string_view(argv[1]) == "try" && argv[2][0] != '-') {
+        ownArguments = 3;
+        tryOptions.arguments.assign(argv + 3, argv + argc);
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(ownArguments, argv);
     } catch (const CLI::ParseError &e) {
         // Help and version requests are successes; every other parse error
         // is a usage error, whatever CLI11's own code for it.
@@ -78,6 +90,8 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
             runSign(sign, out);
         if (keyGenerateCmd->parsed())
             runKeyGenerate(key, out);
+        if (tryCmd->parsed())
+            return runTry(tryOptions, err);
         return EXIT_OK;
     } catch (const UsageError &e) {
         err << "mkportable build: " << e.what() << "\nRun with --help for more information.\n";

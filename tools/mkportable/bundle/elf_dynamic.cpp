@@ -77,6 +77,7 @@ void readDynamic(const ElfFile &elf, ElfDynamic &out)
     elf.read(&eh, 0, sizeof eh, "the ELF header");
     if (eh.e_phentsize != sizeof(typename T::Phdr))
         elf.damaged("unexpected program header size " + std::to_string(eh.e_phentsize));
+    out.sharedObject = eh.e_type == ET_DYN;
     std::vector<typename T::Phdr> phdrs(eh.e_phnum);
     elf.read(phdrs.data(), eh.e_phoff, std::uint64_t(eh.e_phnum) * sizeof(typename T::Phdr), "the program headers");
 

@@ -15,6 +15,7 @@ struct ElfDynamic {
     unsigned machine = 0;            // e_machine
     std::string interpreter;         // PT_INTERP; empty for a static program or a library
     bool dynamic = false;            // has a PT_DYNAMIC segment
+    bool sharedObject = false;       // e_type ET_DYN: a library, or a position-independent program
     std::vector<std::string> needed; // DT_NEEDED, in order
     std::string rpath;               // DT_RPATH, ':'-separated; empty when absent
     std::string runpath;             // DT_RUNPATH, likewise

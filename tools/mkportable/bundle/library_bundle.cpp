@@ -289,6 +289,14 @@ std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const fs::
             throwSystemError("stat(" + source.string() + ")", errno);
         add({name, source, EntryKind::File, BUNDLED_FILE_MODE, std::uint64_t(st.st_size)});
     };
+    auto addLibraryFolder = [&](const std::string &what) {
+        if (index.count("lib/") != 0)
+            return;
+        if (index.count("lib") != 0)
+            throw PackError(what + ": the image holds a file 'lib' where the libraries go");
+        // A folder of the image's own making: nothing to read.
+        add({"lib/", fs::path(), EntryKind::Directory, BUNDLED_DIR_MODE, 0});
+    };
 
     for (std::size_t n = 0; n < programs.size(); ++n) {
         const std::string &program = programs[n];
@@ -303,10 +311,20 @@ std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const fs::
                                    "itself, not a link or folder)");
         const fs::path source = entries[at->second].source;
         const ElfDynamic elf = readElfDynamic(source);
-        if (elf.interpreter.empty())
+        const bool sharedObject = elf.interpreter.empty() && elf.dynamic && elf.sharedObject;
+        if (elf.interpreter.empty() && !sharedObject)
             throw PackError(what + ": " + source.string() +
                             " names no dynamic loader: a statically linked program needs no "
                             "bundled libraries");
+        if (sharedObject) {
+            // Loaded by a program of the image: its libraries go beside that
+            // program's, and it stays where it is.
+            addLibraryFolder(what);
+            for (const ResolvedLibrary &lib : resolveLibraries(source, imageRoot, paths))
+                if (!lib.inImage)
+                    addFile("lib/" + lib.name, fs::canonical(lib.source));
+            continue;
+        }
         const fs::path loader = elf.interpreter;
         const std::string loaderName = leafOf(elf.interpreter);
         const char *loaderProblem = libraryNameProblem(loaderName);
@@ -327,12 +345,7 @@ std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const fs::
         entries[programIndex].name = moved;
         index[moved] = programIndex;
 
-        if (index.count("lib/") == 0) {
-            if (index.count("lib") != 0)
-                throw PackError(what + ": the image holds a file 'lib' where the libraries go");
-            // A folder of the image's own making: nothing to read.
-            add({"lib/", fs::path(), EntryKind::Directory, BUNDLED_DIR_MODE, 0});
-        }
+        addLibraryFolder(what);
         addFile("lib/" + loaderName, fs::canonical(loader));
         for (const ResolvedLibrary &lib : libraries)
             if (!lib.inImage)
@@ -348,6 +361,25 @@ std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const fs::
     }
     std::sort(entries.begin(), entries.end(), [](const TreeEntry &a, const TreeEntry &b) { return a.name < b.name; });
     return entries;
+}
+
+std::vector<std::string> filesToBundle(const std::vector<TreeEntry> &entries)
+{
+    std::vector<std::string> files;
+    for (const TreeEntry &entry : entries) {
+        const bool intel = !entry.source.empty() &&
+                           (elfMatches(entry.source, 64, EM_X86_64) || elfMatches(entry.source, 32, EM_386));
+        if (entry.kind != EntryKind::File || !intel)
+            continue;
+        const ElfDynamic elf = readElfDynamic(entry.source);
+        if (!elf.interpreter.empty()) {
+            checkBundlePath(entry.name, "bundle = \"all\"");
+            files.push_back(entry.name);
+        } else if (elf.sharedObject && !elf.needed.empty()) {
+            files.push_back(entry.name);
+        }
+    }
+    return files;
 }
 
 BundleListing listBundle(const std::vector<std::string> &entryNames)

@@ -62,12 +62,21 @@ std::string movedProgramName(const std::string &program);
 // Bundles each of `programs` (paths in the image) into `entries`, the
 // scanTree listing of `imageRoot`, and returns the new listing, in scanTree
 // order. Wrapper scripts are written into `scratch`, which must outlive the
-// zipping; an added lib/ folder has no source. Throws PackError when a
-// program is not in the image, is no regular file, is not a dynamic ELF
-// program, or a library is missing.
+// zipping; an added lib/ folder has no source. A shared object among
+// `programs` (a plugin, a Python extension module) gets the libraries it
+// names in lib/ and stays as it is, without a wrapper. Throws PackError when
+// a program is not in the image, is no regular file, is neither a dynamic
+// ELF program nor a shared object, or a library is missing.
 std::vector<TreeEntry> bundlePrograms(std::vector<TreeEntry> entries, const std::filesystem::path &imageRoot,
                                       const std::vector<std::string> &programs, const std::filesystem::path &scratch,
                                       const LoaderPaths &paths);
+
+// The files of `entries` (a scanTree listing) that `bundle = "all"`
+// bundles: every ELF program that names a dynamic loader and every shared
+// object that names libraries; statically linked programs and other files
+// are left as they are. Throws PackError when such a program's path cannot
+// be quoted in its wrapper (checkBundlePath).
+std::vector<std::string> filesToBundle(const std::vector<TreeEntry> &entries);
 
 // What a packed image holds of bundled programs, from its entry names.
 struct BundleListing {

@@ -4,6 +4,7 @@
 #include "mkportable/bundle/program_dir.h"
 #include "mkportable/bundle/program_kind.h"
 #include "mkportable/image/image_source.h"
+#include "mkportable/package/command_program_check.h"
 #include "mkportable/package/command_split_check.h"
 #include "mkportable/package/manifest.h"
 #include "mkportable/package/package_writer.h"
@@ -197,6 +198,7 @@ struct Packed {
     std::filesystem::path launcher;
     std::filesystem::path unzip;
     std::vector<std::optional<std::size_t>> zippedEntries; // per image; none for a ready zip
+    std::vector<std::size_t> excluded;                     // per image: names the exclude patterns left out
 };
 
 void printSummary(std::ostream &out, const PackagePlan &plan, const PackageContents &contents, const Packed &packed,
@@ -212,7 +214,8 @@ void printSummary(std::ostream &out, const PackagePlan &plan, const PackageConte
         out << "  " << padded(imageRole(i, count), 14) << contents.images[i].size() << " bytes  "
             << plan.images[i].string();
         if (packed.zippedEntries[i])
-            out << " (" << *packed.zippedEntries[i] << " entries zipped)";
+            out << " (" << *packed.zippedEntries[i] << " entries zipped"
+                << (plan.exclude.empty() ? "" : ", " + std::to_string(packed.excluded[i]) + " excluded") << ")";
         out << "\n";
     }
     for (std::size_t i = 0; i < plan.commands.size(); ++i) {
@@ -279,9 +282,14 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
 
     recordOptions.push_back(cmd->add_option("--bundle", options.bundle,
                                             "Program in the image to bundle with its shared libraries, the dynamic "
-                                            "loader and the C library, so that it runs where they are missing "
-                                            "(repeatable)")
-                                ->type_name("PATH"));
+                                            "loader and the C library, so that it runs where they are missing; a "
+                                            "shared object (a plugin) gets its libraries; 'all' bundles every ELF "
+                                            "file of the image (repeatable)")
+                                ->type_name("PATH|all"));
+    recordOptions.push_back(cmd->add_option("--exclude", options.exclude,
+                                            "Leave out of a directory image every name that matches the fnmatch "
+                                            "PATTERN, and all below a matching folder (repeatable)")
+                                ->type_name("PATTERN"));
     cmd->add_option("--depfile", options.depfile,
                     "Also write a Makefile-style list of every file the package was made from "
                     "(for add_custom_command(DEPFILE))")
@@ -340,9 +348,17 @@ PackagePlan planFromOptions(const BuildOptions &options)
             throw UsageError("--image is required (or name a manifest)");
         plan.commands = {options.command};
         plan.strictPlatformMatch = options.strictPlatformMatch;
-        for (const std::string &program : options.bundle)
+        for (const std::string &program : options.bundle) {
+            if (program == "all") {
+                plan.bundleAll = true;
+                continue;
+            }
             checkBundlePath(program, "--bundle");
-        plan.bundle = options.bundle;
+            plan.bundle.push_back(program);
+        }
+        for (const std::string &pattern : options.exclude)
+            checkExcludePattern(pattern, "--exclude");
+        plan.exclude = options.exclude;
         for (const auto &[key, value] : options.settings) {
             const auto &words = settingWordKeys();
             if (std::find(words.begin(), words.end(), key) != words.end())
@@ -374,6 +390,7 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
     // Cheap checks first, so that a typo fails before a big tree is zipped.
     checkRecords(plan, err);
     checkCommandSplits(plan.commands);
+    warnAboutPipelines(plan.commands, err);
     checkSettings(plan.settings, plan.commands);
     if (plan.images.empty() || plan.images.size() > 2)
         throw PackError("a package holds one image or two image variants, not " + std::to_string(plan.images.size()));
@@ -418,11 +435,21 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         ZipSettings zipping;
         zipping.level = plan.level;
         zipping.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.update(done, total); };
-        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping, plan.bundle,
-                                           {plan.copyExternalLinks, &err});
+        // The records' programs are checked before a directory is zipped.
+        const auto checkPrograms = [&](const std::vector<ImageFile> &files) {
+            const std::vector<std::string> problems = commandProgramProblems(plan.commands, files, i,
+                                                                             plan.images.size());
+            if (!problems.empty())
+                throw PackError(problems.front() + " (" + imageRole(i, plan.images.size()) + " " +
+                                plan.images[i].string() + ")");
+        };
+        const ImageRules rules{
+            plan.bundle, plan.bundleAll, plan.exclude, checkPrograms, {plan.copyExternalLinks, &err, {}}};
+        PreparedImage image = prepareImage(plan.images[i], plan.output, timestamp, zipping, rules);
         inputs.insert(inputs.end(), image.inputs.begin(), image.inputs.end());
         contents.images.push_back(std::move(image.zip));
         packed.zippedEntries.push_back(image.zippedEntries);
+        packed.excluded.push_back(image.excluded);
     }
     // A name that the depfile cannot hold fails the build before the package
     // is written.

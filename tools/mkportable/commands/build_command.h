@@ -34,6 +34,7 @@ struct BuildOptions {
     bool quiet = false;
     std::optional<int> level;
     std::vector<std::string> bundle;
+    std::vector<std::string> exclude;
     bool copyExternalLinks = false;
     std::filesystem::path depfile;
     std::filesystem::path signingKey;

@@ -26,7 +26,8 @@ const PageText PAGES[] = {
      "arguments and removes the directory again.\n"
      "The subcommands are \\fBbuild\\fR (see \\fBmkportable-build\\fR(1)), \\fBinfo\\fR "
      "(\\fBmkportable-info\\fR(1)), \\fBverify\\fR (\\fBmkportable-verify\\fR(1)), \\fBsign\\fR "
-     "(\\fBmkportable-sign\\fR(1)) and \\fBkey generate\\fR (\\fBmkportable-key\\fR(1)). How to "
+     "(\\fBmkportable-sign\\fR(1)), \\fBkey generate\\fR (\\fBmkportable-key\\fR(1)) and "
+     "\\fBtry\\fR (\\fBmkportable-try\\fR(1)). How to "
      "run a package is in \\fBportable-package\\fR(1).",
      "FILES\n"
      "\\fIPREFIX\\fR/libexec/mkportable/x86_64/ and \\fIPREFIX\\fR/libexec/mkportable/i386/ "
@@ -55,7 +56,15 @@ const PageText PAGES[] = {
      "the tool runs on machines that have none of those libraries. Modules that a program "
      "loads at run time by name (NSS modules, iconv's gconv modules, plugins) are not in its "
      "dependency list and are not bundled; a program started through the loader sees the "
-     "loader as /proc/self/exe.",
+     "loader as /proc/self/exe. A shared object named there (a plugin, a Python extension "
+     "module) gets its libraries and no script; \\fBall\\fR bundles every ELF file of the "
+     "image. \\fB\\-\\-exclude\\fR (the manifest's \\fBexclude\\fR list) leaves out of a "
+     "directory image every name that matches a pattern, and everything below a matching "
+     "folder.\n"
+     "A record's command that starts a file of the image (./tool, bin/tool) must find it "
+     "there, executable or at the image's top, and of the record's architecture when it is "
+     "an ELF program. A pipeline in a command gets a warning; set-user-ID and set-group-ID "
+     "bits are dropped, with a note for each.",
      "ENVIRONMENT\n"
      "\\fBSOURCE_DATE_EPOCH\\fR: the time stamp of every entry of a zipped directory, in "
      "seconds since 1970; without it a fixed time stamp is used.\n.PP\n"
@@ -70,7 +79,8 @@ const PageText PAGES[] = {
     {"verify", "\\fBmkportable verify\\fR \\fIPACKAGE\\fR",
      "Checks a package as the launcher and the unzip utility will read it: element sizes "
      "against the file, the command records, the CRC and size of every image entry, and that "
-     "no entry would be written outside its target directory, the digest and the signature "
+     "no entry would be written outside its target directory, that the program each record "
+     "starts from the image is there and executable, the digest and the signature "
      "area. It names the signer's key ID; with \\fB\\-\\-key\\fR it fails unless one of the "
      "keys given made a signature that matches the package.",
      ""},
@@ -93,6 +103,14 @@ const PageText PAGES[] = {
      "\\fBminisign \\-G \\-W\\fR serves as well; a secret key under a password is refused "
      "(remove the password with \\fBminisign \\-C \\-W\\fR). Key IDs are shown as 16 "
      "upper-case hexadecimal digits.",
+     ""},
+    {"try", "\\fBmkportable try\\fR \\fIPACKAGE\\fR [\\fIARGS\\fR...]",
+     "Runs a package in a root that holds only a static busybox (/bin/busybox, Debian's "
+     "busybox-static), /tmp, /dev/null and the package, in private user, mount and network "
+     "namespaces, so that whatever it would load from the build machine without saying so "
+     "fails. Every argument after the package goes to it. The exit status is the package's, "
+     "128 plus the number of a signal that ended it; 2 when the machine has no user "
+     "namespaces, 125 when the root cannot be made.",
      ""},
 };
 

@@ -1,5 +1,6 @@
 #include "verify_command.h"
 
+#include "mkportable/package/command_program_check.h"
 #include "mkportable/package/command_split_check.h"
 #include "mkportable/package/package_digest.h"
 #include "mkportable/package/package_probe.h"
@@ -36,6 +37,18 @@ int runVerify(const VerifyOptions &options, std::ostream &out)
         for (std::size_t i = 0; i < pkg.records.size(); ++i)
             if (std::string split = commandSplitProblem(pkg.records[i]); !split.empty())
                 pkg.problems.push_back("command record " + std::to_string(i) + ": " + split);
+        std::vector<CommandEntry> commands;
+        for (const CommandRecord &record : pkg.records)
+            commands.push_back({.distribution = record.distribution,
+                                .release = record.release,
+                                .architecture = record.architecture,
+                                .command = record.command,
+                                .arguments = {},
+                                .alwaysAppendArguments = false});
+        for (std::size_t i = 0; i < pkg.images.size(); ++i)
+            for (const std::string &problem :
+                 commandProgramProblems(commands, zipImageFiles(pkg.images[i].entries), i, pkg.images.size()))
+                pkg.problems.push_back(problem + " (" + pkg.images[i].label + ")");
         digest = checkPackageDigest(options.package, pkg.fileSize, pkg.problems);
         if (const std::string signer = checkPackageSignature(options.package, pkg.fileSize, keys, pkg.problems);
             !signer.empty())

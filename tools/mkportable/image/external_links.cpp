@@ -81,7 +81,7 @@ private:
         copied.kind = EntryKind::Directory;
         copied.name += '/';
         copied.size = 0;
-        std::vector<TreeEntry> inner = scanTree(resolved);
+        std::vector<TreeEntry> inner = scanTree(resolved, policy_.filter);
         for (TreeEntry &entry : inner)
             entry.name.insert(0, copied.name);
         out.push_back(std::move(copied));

@@ -18,6 +18,8 @@ struct LinkPolicy {
     bool copyExternal = false;
     // Where to say which links were replaced; null for silence.
     std::ostream *notes = nullptr;
+    // What to leave out of a copied directory, as of the image itself.
+    ScanFilter filter;
 };
 
 // Checks every link of `entries` (scanTree of `root`) against the link

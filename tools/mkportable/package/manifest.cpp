@@ -160,19 +160,35 @@ void readImage(const Reader &r, const toml::node &node, PackagePlan &plan)
     }
 }
 
-void readBundle(const Reader &r, const toml::node &node, PackagePlan &plan)
+// A list of strings, each passing `check` (which throws PackError naming
+// `key`), appended to `out`; anything else fails with `notAList`.
+void readTextList(const Reader &r, const toml::node &node, const std::string &notAList, const std::string &each,
+                  void (*check)(const std::string &, const std::string &), const std::string &key,
+                  std::vector<std::string> &out)
 {
     const toml::array *list = node.as_array();
     if (list == nullptr)
-        r.fail(node.source(), "bundle must be a list of program paths in the image");
+        r.fail(node.source(), notAList);
     for (const toml::node &item : *list) {
-        plan.bundle.push_back(r.string(item, "each bundle entry"));
+        out.push_back(r.string(item, each));
         try {
-            checkBundlePath(plan.bundle.back(), "bundle");
+            check(out.back(), key);
         } catch (const PackError &e) {
             r.fail(item.source(), e.what());
         }
     }
+}
+
+void readBundle(const Reader &r, const toml::node &node, PackagePlan &plan)
+{
+    const std::string notAList = "bundle must be \"all\" or a list of paths in the image";
+    if (const auto *word = node.as_string()) {
+        if (word->get() != "all")
+            r.fail(node.source(), notAList);
+        plan.bundleAll = true;
+        return;
+    }
+    readTextList(r, node, notAList, "each bundle entry", checkBundlePath, "bundle", plan.bundle);
 }
 
 void readSettings(const Reader &r, const toml::table &root, PackageSettings &settings)
@@ -206,8 +222,9 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
         r.fail(e.source(), std::string(e.description()));
     }
     r.checkKeys(root,
-                {"output", "strict", "launcher", "unzip", "image", "bundle", "record", "level", "external_links",
-                 "guard", "progress", "signals", "working_directory", "name", "version", "summary", "sign"},
+                {"output", "strict", "launcher", "unzip", "image", "bundle", "exclude", "record", "level",
+                 "external_links", "guard", "progress", "signals", "working_directory", "name", "version", "summary",
+                 "sign"},
                 "");
 
     PackagePlan plan;
@@ -232,6 +249,9 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     readImage(r, *image, plan);
     if (const toml::node *n = root.get("bundle"))
         readBundle(r, *n, plan);
+    if (const toml::node *n = root.get("exclude"))
+        readTextList(r, *n, "exclude must be a list of name patterns", "each exclude pattern", checkExcludePattern,
+                     "exclude", plan.exclude);
     if (const toml::node *n = root.get("external_links")) {
         if (r.string(*n, "external_links") != "copy")
             r.fail(n->source(), "external_links must be \"copy\", the only way to pack links "

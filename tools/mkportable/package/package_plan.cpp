@@ -80,4 +80,13 @@ void checkRecords(const PackagePlan &plan, std::ostream &warnings)
                      << "\n";
 }
 
+void checkExcludePattern(const std::string &pattern, const std::string &origin)
+{
+    if (pattern.empty())
+        throw PackError(origin + ": an exclude pattern is empty");
+    if (pattern.find('/') != std::string::npos)
+        throw PackError(origin + ": the exclude pattern '" + pattern +
+                        "' holds a '/'; each pattern is matched against one name of a path at a time");
+}
+
 } // namespace mkportable

@@ -33,9 +33,13 @@ struct PackagePlan {
     std::filesystem::path unzip;
     // Compression level of images zipped from a directory.
     int level = ZIP_LEVEL_DEFAULT;
-    // Programs of the image (paths inside it) to bundle with their shared
-    // libraries (library_bundle.h), in every image.
+    // Programs and shared objects of the image (paths inside it) to bundle
+    // with their shared libraries (library_bundle.h), in every image; with
+    // bundleAll, every ELF file of the image that names libraries.
     std::vector<std::string> bundle;
+    bool bundleAll = false;
+    // fnmatch patterns of names to leave out of directory images.
+    std::vector<std::string> exclude;
     // Pack what a link that miniunz would refuse points to, instead of
     // failing (external_links.h).
     bool copyExternalLinks = false;
@@ -60,6 +64,10 @@ bool wants32BitPrograms(const PackagePlan &plan);
 // no machine can match are legal (record 0 still runs after the mismatch
 // warning) but surprising: each gets a line on `warnings`.
 void checkRecords(const PackagePlan &plan, std::ostream &warnings);
+
+// Checks an exclude pattern: not empty, and without '/' (it is matched
+// against one name of a path at a time). Throws PackError naming `origin`.
+void checkExcludePattern(const std::string &pattern, const std::string &origin);
 
 } // namespace mkportable
 
