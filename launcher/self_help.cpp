@@ -128,8 +128,11 @@ void printSigner(int fd)
     PackageRecordKind kind = PACKAGE_RECORD_NONE;
     DigestRecord record;
     PackageSignature signature;
-    if (end < 0 || !readPackageRecord(fd, uint64_t(end), &kind, &record) || kind != PACKAGE_RECORD_VALID ||
-        record.algorithm != DIGEST_SHA256_V2) {
+    if (end < 0 || !readPackageRecord(fd, uint64_t(end), &kind, &record) || kind == PACKAGE_RECORD_DAMAGED) {
+        std::puts("Signer: unknown, the digest records are damaged");
+        return;
+    }
+    if (kind == PACKAGE_RECORD_NONE || record.algorithm != DIGEST_SHA256_V2) {
         std::puts("Not signed");
         return;
     }

@@ -253,6 +253,12 @@ TEST(SignaturePolicy, SelfHelpNamesTheSignerAndCheckSaysWhetherItIsTrustedHere)
     } cases[] = {
         {"info, signed", good, {}, "--portable-info", 0, "Signed by " + trusted + "\n"},
         {"info, unsigned", unsigned_, requiring, "--portable-info", 0, "Not signed\n"},
+        {"info, a damaged signature area",
+         withSignatureArea(good, std::string(DIGEST_SIGNATURE_SIZE, 'x')),
+         {},
+         "--portable-info",
+         0,
+         "Signature area damaged\n"},
         {"check, trusted", good, keysOnly, "--portable-check", 0,
          "Signature: signed by " + trusted + " (trusted)\nOK\n"},
         {"check, trusted under a policy", good, requiring, "--portable-check", 0,
