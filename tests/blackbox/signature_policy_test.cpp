@@ -143,6 +143,13 @@ TEST(SignaturePolicy, ALaunchRunsOnlyWhatAKeyTrustedHereSignedAndTheFileStillMat
          BY_FILE + "is not signed.\n",
          {},
          {"--extract", "out"}},
+        {"unsigned, -semdestroy still releases a guard",
+         unsigned_,
+         requiring,
+         0,
+         "Existing Semaphore released.\n",
+         {},
+         {"-semdestroy"}},
         {"no record at all", buildPackage(layout), requiring, 1, BY_FILE + "is not signed.\n"},
         {"signed by a key not trusted here", strangers, requiring, 1,
          BY_FILE + "is signed by key " + idOf(k.stranger) + ", which is not trusted here.\n"},
@@ -216,8 +223,8 @@ TEST(SignaturePolicy, ALaunchRunsOnlyWhatAKeyTrustedHereSignedAndTheFileStillMat
         SandboxResult r = runSandboxed(h.dir, run);
         EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
         EXPECT_EQ(r.err, c.err) << c.name;
-        bool extract = !c.args.empty();
-        EXPECT_EQ(fileThere(h.dir + "/ran"), c.status == 0 && !extract) << c.name;
+        bool extract = !c.args.empty() && c.args[0] == "--extract", launch = c.args.empty();
+        EXPECT_EQ(fileThere(h.dir + "/ran"), c.status == 0 && launch) << c.name;
         EXPECT_EQ(fileThere(h.dir + "/out/tool.sh"), c.status == 0 && extract) << c.name;
         if (c.status != 0) {
             EXPECT_EQ(r.out, "") << c.name;
