@@ -14,6 +14,7 @@
 #include "run_state.h"
 #include "self_help.h"
 #include "signal_forward.h"
+#include "signature_policy.h"
 #include "textbuf.h"
 #include "working_directory.h"
 
@@ -161,6 +162,12 @@ int installerMain(int argc, char **argv)
     int selfHelp = runSelfHelp(argc, argv);
     if (selfHelp >= 0)
         return selfHelp;
+
+    // A machine that runs only signed packages refuses the others before
+    // the guard is taken or anything is made. Releasing a guard runs
+    // nothing of the package and stays possible.
+    if (!semDestroyRequested(argc, argv) && enforceSignaturePolicy(argc, argv) != 0)
+        return 1;
 
     if (launchSettingsDamaged) {
         std::fputs(SETTINGS_DAMAGED_MESSAGE, stderr);

@@ -13,7 +13,8 @@ const char *const HELP_TEXT =
     "Self-help (each the only argument; none runs the tool):\n"
     "  --portable-info     what the package holds and which record this machine would run\n"
     "  --portable-list     the files of the image\n"
-    "  --portable-check    whether the package is whole: its digest and every file\n"
+    "  --portable-check    whether the package is whole (its digest and every file)\n"
+    "                      and signed by a key this machine trusts\n"
     "  --portable-help     this text\n"
     "\n"
     "The launcher's own options (each the whole command line):\n"
@@ -27,6 +28,7 @@ const char *const HELP_TEXT =
     "  QUARN_PORTABLE_ERR_SH      set: a shell in the working directory after a failed launch\n"
     "  VESK_PORTABLE_INTERACTIVE  set: run the first record without identifying the platform\n"
     "  VESK_PORTABLE_DEBUG        set: say why platform identification failed\n"
+    "  QUARN_PORTABLE_REQUIRE_SIGNATURE  1: run only a package signed by a trusted key\n"
     "The tool finds its unpacked files in QUARN_PORTABLE_DIR and the directory it was\n"
     "started from in QUARN_PORTABLE_EXEC_DIR.\n";
 

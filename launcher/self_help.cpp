@@ -14,6 +14,7 @@
 #include "portable_help.h"
 #include "record_text.h"
 #include "run_state.h"
+#include "signature_policy.h"
 #include "terminal_text.h"
 #include "zip_directory.h"
 
@@ -119,6 +120,34 @@ void printSelection(const PackageDirectory &dir, int fd, const GlobalInfo &info)
         std::puts("Selected: record 0 after the mismatch warning and a 5-second pause; no record matches.");
 }
 
+// Who signed the package, for --portable-info; whether the signature
+// matches is --portable-check's question.
+void printSigner(int fd)
+{
+    int end = fd_seek(fd, 0, SEEK_END);
+    PackageRecordKind kind = PACKAGE_RECORD_NONE;
+    DigestRecord record;
+    PackageSignature signature;
+    if (end < 0 || !readPackageRecord(fd, uint64_t(end), &kind, &record) || kind == PACKAGE_RECORD_DAMAGED) {
+        std::puts("Signer: unknown, the digest records are damaged");
+        return;
+    }
+    if (kind == PACKAGE_RECORD_NONE || record.algorithm != DIGEST_SHA256_V2) {
+        std::puts("Not signed");
+        return;
+    }
+    switch (decodeSignatureArea(record.signature, &signature)) {
+    case SIGNATURE_ABSENT: std::puts("Not signed"); break;
+    case SIGNATURE_MALFORMED: std::puts("Signature area damaged"); break;
+    case SIGNATURE_PRESENT: {
+        char keyId[KEY_ID_TEXT_SIZE];
+        keyIdText(signature.keyId, keyId);
+        std::printf("Signed by %s\n", keyId);
+        break;
+    }
+    }
+}
+
 } // namespace
 
 int portableInfo(int argc, char **argv)
@@ -133,6 +162,7 @@ int portableInfo(int argc, char **argv)
         return 1;
     }
     printLaunchSettings();
+    printSigner(fd);
     std::printf("Launcher %u bytes, unzip utility %u bytes, command table %u bytes\n", dir.elementSize[PKG_LAUNCHER],
                 dir.elementSize[PKG_UNZIP], dir.elementSize[PKG_COMMANDS]);
     ImagePart parts[2];
@@ -207,28 +237,25 @@ namespace {
 
 // What the check found, as its exit status.
 enum CheckStatus {
-    CHECK_WHOLE = 0,    // the digest matches and every entry reads back whole
-    CHECK_DAMAGED = 1,  // the digest does not match, an entry is bad, or the file is cut
-    CHECK_UNPROVEN = 2, // no damage found, but no digest shows the package unchanged
+    CHECK_WHOLE = 0,     // the digest matches and every entry reads back whole
+    CHECK_DAMAGED = 1,   // the digest does not match, an entry is bad, or the file is cut
+    CHECK_UNPROVEN = 2,  // no damage found, but no digest shows the package unchanged
+    CHECK_UNTRUSTED = 3, // no damage found, but no key trusted here vouches for the package
 };
 
 // Checks the digest record against the file: CHECK_WHOLE when it matches,
 // CHECK_UNPROVEN when there is none, CHECK_DAMAGED otherwise; one line says
-// which.
-CheckStatus checkDigest(int fd)
+// which. The record goes to `kind` and `record`.
+CheckStatus checkDigest(int fd, PackageRecordKind *kind, DigestRecord *record)
 {
     int end = fd_seek(fd, 0, SEEK_END);
     uint64_t fileSize = end < 0 ? 0 : uint64_t(end);
-    unsigned char field[2][PKG_VARIANT_FIELD_SIZE];
-    for (int i = 0; i < 2; ++i) {
-        if (fileSize < uint64_t(PKG_DIRECTORY_SIZE + 1) ||
-            pread(fd, field[i], sizeof field[i], off_t(variantFieldOffset(fileSize, i))) != PKG_VARIANT_FIELD_SIZE) {
-            std::puts("Digest: FAILED, the package directory cannot be read");
-            return CHECK_DAMAGED;
-        }
+    if (!readPackageRecord(fd, fileSize, kind, record)) {
+        *kind = PACKAGE_RECORD_DAMAGED;
+        std::puts("Digest: FAILED, the package directory cannot be read");
+        return CHECK_DAMAGED;
     }
-    DigestRecord record;
-    switch (decodePackageRecord(field[0], field[1], &record)) {
+    switch (*kind) {
     case PACKAGE_RECORD_NONE: std::puts("Digest: none (the package was built without one)"); return CHECK_UNPROVEN;
     case PACKAGE_RECORD_DAMAGED:
         std::puts("Digest: FAILED, the digest records in the package directory are damaged");
@@ -236,15 +263,41 @@ CheckStatus checkDigest(int fd)
     case PACKAGE_RECORD_VALID: break;
     }
     unsigned char actual[DIGEST_SHA256_SIZE];
-    if (!packageSha256(fd, fileSize, record.algorithm, actual)) {
+    if (!packageSha256(fd, fileSize, record->algorithm, actual)) {
         std::puts("Digest: FAILED, the package cannot be read");
         return CHECK_DAMAGED;
     }
-    if (std::memcmp(actual, record.sha256, DIGEST_SHA256_SIZE) != 0) {
+    if (std::memcmp(actual, record->sha256, DIGEST_SHA256_SIZE) != 0) {
         std::puts("Digest: FAILED, the package was changed after it was built (SHA-256 does not match)");
         return CHECK_DAMAGED;
     }
     std::puts("Digest: SHA-256 matches");
+    return CHECK_WHOLE;
+}
+
+// Judges the signature of a package whose digest records are whole against
+// this machine's trusted keys and policy: CHECK_UNTRUSTED when a launch
+// here would refuse the package, or when a signature does not vouch for
+// it; one line says which.
+CheckStatus checkSignature(PackageRecordKind kind, const DigestRecord &record)
+{
+    SignaturePolicy policy = readSignaturePolicy(true);
+    char keyId[KEY_ID_TEXT_SIZE];
+    SignatureVerdict verdict = judgeSignature(kind, record, policy, keyId);
+    switch (verdict) {
+    case VERDICT_TRUSTED: std::printf("Signature: signed by %s (trusted)\n", keyId); break;
+    case VERDICT_UNTRUSTED: std::printf("Signature: signed by %s (not trusted here)\n", keyId); break;
+    case VERDICT_MISMATCH: std::puts("Signature: signature does not match"); break;
+    case VERDICT_UNSIGNED: std::puts("Signature: not signed"); break;
+    }
+    if (policy.broken) {
+        std::printf("Policy: every launch is refused: %s\n", policy.problem.c_str());
+        return CHECK_UNTRUSTED;
+    }
+    if (policy.required)
+        std::puts("Policy: a signature by a trusted key is required");
+    if (verdict == VERDICT_UNTRUSTED || verdict == VERDICT_MISMATCH || (verdict == VERDICT_UNSIGNED && policy.required))
+        return CHECK_UNTRUSTED;
     return CHECK_WHOLE;
 }
 
@@ -284,17 +337,26 @@ int portableCheck(int argc, char **argv)
     int fd = openPackage(argc, argv, &dir);
     if (fd < 0)
         return CHECK_DAMAGED;
-    CheckStatus status = checkDigest(fd);
+    PackageRecordKind kind = PACKAGE_RECORD_NONE;
+    DigestRecord record;
+    CheckStatus status = checkDigest(fd, &kind, &record);
     // A package that fails its digest is not read any further.
     if (status != CHECK_DAMAGED && checkEntries(dir, fd) == CHECK_DAMAGED)
         status = CHECK_DAMAGED;
     fd_close(fd);
-    if (status == CHECK_WHOLE)
-        std::puts("OK");
-    else if (status == CHECK_DAMAGED)
-        std::puts("FAILED");
-    else
+    // Damage outweighs a missing trust, which outweighs a missing digest.
+    if (status != CHECK_DAMAGED && checkSignature(kind, record) == CHECK_UNTRUSTED)
+        status = CHECK_UNTRUSTED;
+    switch (status) {
+    case CHECK_WHOLE: std::puts("OK"); break;
+    case CHECK_DAMAGED: std::puts("FAILED"); break;
+    case CHECK_UNPROVEN:
         std::puts("UNPROVEN: no damage found, but no digest shows that the package is unchanged");
+        break;
+    case CHECK_UNTRUSTED:
+        std::puts("NOT TRUSTED: no damage found, but no key trusted here vouches for the package");
+        break;
+    }
     return status;
 }
 

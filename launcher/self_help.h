@@ -26,9 +26,12 @@ int portableList(int argc, char **argv);
 // Checks the package digest, then (unless it fails) reads every entry of
 // every image with the unzip utility's own reader and rules, linked into the
 // launcher: nothing from the package is run and nothing is written. 0 when
-// the digest matches and every entry reads back whole; 1 on damage (the
-// digest does not match, an entry is bad, the file is cut short); 2 when
-// nothing is damaged but the package carries no digest.
+// the digest matches, every entry reads back whole and, under this
+// machine's policy, a trusted key signed the package; 1 on damage (the
+// digest does not match, an entry is bad, the file is cut short); 3 when
+// nothing is damaged but a key not trusted here signed it, its signature
+// does not match, it is unsigned under a policy, or the policy refuses every
+// launch; 2 when nothing is damaged but the package carries no digest.
 int portableCheck(int argc, char **argv);
 
 #endif

@@ -168,11 +168,13 @@ TEST(Launch, PortableCheckTellsWhetherThePackageIsWhole)
               0);
     const std::string built = readFile(h.package);
     const std::string whole = "Entries of the image: every entry reads back whole (sizes and CRCs)\n";
-    const std::string ok = "Digest: SHA-256 matches\n" + whole + "OK\n";
+    const std::string notSigned = "Signature: not signed\n";
+    const std::string ok = "Digest: SHA-256 matches\n" + whole + notSigned + "OK\n";
     const std::string none = "Digest: none (the package was built without one)\n";
     const std::string changed =
         "Digest: FAILED, the package was changed after it was built (SHA-256 does not match)\nFAILED\n";
-    const std::string unproven = "UNPROVEN: no damage found, but no digest shows that the package is unchanged\n";
+    const std::string unproven = notSigned +
+                                 "UNPROVEN: no damage found, but no digest shows that the package is unchanged\n";
     ZipEntrySpec damaged = fileEntry("data.bin", std::string(5000, 'd'));
     damaged.damage = ZipEntrySpec::BadCrc;
     ZipEntrySpec packed = fileEntry("packed.bin", noise(3000, 7) + std::string(70000, 'p'));

@@ -374,6 +374,7 @@ TEST(PlatformMatch, SelfHelpTellsWhatThePackageHoldsAndWouldRun)
          0,
          false,
          "--portable-info",
+         "Not signed\n"
          "Launcher @L bytes, unzip utility @U bytes, command table 800 bytes\n"
          "image: @I bytes\n"
          "Platform match: lenient\n"
@@ -387,6 +388,7 @@ TEST(PlatformMatch, SelfHelpTellsWhatThePackageHoldsAndWouldRun)
          1,
          true,
          "--portable-info",
+         "Not signed\n"
          "Launcher @L bytes, unzip utility @U bytes, command table 400 bytes\n"
          "image for Intel 32-bit: @I bytes\nimage for Intel 64-bit: @J bytes\n"
          "Platform match: strict\n"

@@ -1,8 +1,10 @@
 #include "package_fixture.h"
 
 #include "digest_record.h"
+#include "package_signature.h"
 
 #include <fstream>
+#include <sodium.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/mman.h>
@@ -44,7 +46,7 @@ namespace {
 // Writes the sha256-v2 record with `settings` into both variant fields of
 // the package `bytes`, the digest computed by the format library's own
 // rule through a memory file.
-void stampSettings(std::string &bytes, const PackageSettings &settings)
+void stampSettings(std::string &bytes, const PackageSettings &settings, const std::optional<SigningKey> &signer)
 {
     DigestRecord record;
     record.algorithm = DIGEST_SHA256_V2;
@@ -59,6 +61,15 @@ void stampSettings(std::string &bytes, const PackageSettings &settings)
         !packageSha256(fd, bytes.size(), DIGEST_SHA256_V2, record.sha256))
         throw std::runtime_error("cannot take the package digest");
     close(fd);
+    if (signer) {
+        unsigned char message[SIGNED_MESSAGE_SIZE];
+        signedMessage(record.sha256, message);
+        PackageSignature signature;
+        signer->keyId.copy(reinterpret_cast<char *>(signature.keyId), KEY_ID_SIZE);
+        crypto_sign_detached(signature.signature, nullptr, message, sizeof message,
+                             reinterpret_cast<const unsigned char *>(signer->secretKey.data()));
+        encodeSignatureArea(signature, record.signature);
+    }
     encodeDigestField(record, field);
     for (int which = 0; which < 2; ++which)
         bytes.replace(variantFieldOffset(bytes.size(), which), PKG_VARIANT_FIELD_SIZE, reinterpret_cast<char *>(field),
@@ -85,8 +96,52 @@ std::string buildPackage(const PackageSpec &layout)
     out += directory;
     out += char(layout.endMarker);
     if (layout.settings)
-        stampSettings(out, *layout.settings);
+        stampSettings(out, *layout.settings, layout.signer);
     return out;
+}
+
+SigningKey newSigningKey()
+{
+    if (sodium_init() < 0)
+        throw std::runtime_error("libsodium cannot start");
+    SigningKey key;
+    key.keyId.resize(KEY_ID_SIZE);
+    key.secretKey.resize(crypto_sign_SECRETKEYBYTES);
+    key.publicKey.resize(crypto_sign_PUBLICKEYBYTES);
+    randombytes_buf(key.keyId.data(), KEY_ID_SIZE);
+    crypto_sign_keypair(reinterpret_cast<unsigned char *>(key.publicKey.data()),
+                        reinterpret_cast<unsigned char *>(key.secretKey.data()));
+    return key;
+}
+
+SigningKey signingKeyFromMinisign(const std::string &secretKeyFile)
+{
+    // An unencrypted secret key: "Ed", two zero bytes (no key derivation),
+    // "B2", 48 bytes of derivation parameters, then the key ID, the 64-byte
+    // secret key and a checksum.
+    std::string text = secretKeyFile.substr(secretKeyFile.find('\n') + 1);
+    text = text.substr(0, text.find('\n'));
+    unsigned char blob[158];
+    std::size_t size = 0;
+    if (sodium_init() < 0 ||
+        sodium_base642bin(blob, sizeof blob, text.data(), text.size(), nullptr, &size, nullptr,
+                          sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        size != sizeof blob || blob[0] != 'E' || blob[1] != 'd' || blob[2] != 0 || blob[3] != 0)
+        throw std::runtime_error("not an unencrypted minisign secret key");
+    SigningKey key;
+    key.keyId.assign(reinterpret_cast<char *>(blob + 54), KEY_ID_SIZE);
+    key.secretKey.assign(reinterpret_cast<char *>(blob + 62), crypto_sign_SECRETKEYBYTES);
+    key.publicKey = key.secretKey.substr(32);
+    return key;
+}
+
+std::string minisignPublicKey(const SigningKey &key)
+{
+    std::string blob = "Ed" + key.keyId + key.publicKey;
+    char text[128];
+    sodium_bin2base64(text, sizeof text, reinterpret_cast<const unsigned char *>(blob.data()), blob.size(),
+                      sodium_base64_VARIANT_ORIGINAL);
+    return "untrusted comment: test key\n" + std::string(text) + "\n";
 }
 
 PackageSpec standardPackage(const std::string &image, const std::string &command, const std::string &arguments,

@@ -21,6 +21,20 @@ std::string globalInfoBytes(int32_t commandCount, int32_t strict);
 std::string commandRecordBytes(int32_t distribution, int32_t release, int32_t architecture, const std::string &command,
                                const std::string &arguments = "", int32_t alwaysAppend = 0);
 
+// An Ed25519 key pair in minisign's terms, to sign packages with.
+struct SigningKey {
+    std::string keyId;     // 8 bytes
+    std::string secretKey; // 64 bytes, as libsodium keeps it
+    std::string publicKey; // 32 bytes
+};
+
+// A new key pair with a random key ID.
+SigningKey newSigningKey();
+// The key pair in an unencrypted minisign secret key file's text.
+SigningKey signingKeyFromMinisign(const std::string &secretKeyFile);
+// The public key as a minisign .pub file holds it.
+std::string minisignPublicKey(const SigningKey &key);
+
 struct PackageSpec {
     std::string launcher;   // element 0
     std::string unzip;      // element 1
@@ -34,6 +48,9 @@ struct PackageSpec {
     // Settings to store in both variant fields, with the sha256-v2 digest
     // that covers them, as mkportable writes them.
     std::optional<PackageSettings> settings;
+    // With settings: the key whose signature of the digest fills the
+    // signature area.
+    std::optional<SigningKey> signer;
     // 260 bytes for both variant fields instead, as they are (damaged ones).
     std::optional<std::string> variantField;
 };
