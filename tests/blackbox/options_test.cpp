@@ -344,6 +344,26 @@ TEST(Options, PackageSettingsDecideWhereTheLauncherSpeaksAndTheToolStarts)
     }
 }
 
+// The pipeline that one machine-wide guard broke: the same package twice,
+// each reading what the other writes, with progress out of the way.
+TEST(Options, APipelineOfTheSamePackageRunsWithoutAGuard)
+{
+    LauncherHarness h;
+    PackageSpec layout = standardPackage(toolImage("sleep 0.3; tr a-z A-Z; echo \"$1\""), "./tool.sh");
+    layout.settings = PackageSettings{};
+    layout.settings->guard = GUARD_NONE;
+    layout.settings->progress = PROGRESS_STDERR;
+    h.writePackage(layout);
+    SandboxRun run = h.sandboxRun({"first"});
+    run.argv = {"/bin/sh", "-c", "echo abc | '" + h.package + "' first 2>/dev/null | '" + h.package + "' second"};
+    SandboxResult r = runSandboxed(h.dir, run);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "ABC\nFIRST\nsecond\n");
+    EXPECT_EQ(r.err, "Extracting...\nExecuting...\n\n\n");
+    EXPECT_EQ(r.tmpAfter, "");
+    EXPECT_EQ(r.shmAfter, "");
+}
+
 // Two launches at once: which of them the guard lets run, as each package's
 // settings say. The first waits for the second to be over; it always ends
 // with its own status and its own working directory removed.
