@@ -96,6 +96,17 @@ PackageRecordKind decodePackageRecord(const unsigned char field0[PKG_VARIANT_FIE
     return PACKAGE_RECORD_VALID;
 }
 
+bool readPackageRecord(int fd, uint64_t fileSize, PackageRecordKind *kind, DigestRecord *record)
+{
+    unsigned char field[2][PKG_VARIANT_FIELD_SIZE];
+    for (int i = 0; i < 2; ++i)
+        if (fileSize < uint64_t(PKG_DIRECTORY_SIZE + 1) ||
+            pread(fd, field[i], sizeof field[i], off_t(variantFieldOffset(fileSize, i))) != PKG_VARIANT_FIELD_SIZE)
+            return false;
+    *kind = decodePackageRecord(field[0], field[1], record);
+    return true;
+}
+
 uint64_t variantFieldOffset(uint64_t fileSize, int which)
 {
     return fileSize - (PKG_DIRECTORY_SIZE + 1) + uint64_t(PKG_VARIANT_FIELD_OFFSET[which]);

@@ -77,6 +77,10 @@ enum PackageRecordKind {
 PackageRecordKind decodePackageRecord(const unsigned char field0[PKG_VARIANT_FIELD_SIZE],
                                       const unsigned char field1[PKG_VARIANT_FIELD_SIZE], DigestRecord *out);
 
+// Reads both variant fields of the `fileSize`-byte package open on fd and
+// says what they hold together: false when they cannot be read.
+bool readPackageRecord(int fd, uint64_t fileSize, PackageRecordKind *kind, DigestRecord *record);
+
 // SHA-256 of the `fileSize`-byte package open on fd, read with pread, with
 // the bytes that `algorithm` leaves out taken as zero: false when a read
 // fails or the file is shorter than a package directory.

@@ -197,17 +197,6 @@ SignatureVerdict judgeSignature(PackageRecordKind kind, const DigestRecord &reco
     return known ? VERDICT_MISMATCH : VERDICT_UNTRUSTED;
 }
 
-bool readPackageRecord(int fd, uint64_t fileSize, PackageRecordKind *kind, DigestRecord *record)
-{
-    unsigned char field[2][PKG_VARIANT_FIELD_SIZE];
-    for (int i = 0; i < 2; ++i)
-        if (fileSize < uint64_t(PKG_DIRECTORY_SIZE + 1) ||
-            pread(fd, field[i], sizeof field[i], off_t(variantFieldOffset(fileSize, i))) != PKG_VARIANT_FIELD_SIZE)
-            return false;
-    *kind = decodePackageRecord(field[0], field[1], record);
-    return true;
-}
-
 int enforceSignaturePolicy(int argc, char **argv)
 {
     SignaturePolicy policy = readSignaturePolicy(false);

@@ -60,10 +60,6 @@ enum SignatureVerdict {
 SignatureVerdict judgeSignature(PackageRecordKind kind, const DigestRecord &record, const SignaturePolicy &policy,
                                 char keyId[KEY_ID_TEXT_SIZE]);
 
-// Reads and decodes both variant fields of the `fileSize`-byte package open
-// on fd: false when they cannot be read.
-bool readPackageRecord(int fd, uint64_t fileSize, PackageRecordKind *kind, DigestRecord *record);
-
 // For a launch or --extract: 0 when it may go on, 1 after one message on
 // standard error when this machine's policy refuses the package.
 int enforceSignaturePolicy(int argc, char **argv);
