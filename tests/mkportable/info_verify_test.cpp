@@ -770,6 +770,12 @@ INSTANTIATE_TEST_SUITE_P(
                         ASSERT_EQ(stat((fx.dir / "trusted.key").c_str(), &st), 0);
                         EXPECT_EQ(st.st_mode & 0777, 0600u);
                     }},
+        SigningCase{"KeyGenerateTakesTheSecretKeysName", [](auto &) {}, {"mkportable", "key", "generate", "new.key"},
+                    0, "mkportable: wrote new.pub and new.key",
+                    [](auto &fx) {
+                        EXPECT_TRUE(fs::exists(fx.dir / "new.pub"));
+                        EXPECT_FALSE(fs::exists(fx.dir / "new.key.key"));
+                    }},
         SigningCase{"MinisignSignsWithAGeneratedKey",
                     [](auto &fx) { expectRun(fx, {"minisign", "-S", "-s", "trusted.key", "-m", "p.toml"}); },
                     {"minisign", "-V", "-p", "trusted.pub", "-m", "p.toml"}, 0, "Signature and comment signature verified"},

@@ -59,7 +59,7 @@ CLI::App *addKeyCommand(CLI::App &app, KeyOptions &options)
                      "  mkportable build tool.toml --sign release.key\n"
                      "  mkportable verify tool.run --key release.pub\n"
                      "The files are minisign's: 'minisign -V -p release.pub' checks what the key signs.\n");
-    generate->add_option("name", options.name, "Path and name of the pair, without .pub or .key")
+    generate->add_option("name", options.name, "Path and name of the pair (a trailing .key or .pub is left out)")
         ->type_name("NAME")
         ->required();
     return generate;
@@ -67,7 +67,12 @@ CLI::App *addKeyCommand(CLI::App &app, KeyOptions &options)
 
 void runKeyGenerate(const KeyOptions &options, std::ostream &out)
 {
-    const std::string base = options.name.string();
+    // "release.key" names the pair as well as "release" does: the pair
+    // becomes release.key and release.pub, not release.key.key.
+    std::string base = options.name.string();
+    for (const char *suffix : {".key", ".pub"})
+        if (base.size() > 4 && base.ends_with(suffix) && base[base.size() - 5] != '/')
+            base.resize(base.size() - 4);
     // Both names are taken before a byte of the key is written.
     NewFile secretFile(base + ".key", 0600);
     NewFile publicFile(base + ".pub", 0644);
