@@ -40,6 +40,12 @@ TOOLS = [
 POLICY_TOOL = ("our package, signed, under a policy",
                ["unshare", "-m", "sh", "-c",
                 "mount -t overlay overlay -o lowerdir={policy}:/etc /etc && exec {spkg}"], False)
+# The same package in the same kind of namespace, over an /etc without a
+# policy: the ratio of the two is what the policy costs, not the namespace.
+NO_POLICY_TOOL = ("our package, signed, without a policy",
+                  ["unshare", "-m", "sh", "-c",
+                   "mount -t overlay overlay -o lowerdir={nopolicy}:/etc /etc && exec {spkg}"],
+                  False)
 OURS = "our package, end to end"
 BASE = "Info-ZIP unzip -q -o"
 # Packing the tree ({tree}) into {out}: row label, command, whether the
@@ -263,9 +269,10 @@ def main():
         values = {"zip": os.path.join(d, "image.zip"), "pkg": os.path.join(d, "package.run"),
                   "selfx": os.path.join(d, "makeself.run"), "miniunz": opts.miniunz,
                   "mkportable": opts.mkportable, "tree": os.path.join(d, "tree"),
-                  "spkg": os.path.join(d, "signed.run"), "policy": opts.policy}
+                  "spkg": os.path.join(d, "signed.run"), "policy": opts.policy,
+                  "nopolicy": os.path.join(d, "nopolicy")}
         policy_run = payload == "large" and opts.policy is not None
-        tools = TOOLS + [POLICY_TOOL] if policy_run else TOOLS
+        tools = TOOLS + [NO_POLICY_TOOL, POLICY_TOOL] if policy_run else TOOLS
         samples = measure(tools, payload, values, opts, "unpacking", opts.runs)
 
         median = {label: statistics.median(t[0] for t in s) for label, s in samples.items()}
@@ -282,7 +289,10 @@ def main():
         if policy_run:
             lines += ["", "Under a policy the launcher reads the whole package once more (one "
                       "SHA-256 pass) and checks the signature before it unpacks: %.2f x the "
-                      "run without." % (median[POLICY_TOOL[0]] / median[OURS])]
+                      "same run without a policy (both in a private mount namespace with an "
+                      "overlay on /etc); %.2f x the plain end-to-end run." % (
+                          median[POLICY_TOOL[0]] / median[NO_POLICY_TOOL[0]],
+                          median[POLICY_TOOL[0]] / median[OURS])]
         elif payload == "large":
             lines += ["", "The run under a signature policy needs root (a private mount "
                       "namespace): not measured this time."]
@@ -299,7 +309,7 @@ def main():
 
         ours = median[OURS]
         if policy_run:
-            ratio = median[POLICY_TOOL[0]] / ours
+            ratio = median[POLICY_TOOL[0]] / median[NO_POLICY_TOOL[0]]
             checks.append(("large: under a signature policy at most 1.15 x without", ratio <= 1.15,
                            "%.2f" % ratio))
         if payload == "large":

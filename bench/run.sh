@@ -72,7 +72,8 @@ for payload in $payloads; do
         [ -e "$dir/bench-key.key" ] || "$build_dir/bin/mkportable" key generate "$dir/bench-key" >/dev/null
         "$build_dir/bin/mkportable" build -q -o "$dir/signed.run" --image "$dir/image.zip" \
             --command true --sign "$dir/bench-key.key" 2>/dev/null
-        rm -rf "$dir/policy"
+        rm -rf "$dir/policy" "$dir/nopolicy"
+        mkdir -p "$dir/nopolicy"
         mkdir -p "$dir/policy/quarn-portable/trusted-keys"
         cp "$dir/bench-key.pub" "$dir/policy/quarn-portable/trusted-keys/"
         echo require-signature >"$dir/policy/quarn-portable/policy"
