@@ -793,6 +793,20 @@ INSTANTIATE_TEST_SUITE_P(
                         expectRun(fx, {"mkportable", "sign", "p.run", "--key", "m.key", "--detached"});
                     },
                     {"minisign", "-V", "-p", "m.pub", "-m", "p.run"}, 0, "Signature and comment signature verified"},
+        SigningCase{"SignThroughALinkSignsItsTargetAndKeepsItsOwner",
+                    [](auto &fx) {
+                        fx.build();
+                        ASSERT_EQ(chown((fx.dir / "p.run").c_str(), 1234, 1234), 0);
+                        fs::create_symlink("p.run", fx.dir / "link.run");
+                    },
+                    {"mkportable", "sign", "link.run", "--key", "trusted.key"}, 0, "mkportable: signed link.run",
+                    [](auto &fx) {
+                        EXPECT_TRUE(fs::is_symlink(fx.dir / "link.run"));
+                        struct stat st;
+                        ASSERT_EQ(stat((fx.dir / "p.run").c_str(), &st), 0);
+                        EXPECT_EQ(st.st_uid, 1234u);
+                        EXPECT_EQ(runTool(fx, {"mkportable", "verify", "p.run", "--key", "trusted.pub"}).status, 0);
+                    }},
         SigningCase{"SignRemovesAStaleDetachedSignature",
                     [](auto &fx) {
                         fx.build();

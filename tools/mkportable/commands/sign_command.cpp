@@ -10,7 +10,9 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace mkportable {
 
@@ -39,10 +41,23 @@ void runSign(const SignOptions &options, std::ostream &out)
         throwSystemError("cannot examine " + in.name(), errno);
     const std::optional<FileHash> before = hashBeforeReplacing(options.package);
 
-    TempFile temp(options.package, "tmp");
+    // Signing through a link signs the file that it names: the signed copy
+    // renamed onto the link would replace the link and leave its target
+    // unsigned.
+    std::filesystem::path target = options.package;
+    std::error_code error;
+    if (std::filesystem::is_symlink(target, error)) {
+        target = std::filesystem::canonical(target, error);
+        if (error)
+            throwSystemError("cannot follow the link " + options.package.string(), error.value());
+    }
+    TempFile temp(target, "tmp");
     in.copyTo(temp.fd(), temp.path().string());
     // The copy is the package, for the messages of the checks.
     signPackage(temp.fd(), in.size(), key, true, options.package.string());
+    // Root signing another user's package leaves it that user's.
+    if (geteuid() == 0 && (st.st_uid != 0 || st.st_gid != 0) && fchown(temp.fd(), st.st_uid, st.st_gid) != 0)
+        throwSystemError("cannot keep the owner of " + options.package.string(), errno);
     temp.commit(st.st_mode & 07777);
     out << "mkportable: signed " << terminalText(options.package.string()) << " with key "
         << keyIdString(key.publicKey.keyId) << "\n";
