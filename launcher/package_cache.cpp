@@ -49,7 +49,6 @@ FillResult readyEntry(int cacheFd, const std::string &path, const std::string &n
     // Root passes every mode: a tool of root's may have changed the tree,
     // so root compares it with the marker on every start.
     bool compare = geteuid() == 0;
-    bool announced = false;
     for (int attempt = 0; attempt < ENTRY_ATTEMPTS; ++attempt) {
         switch (openEntry(cacheFd, name, compare, entry)) {
         case EntryState::Ready: return FillResult::Filled;
@@ -64,12 +63,6 @@ FillResult readyEntry(int cacheFd, const std::string &path, const std::string &n
             continue;
         }
         case EntryState::Absent: break;
-        }
-        if (!announced) {
-            if (FILE *progress = progressStream())
-                std::fputs("Extracting...\n", progress);
-            std::fflush(stdout);
-            announced = true;
         }
         FillResult filled = fillEntry(cacheFd, path, name, dir, fd, record, entry, why);
         if (filled != FillResult::Raced)

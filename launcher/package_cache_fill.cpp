@@ -3,12 +3,14 @@
 #include "osspecific.h"
 #include "package_cache_place.h"
 #include "package_reader.h"
+#include "progress.h"
 #include "run_state.h"
 #include "signal_block.h"
 #include "textbuf.h"
 #include "tree_listing.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -152,7 +154,10 @@ FillResult fillEntry(int cacheFd, const std::string &cachePath, const std::strin
         return FillResult::Failed;
     }
 
-    std::string temp = TEMPORARY_PREFIX + name.substr(4) + "-" + std::to_string(getpid());
+    // Short enough for the working directory's name: the digest's first
+    // 16 digits and the filler's process number tell temporaries apart.
+    std::string temp = TEMPORARY_PREFIX + name.substr(4, 16) + "-" + std::to_string(getpid());
+    static_assert(WRK_NAME_SIZE > 4 + 16 + 1 + 10);
     if (mkdirat(cacheFd, temp.c_str(), 0700) != 0) {
         *why = std::string("it cannot be written: ") + std::strerror(errno);
         return FillResult::Failed;
@@ -166,6 +171,9 @@ FillResult fillEntry(int cacheFd, const std::string &cachePath, const std::strin
         return FillResult::Failed;
     }
     publishTemporary(cacheFd, cachePath, temp.c_str());
+    if (FILE *progress = progressStream())
+        std::fputs("Extracting...\n", progress);
+    std::fflush(stdout);
     FillResult result = fillTemporary(cacheFd, tempFd, name, temp, dir, fd, packageIdentity(st), entry, why);
     if (result == FillResult::Interrupted)
         return result; // clean-up removes the temporary

@@ -83,7 +83,15 @@ TEST(PackageCache, LaunchesOneAfterAnother)
         {"two first at once", 0, "", {}, {}, "", "", "cache", "pkg-H-v0\n", Kind::TwoAtOnce},
         {"marker missing", 1, "rm $qp/pkg-*/marker", {}, {}, FIRST, "", "cache", "pkg-H-v0\n"},
         {"a file removed", 1, "rm $qp/pkg-*/tree/data", {}, {}, FIRST, "", "cache", "pkg-H-v0\n"},
-        {"a file changed", 1, "echo more >> $qp/pkg-*/tree/data", {}, {}, FIRST, "", "cache", "pkg-H-v0\n"},
+        {"a file changed",
+         1,
+         "for f in $qp/pkg-*/tree/data; do echo more >> $f; done",
+         {},
+         {},
+         FIRST,
+         "",
+         "cache",
+         "pkg-H-v0\n"},
         {"a file's time changed", 1, "touch -d @5 $qp/pkg-*/tree/tool.sh", {}, {}, FIRST, "", "cache", "pkg-H-v0\n"},
         {"the cache owned by another user",
          0,
@@ -147,7 +155,7 @@ TEST(PackageCache, LaunchesOneAfterAnother)
         {"--portable-cache-clear", 1, "", {"--portable-cache-clear"}, {}, "Removed " + entry + "\n", "", "", ""},
         {"unused for 40 days",
          1,
-         old + " && touch -d '40 days ago' qp/pkg-old-v0/marker",
+         old + " && touch -d '40 days ago' $qp/pkg-old-v0/marker",
          {},
          {},
          LATER,
@@ -215,7 +223,9 @@ TEST(PackageCache, LaunchesOneAfterAnother)
         }
         std::string tail = (c.args.empty() ? "" : c.args[0]) + "\npayload\n";
         std::string seen = c.ran == "cache" ? entry + "/tree\n" + tail : c.ran == "fresh" ? FRESH + "\n" + tail : "";
-        EXPECT_EQ(fileThere(h.dir + "/seen") ? withDigestsAsH(readFile(h.dir + "/seen")) : "", seen) << c.name;
+        // Two tools at once write the same file.
+        std::string seenNow = fileThere(h.dir + "/seen") ? withDigestsAsH(readFile(h.dir + "/seen")) : "";
+        EXPECT_EQ(c.kind == Kind::TwoAtOnce ? seenNow.substr(0, seen.size()) : seenNow, seen) << c.name;
         std::string left = c.left == "-" ? "-\n" : c.left;
         if (c.args.size() == 2 && c.args[0] == "--extract")
             left += "data\ntool.sh\n";
