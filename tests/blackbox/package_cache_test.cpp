@@ -3,6 +3,9 @@
 // each namespace), and what the cache holds afterwards.
 #include "launcher_harness.h"
 
+#include "package_format.h"
+#include "package_signature.h"
+
 #include <csignal>
 #include <cstring>
 #include <regex>
@@ -15,6 +18,12 @@ const std::string NOT_USED = "The package cache " + CACHE + " is not used: ";
 const std::string FALLBACK = "; unpacking into a fresh working directory\n";
 const std::string FIRST = "Extracting...\nExecuting...\n\n\n";
 const std::string LATER = "Executing...\n\n\n";
+// A machine that runs only packages signed by the key in maker.pub: a copy
+// of /etc in the namespace.
+const std::string POLICY_MACHINE =
+    "mkdir -p etc && mount -t tmpfs tmpfs etc && cp -a /etc/. etc/ && mkdir -p etc/quarn-portable/trusted-keys && "
+    "cp maker.pub etc/quarn-portable/trusted-keys/ && echo require-signature > etc/quarn-portable/policy && "
+    "chmod -R go-w etc/quarn-portable && mount --bind \"$PWD/etc\" /etc";
 
 // The tool says where it ran and with which arguments, and checks a file
 // of its tree.
@@ -26,7 +35,8 @@ enum class Kind {
     Plain,       // the checked launch as any other
     NoSettings,  // a package without settings
     Interrupted, // SIGINT while the first launch unpacks
-    TwoAtOnce    // two first launches at the same time
+    TwoAtOnce,   // two first launches at the same time
+    Signed       // signed, every launch on a machine that requires a signature
 };
 
 struct Case {
@@ -39,6 +49,7 @@ struct Case {
     std::string ran;      // "cache", "fresh" or "" (the tool did not run)
     std::string left;     // the cache's names afterwards, digests as H; "-" when there is no cache directory
     Kind kind = Kind::Plain;
+    int status = 0;
 };
 
 std::string withDigestsAsH(const std::string &text)
@@ -46,7 +57,7 @@ std::string withDigestsAsH(const std::string &text)
     return std::regex_replace(text, std::regex("[0-9a-f]{64}"), "H");
 }
 
-PackageSpec cachedPackage(Kind kind)
+PackageSpec cachedPackage(Kind kind, const SigningKey &key)
 {
     PackageSpec layout = standardPackage(toolImage(TOOL, {{"data", "payload\n", 0644}}), "./tool.sh");
     if (kind != Kind::NoSettings) {
@@ -55,6 +66,8 @@ PackageSpec cachedPackage(Kind kind)
         settings.guard = GUARD_NONE;
         layout.settings = settings;
     }
+    if (kind == Kind::Signed)
+        layout.signer = key;
     if (kind == Kind::Interrupted)
         layout.unzip = "#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/unpacking\"\nexec sleep 30\n";
     return layout;
@@ -63,6 +76,15 @@ PackageSpec cachedPackage(Kind kind)
 TEST(PackageCache, LaunchesOneAfterAnother)
 {
     const std::string entry = CACHE + "/pkg-H-v0";
+    const SigningKey key = newSigningKey();
+    char keyId[KEY_ID_TEXT_SIZE];
+    keyIdText(reinterpret_cast<const unsigned char *>(key.keyId.data()), keyId);
+    const std::string refused = "Refused: this machine runs only packages signed by a trusted key (require-signature "
+                                "in /etc/quarn-portable/policy), and this package ";
+    // A byte of the image, near its end, changed in place.
+    const std::string changeImage = "printf X | dd of=pkg.run bs=1 conv=notrunc status=none seek=$(($(stat -c %s "
+                                    "pkg.run) - " +
+                                    std::to_string(PKG_DIRECTORY_SIZE + 1 + 10) + "))";
     const std::size_t treeBytes = std::string("#!/bin/sh\n").size() + std::strlen(TOOL) + 1 + 8;
     // Another package's entry, used now, that holds more than the default limit.
     const std::string old = "mkdir -p $qp/pkg-old-v0/tree && printf 'quarn-portable-cache 1\\npackage x\\nbytes "
@@ -70,7 +92,7 @@ TEST(PackageCache, LaunchesOneAfterAnother)
     const Case cases[] = {
         {"first", 0, "", {}, {}, FIRST, "", "cache", "pkg-H-v0\n"},
         {"second", 1, "", {}, {}, LATER, "", "cache", "pkg-H-v0\n"},
-        {"interrupted first", 0, "", {}, {}, "Extracting...\n", "", "", "", Kind::Interrupted},
+        {"interrupted first", 0, "", {}, {}, "Extracting...\n", "", "", "", Kind::Interrupted, 1},
         {"a temporary left by a killed launch",
          0,
          "mkdir -p $qp/tmp-x-v0-1/tree && touch -d @0 $qp/tmp-x-v0-1",
@@ -173,6 +195,29 @@ TEST(PackageCache, LaunchesOneAfterAnother)
          "cache",
          "pkg-H-v0\npkg-old-v0\n"},
         {"beyond a limit in K", 1, old, {}, {"QUARN_PORTABLE_CACHE_LIMIT=1953125K"}, LATER, "", "cache", "pkg-H-v0\n"},
+        {"signed, second start", 1, "", {}, {}, LATER, "", "cache", "pkg-H-v0\n", Kind::Signed},
+        {"signed, the key no longer trusted",
+         1,
+         "rm /etc/quarn-portable/trusted-keys/maker.pub",
+         {},
+         {},
+         "",
+         refused + "is signed by key " + keyId + ", which is not trusted here.\n",
+         "",
+         "pkg-H-v0\n",
+         Kind::Signed,
+         1},
+        {"signed, the package changed after it filled the entry",
+         1,
+         changeImage,
+         {},
+         {},
+         "",
+         refused + "was changed after it was signed (its digest does not match).\n",
+         "",
+         "pkg-H-v0\n",
+         Kind::Signed,
+         1},
         {"an invalid limit",
          1,
          old,
@@ -185,9 +230,12 @@ TEST(PackageCache, LaunchesOneAfterAnother)
     };
     for (const Case &c : cases) {
         LauncherHarness h;
-        h.writePackage(cachedPackage(c.kind == Kind::Interrupted ? Kind::Plain : c.kind));
+        h.writePackage(cachedPackage(c.kind == Kind::Interrupted ? Kind::Plain : c.kind, key));
+        writeFile(h.dir + "/maker.pub", minisignPublicKey(key));
         std::system(("mkdir -p '" + h.dir + "/varcache'").c_str());
-        const std::string bind = "mount --bind varcache /var/cache && qp=/var/cache/quarn-portable";
+        std::string bind = "mount --bind varcache /var/cache && qp=/var/cache/quarn-portable";
+        if (c.kind == Kind::Signed)
+            bind += " && " + POLICY_MACHINE;
         for (int i = 0; i < c.before; ++i) {
             SandboxRun run = h.sandboxRun({});
             run.setup = bind;
@@ -195,7 +243,7 @@ TEST(PackageCache, LaunchesOneAfterAnother)
             ASSERT_EQ(first.status, 0) << c.name << "\n" << first.err;
         }
         if (c.kind == Kind::Interrupted)
-            h.writePackage(cachedPackage(c.kind));
+            h.writePackage(cachedPackage(c.kind, key));
         unlink((h.dir + "/seen").c_str());
         SandboxRun run = c.kind == Kind::Interrupted ? h.interruptedRun("unpacking", SIGINT)
                                                      : h.sandboxRun(c.args, c.env);
@@ -217,7 +265,7 @@ TEST(PackageCache, LaunchesOneAfterAnother)
             // The second may find the entry in place already.
             EXPECT_TRUE(r.err == FIRST + FIRST || r.err == FIRST + LATER || r.err == LATER + FIRST) << r.err;
         } else {
-            EXPECT_EQ(r.status, c.kind == Kind::Interrupted ? 1 : 0) << c.name << "\n" << r.err;
+            EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
             EXPECT_EQ(withDigestsAsH(r.out), expand(c.out)) << c.name;
             EXPECT_EQ(withDigestsAsH(r.err), expand(c.err)) << c.name;
         }
@@ -237,7 +285,7 @@ TEST(PackageCache, LaunchesOneAfterAnother)
 TEST(PackageCache, TheCachedTreeHasNoWriteBitsAndTheCacheIsPrivate)
 {
     LauncherHarness h;
-    h.writePackage(cachedPackage(Kind::Plain));
+    h.writePackage(cachedPackage(Kind::Plain, newSigningKey()));
     std::system(("mkdir -p '" + h.dir + "/varcache'").c_str());
     SandboxRun run = h.sandboxRun({});
     run.setup = "mount --bind varcache /var/cache";
