@@ -37,8 +37,8 @@ bool readOwnRecord(int fd, DigestRecord *record, struct stat *st)
 
 void notUsed(const std::string &path, const std::string &why)
 {
-    std::fprintf(stderr, "The package cache %s is not used: %s; unpacking into a fresh working directory\n",
-                 terminalText(path).c_str(), terminalText(why).c_str());
+    std::fprintf(stderr, "The package cache%s%s is not used: %s; unpacking into a fresh working directory\n",
+                 path.empty() ? "" : " ", terminalText(path).c_str(), terminalText(why).c_str());
 }
 
 // Finds the entry, filling it when there is none or it is damaged: Ready

@@ -45,7 +45,7 @@ struct Case {
     std::string prepare; // shell in the scratch directory ($qp is the cache), before the checked launch
     std::vector<std::string> args;
     std::vector<std::string> env;
-    std::string out, err; // # stands for the bytes of the tree
+    std::string out, err; // # stands for the bytes of the tree, % for those a fill needs
     std::string ran;      // "cache", "fresh" or "" (the tool did not run)
     std::string left;     // the cache's names afterwards, digests as H; "-" when there is no cache directory
     Kind kind = Kind::Plain;
@@ -150,6 +150,15 @@ TEST(PackageCache, LaunchesOneAfterAnother)
          {},
          FIRST,
          NOT_USED + "it cannot be written: Read-only file system" + FALLBACK,
+         "fresh",
+         ""},
+        {"a cache without room",
+         0,
+         "mkdir -m 700 $qp && mount -t tmpfs -o size=4k,mode=700 tmpfs $qp",
+         {},
+         {},
+         FIRST,
+         NOT_USED + "not enough room (% bytes needed, 4096 available)" + FALLBACK,
          "fresh",
          ""},
         {"turned off", 0, "", {}, {"QUARN_PORTABLE_CACHE=0"}, FIRST, "", "fresh", "-"},
@@ -258,6 +267,10 @@ TEST(PackageCache, LaunchesOneAfterAnother)
         auto expand = [&](std::string text) {
             for (std::size_t at; (at = text.find('#')) != std::string::npos;)
                 text.replace(at, 1, std::to_string(treeBytes));
+            if (std::size_t at = text.find('%'); at != std::string::npos)
+                text.replace(at, 1,
+                             std::to_string(treeBytes + readFile(MINIUNZ_BIN).size() +
+                                            cachedPackage(Kind::Plain, key).image.size()));
             return text;
         };
         if (c.kind == Kind::TwoAtOnce) {
