@@ -9,7 +9,6 @@
 #include "package_cache_place.h"
 #include "package_cache_tidy.h"
 #include "package_reader.h"
-#include "progress.h"
 #include "run_state.h"
 #include "signature_policy.h"
 #include "terminal_text.h"
@@ -27,6 +26,7 @@ namespace {
 // Tries before a launch gives up on an entry that others keep removing and
 // filling under its feet.
 constexpr int ENTRY_ATTEMPTS = 3;
+constexpr useconds_t BUSY_WAIT_US = 20000;
 
 bool readOwnRecord(int fd, DigestRecord *record, struct stat *st)
 {
@@ -52,7 +52,11 @@ FillResult readyEntry(int cacheFd, const std::string &path, const std::string &n
     for (int attempt = 0; attempt < ENTRY_ATTEMPTS; ++attempt) {
         switch (openEntry(cacheFd, name, compare, entry)) {
         case EntryState::Ready: return FillResult::Filled;
-        case EntryState::Busy: closeEntry(entry); continue;
+        case EntryState::Busy:
+            // Another launch is taking the entry away: let it finish.
+            closeEntry(entry);
+            usleep(BUSY_WAIT_US);
+            continue;
         case EntryState::Damaged: {
             bool removed = removeUnheld(cacheFd, name, entry->entryFd);
             closeEntry(entry);
