@@ -46,6 +46,14 @@ NO_POLICY_TOOL = ("our package, signed, without a policy",
                   ["unshare", "-m", "sh", "-c",
                    "mount -t overlay overlay -o lowerdir={nopolicy}:/etc /etc && exec {spkg}"],
                   False)
+# A package that its maker marked cacheable ({cpkg}), started from its
+# cache entry, and its first start, which fills the entry (the entry is
+# removed untimed before it). The cache lies below --work.
+CACHE_TOOLS = [
+    ("our package, cached, second start", ["{cpkg}"], False),
+    ("our package, cached, first start", ["{cpkg}"], "{cpkg} --portable-cache-clear"),
+]
+CACHED, FILLING = CACHE_TOOLS[0][0], CACHE_TOOLS[1][0]
 OURS = "our package, end to end"
 BASE = "Info-ZIP unzip -q -o"
 # Packing the tree ({tree}) into {out}: row label, command, whether the
@@ -83,7 +91,11 @@ def run_round(tools, payload, values, out_root, order, json_path):
     names = []
     for label, args, premade in order:
         out = os.path.join(out_root, "%s-%d" % (payload, [t[0] for t in tools].index(label)))
-        cmd += ["--prepare", "mkdir -p %s" % out if premade else "true"]
+        if isinstance(premade, str):
+            prepare = premade.format(**values)
+        else:
+            prepare = "mkdir -p %s" % out if premade else "true"
+        cmd += ["--prepare", prepare]
         names.append(label)
         cmd += ["-n", label, quote(fill(args, dict(values, out=out)))]
     # Each output is removed right after its run, untimed, as the launcher
@@ -264,15 +276,16 @@ def main():
 
     started = machine()
     sections, checks = [], []
+    small_start = None
     for payload in opts.payload:
         d = os.path.join(opts.work, payload)
         values = {"zip": os.path.join(d, "image.zip"), "pkg": os.path.join(d, "package.run"),
                   "selfx": os.path.join(d, "makeself.run"), "miniunz": opts.miniunz,
                   "mkportable": opts.mkportable, "tree": os.path.join(d, "tree"),
                   "spkg": os.path.join(d, "signed.run"), "policy": opts.policy,
-                  "nopolicy": os.path.join(d, "nopolicy")}
+                  "nopolicy": os.path.join(d, "nopolicy"), "cpkg": os.path.join(d, "cached.run")}
         policy_run = payload == "large" and opts.policy is not None
-        tools = TOOLS + [NO_POLICY_TOOL, POLICY_TOOL] if policy_run else TOOLS
+        tools = TOOLS + CACHE_TOOLS + ([NO_POLICY_TOOL, POLICY_TOOL] if policy_run else [])
         samples = measure(tools, payload, values, opts, "unpacking", opts.runs)
 
         median = {label: statistics.median(t[0] for t in s) for label, s in samples.items()}
@@ -308,6 +321,13 @@ def main():
         sections.append("\n".join(lines))
 
         ours = median[OURS]
+        checks.append(("%s: first (filling) cached start at most 1.1 x end to end" % payload,
+                       median[FILLING] <= 1.1 * ours, "%.2f" % (median[FILLING] / ours)))
+        if payload == "small":
+            small_start = ours
+        elif small_start is not None:
+            checks.append(("%s: cached second start at most 2 x the small package's start" % payload,
+                           median[CACHED] <= 2 * small_start, "%.2f" % (median[CACHED] / small_start)))
         if policy_run:
             ratio = median[POLICY_TOOL[0]] / median[NO_POLICY_TOOL[0]]
             checks.append(("large: under a signature policy at most 1.15 x without", ratio <= 1.15,

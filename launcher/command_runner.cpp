@@ -20,8 +20,13 @@ int openCallerDirectory()
 
 int runSelectedCommand(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, int packageFd, int callerDirFd)
 {
-    fd_close(packageFd);
     runShellCommand("chmod 777 *");
+    return runCommandInTree(line, recordEnd, packageFd, callerDirFd);
+}
+
+int runCommandInTree(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, int packageFd, int callerDirFd)
+{
+    fd_close(packageFd);
 
     // The tool finds its unpacked tree here wherever it starts.
     char treeDir[LAUNCH_DIR_SIZE];

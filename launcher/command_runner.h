@@ -18,4 +18,8 @@ int openCallerDirectory();
 // path in the tree and the tool starts in that directory instead.
 int runSelectedCommand(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, int packageFd, int callerDirFd);
 
+// The same without "chmod 777 *", for a tree that is ready as it stands
+// (a cache entry): the current directory is the tree.
+int runCommandInTree(char line[COMMAND_LINE_SIZE], std::size_t recordEnd, int packageFd, int callerDirFd);
+
 #endif

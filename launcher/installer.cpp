@@ -9,6 +9,7 @@
 #include "launch_settings.h"
 #include "options.h"
 #include "osspecific.h"
+#include "package_cache.h"
 #include "package_reader.h"
 #include "progress.h"
 #include "run_state.h"
@@ -79,6 +80,10 @@ int extractAndExecute(int argc, char **argv)
                      COMMAND_LINE_SIZE - 1);
         return 1;
     }
+
+    int cached = 0;
+    if (!extract && launchFromCache(&dir, fd, line, recordEnd, callerDirFd, &cached))
+        return cached;
 
     if (FILE *progress = progressStream())
         std::fputs("Extracting...\n", progress);
@@ -160,13 +165,15 @@ int installerMain(int argc, char **argv)
     // launch, and as any user, and it shows damaged settings rather than
     // stopping at them.
     int selfHelp = runSelfHelp(argc, argv);
+    if (selfHelp < 0)
+        selfHelp = runCacheRequest(argc, argv);
     if (selfHelp >= 0)
         return selfHelp;
 
     // A machine that runs only signed packages refuses the others before
     // the guard is taken or anything is made. Releasing a guard runs
     // nothing of the package and stays possible.
-    if (!semDestroyRequested(argc, argv) && enforceSignaturePolicy(argc, argv) != 0)
+    if (!semDestroyRequested(argc, argv) && enforceSignaturePolicyForLaunch(argc, argv) != 0)
         return 1;
 
     if (launchSettingsDamaged) {

@@ -16,6 +16,8 @@ const char *const HELP_TEXT =
     "  --portable-check    whether the package is whole (its digest and every file)\n"
     "                      and signed by a key this machine trusts\n"
     "  --portable-help     this text\n"
+    "  --portable-cache    a cached package: its cache entry and the cache's size\n"
+    "  --portable-cache-clear  a cached package: remove its cache entries\n"
     "\n"
     "The launcher's own options (each the whole command line):\n"
     "  --extract DIR       only unpack the image into DIR (made when missing)\n"
@@ -29,6 +31,8 @@ const char *const HELP_TEXT =
     "  VESK_PORTABLE_INTERACTIVE  set: run the first record without identifying the platform\n"
     "  VESK_PORTABLE_DEBUG        set: say why platform identification failed\n"
     "  QUARN_PORTABLE_REQUIRE_SIGNATURE  1: run only a package signed by a trusted key\n"
+    "  QUARN_PORTABLE_CACHE       0: a fresh working directory instead of the cache\n"
+    "  QUARN_PORTABLE_CACHE_LIMIT the cache's size limit: bytes, or with K, M or G (1G)\n"
     "The tool finds its unpacked files in QUARN_PORTABLE_DIR and the directory it was\n"
     "started from in QUARN_PORTABLE_EXEC_DIR.\n";
 

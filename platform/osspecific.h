@@ -15,7 +15,8 @@
  *                              shell-based makeDir, copyFile, copyTree
  *   0 yes, 1 not               mountRemovableMedia (0 mounted),
  *                              checkForOEM (0 the OEM marker is present)
- *   descriptor, or -1          fd_create, fd_open, openWorkParent
+ *   descriptor, or -1          fd_create, fd_open, openWorkParent,
+ *                              openCheckedDirectory
  *   count or position, or -1   fd_read, fd_write (bytes), fd_seek (new
  *                              position), fd_freeSpace, freeSpace (bytes)
  *   count, never negative      fd_copy (bytes copied), getSignatureSize (0),
@@ -107,6 +108,13 @@ int changeDirAt(int dirFd, const char *name);
  * or -1 when not even "/tmp" opens. refused (refusedSize bytes) receives
  * the empty text, or, when TMPDIR was set but not used, why not. */
 int openWorkParent(char *path, int size, char *refused, int refusedSize);
+
+/* Opens the directory at the absolute path with the same walk and the same
+ * rules as a TMPDIR in openWorkParent (links only of root's or the user's,
+ * the end owned by root or the user and not open to others' writing unless
+ * sticky). A readable directory descriptor, or -1 with the reason in
+ * refused (refusedSize bytes). */
+int openCheckedDirectory(const char *path, char *refused, int refusedSize);
 
 /* Bytes that the caller may still write on the file system of the
  * directory open on fd, or of path (f_bavail blocks); -1 when it cannot be

@@ -154,3 +154,12 @@ int openWorkParent(char *path, int size, char *refused, int refusedSize)
     getTempDir(path);
     return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
+
+int openCheckedDirectory(const char *path, char *refused, int refusedSize)
+{
+    std::string why;
+    int fd = resolveSafely(path, &why);
+    if (fd < 0 && refusedSize > 0 && !textCopy(refused, std::size_t(refusedSize), why.c_str()))
+        textCopy(refused, std::size_t(refusedSize), "it cannot be used");
+    return fd;
+}

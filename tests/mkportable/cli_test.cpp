@@ -156,6 +156,13 @@ INSTANTIATE_TEST_SUITE_P(
                 1,
                 "at most 127"},
         CliCase{"LongArguments", build({"--arguments", std::string(256, 'a')}), 1, "at most 255"},
+        CliCase{"CacheStartingInTheReadOnlyTree",
+                build({"--cache"}),
+                0,
+                "cache         true",
+                {},
+                "mkportable: warning: cache = true with working_directory \"image\" starts the tool in its cached "
+                "tree, which is read-only"},
         CliCase{"NameAtItsLimit", build({"--name", std::string(31, 'n')}), 0, "name          " + std::string(31, 'n')},
         CliCase{"NameOverItsLimit", build({"--name", std::string(32, 'n')}), 1,
                 "mkportable: name is 32 bytes long; it may hold at most 31 bytes\n"},

@@ -26,6 +26,7 @@ guard = "package"
 progress = "none"
 signals = "record"
 working_directory = "caller"
+cache = true
 name = "jq"
 version = "1.7.1"
 summary = "a JSON filter"
@@ -57,6 +58,7 @@ command = "cd bin; ./run32"
     EXPECT_EQ(plan.settings.progress, PROGRESS_NONE);
     EXPECT_EQ(plan.settings.signals, SIGNALS_RECORD);
     EXPECT_EQ(plan.settings.workingDirectory, WORKDIR_CALLER);
+    EXPECT_TRUE(plan.settings.cache);
     EXPECT_EQ(std::string(plan.settings.name) + " " + plan.settings.version + " " + plan.settings.summary,
               "jq 1.7.1 a JSON filter");
     ASSERT_EQ(plan.commands.size(), 2u);
@@ -120,11 +122,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadManifest{"UnknownTopKey", IMAGE + "strickt = true\n" + RECORD,
                     "m.toml:2:1: unknown key 'strickt' (known: output, strict, launcher, unzip, "
                     "image, bundle, exclude, record, level, external_links, guard, progress, signals, "
-                    "working_directory, name, version, summary, sign)"},
+                    "working_directory, name, version, summary, cache, sign)"},
         BadManifest{"GuardWord", IMAGE + "guard = 'host'\n" + RECORD,
                     "m.toml:2:9: guard must be \"machine\", \"package\" or \"none\", not \"host\""},
         BadManifest{"ProgressNotAString", IMAGE + "progress = false\n" + RECORD,
                     "m.toml:2:12: progress must be a string"},
+        BadManifest{"CacheNotABoolean", IMAGE + "cache = 'yes'\n" + RECORD, "m.toml:2:9: cache must be true or false"},
         BadManifest{"WorkingDirectoryWord", IMAGE + "working_directory = 'here'\n" + RECORD,
                     "m.toml:2:21: working_directory must be \"image\" or \"caller\", not \"here\""},
         BadManifest{"NameAtItsLimitPlusOne", IMAGE + "name = '" + std::string(32, 'n') + "'\n" + RECORD,

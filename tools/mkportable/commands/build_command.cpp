@@ -113,6 +113,10 @@ void addSettingOptions(CLI::App *cmd, BuildOptions &options)
                                                },
                                                f.help)
                                             ->type_name(f.type));
+    options.recordOptions.push_back(cmd->add_flag_callback(
+        "--cache", [&options] { options.settings.emplace_back("cache", "true"); },
+        "Unpack the package once per user into a cache and start it from there after that; only for a tool "
+        "that never writes into its own tree"));
 }
 
 void checkOutputDirectory(const std::filesystem::path &output)
@@ -361,7 +365,9 @@ PackagePlan planFromOptions(const BuildOptions &options)
         plan.exclude = options.exclude;
         for (const auto &[key, value] : options.settings) {
             const auto &words = settingWordKeys();
-            if (std::find(words.begin(), words.end(), key) != words.end())
+            if (key == "cache")
+                plan.settings.cache = true;
+            else if (std::find(words.begin(), words.end(), key) != words.end())
                 setSettingWord(plan.settings, key, value);
             else
                 setSettingText(plan.settings, key, value);
@@ -392,6 +398,7 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
     checkCommandSplits(plan.commands);
     warnAboutPipelines(plan.commands, err);
     checkSettings(plan.settings, plan.commands);
+    warnAboutSettings(plan.settings, err);
     if (plan.images.empty() || plan.images.size() > 2)
         throw PackError("a package holds one image or two image variants, not " + std::to_string(plan.images.size()));
     checkOutputDirectory(plan.output);

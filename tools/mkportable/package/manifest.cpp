@@ -208,6 +208,8 @@ void readSettings(const Reader &r, const toml::table &root, PackageSettings &set
     };
     read(settingWordKeys(), setSettingWord);
     read(settingTextKeys(), setSettingText);
+    if (const toml::node *n = root.get("cache"))
+        settings.cache = r.boolean(*n, "cache");
 }
 
 } // namespace
@@ -224,7 +226,7 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     r.checkKeys(root,
                 {"output", "strict", "launcher", "unzip", "image", "bundle", "exclude", "record", "level",
                  "external_links", "guard", "progress", "signals", "working_directory", "name", "version", "summary",
-                 "sign"},
+                 "cache", "sign"},
                 "");
 
     PackagePlan plan;

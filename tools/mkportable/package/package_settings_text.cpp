@@ -140,6 +140,14 @@ void checkSettings(const PackageSettings &settings, const std::vector<CommandEnt
     }
 }
 
+void warnAboutSettings(const PackageSettings &settings, std::ostream &warnings)
+{
+    if (settings.cache && settings.workingDirectory == WORKDIR_IMAGE)
+        warnings << "mkportable: warning: cache = true with working_directory \"image\" starts the tool in its "
+                    "cached tree, which is read-only: a tool that writes into its current directory fails there "
+                    "(working_directory \"caller\" starts it where the operator is)\n";
+}
+
 std::vector<std::pair<std::string, std::string>> describeSettings(const PackageSettings &settings)
 {
     std::vector<std::pair<std::string, std::string>> shown;

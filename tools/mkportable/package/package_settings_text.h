@@ -7,6 +7,7 @@
 #include "command_entry.h"
 #include "package_settings.h"
 
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,6 +40,10 @@ void setSettingText(PackageSettings &settings, std::string_view key, const std::
 // guard needs a name; a tool started in the caller's directory cannot have
 // its record change directory first. Throws PackError.
 void checkSettings(const PackageSettings &settings, const std::vector<CommandEntry> &commands);
+
+// Warns on `warnings` about settings that work but may surprise: a cached
+// tool started in its tree, which is read-only.
+void warnAboutSettings(const PackageSettings &settings, std::ostream &warnings);
 
 // (key, shown value) pairs in record order, for info and verify; texts as
 // stored (callers escape them for the terminal).
