@@ -8,8 +8,10 @@
 #include "terminal_text.h"
 #include "textbuf.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 int openTempDirectory(char parent[WRK_DIR_SIZE])
 {
@@ -80,10 +82,26 @@ int makeWorkingDirectory(int parentFd, const char *parent)
             return 0;
         }
         if (made < 0 || counter == UINT32_MAX) {
-            std::fprintf(stderr, "Failed creating %s\n", candidate);
+            int error = made < 0 ? errno : EEXIST;
+            std::fprintf(stderr, "Failed creating %s\n", terminalText(candidate).c_str());
+            // Read-only, full or not ours: another temporary directory helps.
+            std::fprintf(stderr, "%s cannot hold the working directory: %s; set TMPDIR to a directory %s.\n",
+                         terminalText(parent).c_str(), std::strerror(error),
+                         error == ENOSPC || error == EDQUOT ? "with more room" : "where you may write");
             return 1;
         }
     }
+}
+
+bool tempDirectoryRunsPrograms(int parentFd, const char *parent)
+{
+    if (!fd_isNoExecFileSystem(parentFd))
+        return true;
+    std::fprintf(stderr,
+                 "%s is on a file system mounted noexec: programs cannot run there; "
+                 "set TMPDIR to a directory where they can.\n",
+                 terminalText(parent).c_str());
+    return false;
 }
 
 int enterNewWorkingDirectory()
