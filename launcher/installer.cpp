@@ -15,6 +15,7 @@
 #include "self_help.h"
 #include "signal_forward.h"
 #include "signature_policy.h"
+#include "terminal_text.h"
 #include "textbuf.h"
 #include "working_directory.h"
 
@@ -120,7 +121,7 @@ int extractAndExecute(int argc, char **argv)
         fd_close(parentFd);
         char command[COMMAND_LINE_SIZE];
         unzipCommandText(command, sizeof command);
-        std::fprintf(stderr, "\nFailed executing <%s>\n", command);
+        std::fprintf(stderr, "\nFailed executing <%s>\n", terminalText(command).c_str());
         return 1;
     }
     if (makeWorkingDirectory(parentFd, parent) != 0)
@@ -155,7 +156,7 @@ int extractAndExecute(int argc, char **argv)
     if (status != 0) {
         if (interrupted)
             return 1;
-        std::fprintf(stderr, "\nFailed executing <%s>\n", command);
+        std::fprintf(stderr, "\nFailed executing <%s>\n", terminalText(command).c_str());
         return fail();
     }
     // An operator who interrupted the unpacking does not want the tool to

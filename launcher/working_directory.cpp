@@ -21,7 +21,7 @@ int openTempDirectory(char parent[WRK_DIR_SIZE])
         std::fprintf(stderr, "TMPDIR %s is not used: %s; using /tmp\n", terminalText(getenv("TMPDIR")).c_str(),
                      terminalText(refused).c_str());
     if (parentFd < 0 && (makePrivateDir(parent) < 0 || (parentFd = fd_open(parent)) < 0)) {
-        std::fprintf(stderr, "Failed creating %s\n", parent);
+        std::fprintf(stderr, "Failed creating %s\n", terminalText(parent).c_str());
         return -1;
     }
     return parentFd;
@@ -40,14 +40,14 @@ bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *p
         std::fprintf(stderr,
                      "Not enough room in %s: the package needs %llu bytes there (the unzip utility, the image%s), "
                      "%lld are available; set TMPDIR to a directory with more room.\n",
-                     parent, (unsigned long long)needed, extracting ? "" : " and the unpacked tree",
-                     (long long)available);
+                     terminalText(parent).c_str(), (unsigned long long)needed,
+                     extracting ? "" : " and the unpacked tree", (long long)available);
         return false;
     }
     available = extracting ? freeSpace(extractTarget) : -1;
     if (available >= 0 && tree > uint64_t(available)) {
         std::fprintf(stderr, "Not enough room in %s: the image unpacks to %llu bytes, %lld are available.\n",
-                     extractTarget, (unsigned long long)tree, (long long)available);
+                     terminalText(extractTarget).c_str(), (unsigned long long)tree, (long long)available);
         return false;
     }
     return true;
@@ -76,7 +76,7 @@ int makeWorkingDirectory(int parentFd, const char *parent)
         sigprocmask(SIG_SETMASK, &old, nullptr);
         if (made == 0) {
             if (changeDirAt(parentFd, name) != 0) {
-                std::fprintf(stderr, "Failed changing to directory %s\n", wrkDir);
+                std::fprintf(stderr, "Failed changing to directory %s\n", terminalText(wrkDir).c_str());
                 return 1;
             }
             return 0;

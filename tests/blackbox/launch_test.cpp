@@ -594,10 +594,11 @@ TEST(HostileTmp, NoexecAndFullTmpFailCleanlyWithTheirCause)
          {"--extract", "out"},
          "/tmp is on a file system mounted noexec: programs cannot run there; set TMPDIR to a directory where they "
          "can.\n\nFailed executing <./miniunz -o image.zip -d \"@D/out\" > /dev/null>\n"},
-        {"noexec TMPDIR",
-         "mkdir alt && mount -t tmpfs -o noexec,mode=755 tmpfs alt",
-         {"TMPDIR=@D/alt"},
-         "@D/alt" + noexec},
+        {"noexec TMPDIR, its name escaped",
+         "d=$(printf 'a\\033t') && mkdir \"$d\" && mount -t tmpfs -o noexec,mode=755 tmpfs \"$d\"",
+         {"TMPDIR=@D/a\x1b"
+          "t"},
+         "@D/a\\x1bt" + noexec},
         {"read-only",
          "mount -o remount,ro /tmp",
          {},
