@@ -16,6 +16,7 @@
 #include "self_help.h"
 #include "signal_forward.h"
 #include "signature_policy.h"
+#include "terminal_text.h"
 #include "textbuf.h"
 #include "working_directory.h"
 
@@ -35,6 +36,16 @@ int runChild(const char *command)
     int status = runShellCommand(command);
     ignoreInterrupt = 0;
     return status;
+}
+
+// The unzip command as a shell would read it, for the failure message.
+void unzipCommandText(char *command, std::size_t size)
+{
+    if (extract)
+        textFormat(command, size, ".%cminiunz%s -o %s -d %s > %s", FILE_SEPARATOR, EXE_EXT, IMAGE_FILE, extractFolder,
+                   DEV_NULL);
+    else
+        textFormat(command, size, ".%cminiunz%s %s > %s", FILE_SEPARATOR, EXE_EXT, IMAGE_FILE, DEV_NULL);
 }
 
 } // namespace
@@ -66,9 +77,19 @@ int extractAndExecute(int argc, char **argv)
     if (fd < 0)
         return 1;
 
+    // A package cut short can still end in the marker byte (an accident of
+    // where it was cut): its directory is read, and whatever then fails is
+    // followed by what to do.
+    bool cutShort = ownFileCutShort(fd, &dir);
+    auto fail = [&] {
+        if (cutShort && !interrupted)
+            reportCutShort(argc, argv);
+        return 1;
+    };
+
     CommandRecord rec;
     if (selectCommandRecord(&dir, fd, &rec) != 0)
-        return 1;
+        return fail();
 
     // The tool's line is complete before anything is unpacked: one that
     // would lose characters (a trailing argument, a closing quote) runs
@@ -78,7 +99,7 @@ int extractAndExecute(int argc, char **argv)
     if (!extract && !assembleCommandLine(&rec, argc, argv, line, &recordEnd)) {
         std::fprintf(stderr, "The command line for the tool would exceed %d characters; nothing was run.\n",
                      COMMAND_LINE_SIZE - 1);
-        return 1;
+        return fail();
     }
 
     int cached = 0;
@@ -92,38 +113,43 @@ int extractAndExecute(int argc, char **argv)
     char parent[WRK_DIR_SIZE];
     int parentFd = openTempDirectory(parent);
     if (parentFd < 0)
-        return 1;
+        return fail();
     const char *extractTarget = extract ? extractRequested(argc, argv) : nullptr;
     if (chooseImageVariant(&dir) != 0 || !enoughRoom(&dir, fd, parentFd, parent, extractTarget)) {
         fd_close(parentFd);
+        return fail();
+    }
+    // Where programs may not run, nothing is written and the unzip utility
+    // is not started: the reason comes first, and no shell or loader speaks
+    // before it.
+    if (!tempDirectoryRunsPrograms(parentFd, parent)) {
+        fd_close(parentFd);
+        char command[COMMAND_LINE_SIZE];
+        unzipCommandText(command, sizeof command);
+        std::fprintf(stderr, "\nFailed executing <%s>\n", terminalText(command).c_str());
         return 1;
     }
     if (makeWorkingDirectory(parentFd, parent) != 0)
-        return 1;
+        return fail();
     if (extractPkgElementFile(PKG_IMAGE, IMAGE_FILE, &dir, fd) != 0) {
         std::fputs("Failed extracting portable image\n", stderr);
-        return 1;
+        return fail();
     }
     if (makeFileReadable(IMAGE_FILE) != 0) {
         std::fputs("Failed making image.zip readable\n", stderr);
-        return 1;
+        return fail();
     }
 
     char command[COMMAND_LINE_SIZE];
     textFormat(command, sizeof command, "miniunz%s", EXE_EXT);
     if (extractPkgElementFile(PKG_UNZIP, command, &dir, fd) != 0) {
         std::fputs("Failed extracting unzip\n", stderr);
-        return 1;
+        return fail();
     }
     if (makeFileExecutable(command) != 0)
         std::fputs("Failed making unzip utility executable\n", stderr);
 
-    // The command as a shell would read it, for the failure message.
-    if (extract)
-        textFormat(command, sizeof command, ".%cminiunz%s -o %s -d %s > %s", FILE_SEPARATOR, EXE_EXT, IMAGE_FILE,
-                   extractFolder, DEV_NULL);
-    else
-        textFormat(command, sizeof command, ".%cminiunz%s %s > %s", FILE_SEPARATOR, EXE_EXT, IMAGE_FILE, DEV_NULL);
+    unzipCommandText(command, sizeof command);
     // The unzip utility runs through no shell: the target is one argument,
     // whatever it holds.
     char unzip[] = "./miniunz", overwrite[] = "-o", image[] = "image.zip", into[] = "-d";
@@ -133,15 +159,10 @@ int extractAndExecute(int argc, char **argv)
     int status = runProgramQuietly(unzip, extract ? extractArgs : unpackArgs);
     ignoreInterrupt = 0;
     if (status != 0) {
-        if (!interrupted) {
-            std::fprintf(stderr, "\nFailed executing <%s>\n", command);
-            if (fd_isNoExecFileSystem(workParentFd))
-                std::fprintf(stderr,
-                             "%s is on a file system mounted noexec: programs cannot run there; "
-                             "set TMPDIR to a directory where they can.\n",
-                             wrkDir);
-        }
-        return 1;
+        if (interrupted)
+            return 1;
+        std::fprintf(stderr, "\nFailed executing <%s>\n", terminalText(command).c_str());
+        return fail();
     }
     // An operator who interrupted the unpacking does not want the tool to
     // start once it has finished.

@@ -8,6 +8,7 @@
 #include "package_reader.h"
 #include "progress.h"
 #include "run_state.h"
+#include "terminal_text.h"
 #include "textbuf.h"
 
 #include <cerrno>
@@ -73,14 +74,22 @@ const char *extractRequested(int argc, char **argv)
 
 int prepareExtract(const char *dir)
 {
-    // The quoted target goes to both shell commands (mkdir and the unzip
-    // utility) as one word, so a name with blanks or shell syntax stays a
-    // name; one that does not fit is refused before anything is made.
-    if (!buildExtractFolder(dir) || (!dirExists(dir) && !makeDirs(extractPath))) {
+    // The quoted target is what messages show, so a name with blanks or
+    // shell syntax stays a name; one that does not fit is refused before
+    // anything is made. The directories are made through no shell, so no
+    // mkdir speaks: one line of the launcher's own says why.
+    const char *why = nullptr;
+    if (!buildExtractFolder(dir))
+        why = "its absolute path, quoted, is longer than 259 characters";
+    else if (!dirExists(dir) && !makeDirs(extractPath))
+        why = std::strerror(errno);
+    if (why) {
         std::fprintf(remarkStream(),
                      "Failed to create directory: %s\n"
                      "Please check if you specify a correct path to extract.\n",
-                     dir);
+                     terminalText(dir).c_str());
+        std::fflush(remarkStream());
+        std::fprintf(stderr, "%s cannot be made: %s\n", terminalText(dir).c_str(), why);
         cleanup();
         return -1;
     }

@@ -3,10 +3,13 @@
 #include "package_reader.h"
 
 #include "osspecific.h"
+#include "program_extent.h"
 #include "run_state.h"
+#include "terminal_text.h"
 #include "textbuf.h"
 #include "zip_directory.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -141,35 +144,83 @@ bool findOnPath(const char *name, const char *searchPath, char *out, std::size_t
     }
 }
 
+namespace {
+
+// Opens path; on failure keeps in *reason the first cause that says more
+// than that a name was missing.
+int openNoting(const char *path, int *reason)
+{
+    int fd = fd_open(path);
+    if (fd < 0 && (*reason == 0 || *reason == ENOENT))
+        *reason = errno;
+    return fd;
+}
+
+const char *ownName(int argc, char **argv)
+{
+    return argc > 0 && argv[0] ? argv[0] : "";
+}
+
+} // namespace
+
 int openOwnFileQuietly(int argc, char **argv)
 {
     // The kernel knows which file runs; a name from the environment or the
     // command line is only a claim, and a bare name would otherwise be
     // opened in the current directory, which may be anybody's.
-    int fd = fd_open("/proc/self/exe");
+    int reason = 0;
+    int fd = openNoting("/proc/self/exe", &reason);
     if (fd >= 0)
         return fd;
     // Without /proc (a chroot): the path that the kernel executed.
     if (const char *executed = reinterpret_cast<const char *>(getauxval(AT_EXECFN))) {
-        fd = fd_open(executed);
+        fd = openNoting(executed, &reason);
         if (fd >= 0)
             return fd;
     }
-    const char *argv0 = argc > 0 && argv[0] ? argv[0] : "";
+    const char *argv0 = ownName(argc, argv);
     char ownPath[OWN_PATH_SIZE];
     if (chooseOwnPath(getenv("_"), argv0, ownPath, sizeof ownPath) && std::strchr(ownPath, '/'))
-        fd = fd_open(ownPath);
+        fd = openNoting(ownPath, &reason);
     if (fd < 0 && findOnPath(argv0, getenv("PATH"), ownPath, sizeof ownPath))
-        fd = fd_open(ownPath);
+        fd = openNoting(ownPath, &reason);
+    if (fd < 0)
+        errno = reason;
     return fd;
 }
 
 int openOwnFile(int argc, char **argv)
 {
     int fd = openOwnFileQuietly(argc, argv);
-    if (fd < 0)
-        std::fprintf(stderr, "Failed opening file %s\n", argc > 0 && argv[0] ? argv[0] : "");
+    if (fd < 0) {
+        int reason = errno;
+        std::string name = terminalText(ownName(argc, argv));
+        std::fprintf(stderr, "Failed opening file %s\n", name.c_str());
+        // A package that may be run but not read (mode 0711) starts, and
+        // then cannot read itself.
+        std::fprintf(stderr, "%s cannot be read: %s%s\n", name.c_str(), std::strerror(reason),
+                     reason == EACCES ? "; a package must be readable by whoever runs it (chmod a+r)" : "");
+    }
     return fd;
+}
+
+bool ownFileCutShort(int fd, const PackageDirectory *dir)
+{
+    int fileSize = fd_seek(fd, 0, SEEK_END);
+    if (fileSize < 0)
+        return false;
+    if (dir)
+        return pkgElementOffset(PKG_ELEMENT_COUNT, dir) + PKG_DIRECTORY_SIZE + 1 > int64_t(fileSize);
+    unsigned char head[PROGRAM_HEAD_SIZE];
+    int length = fd_seek(fd, 0, SEEK_SET) == 0 ? fd_read(fd, head, sizeof head) : -1;
+    return length > 0 &&
+           judgeMissingDirectory(head, std::size_t(length), uint64_t(fileSize)) == PackageEnding::CutShort;
+}
+
+void reportCutShort(int argc, char **argv)
+{
+    std::fprintf(stderr, "%s is not a whole package (cut short?); copy it again.\n",
+                 terminalText(ownName(argc, argv)).c_str());
 }
 
 int readPackageDirectory(int fd, PackageDirectory *dir)
@@ -197,6 +248,8 @@ int openPackage(int argc, char **argv, PackageDirectory *dir)
     if (fd < 0)
         return -1;
     if (readPackageDirectory(fd, dir) != 0) {
+        if (ownFileCutShort(fd, nullptr))
+            reportCutShort(argc, argv);
         fd_close(fd);
         return -1;
     }

@@ -57,10 +57,20 @@ int openPackage(int argc, char **argv, PackageDirectory *dir);
 // Opens the launcher's own file: /proc/self/exe, else the path the kernel
 // executed, else `_` or argv[0] (a bare argv[0] only through the absolute
 // entries of PATH, never in the current directory). The descriptor, or -1
-// after "Failed opening file".
+// after "Failed opening file" and a line with the reason.
 int openOwnFile(int argc, char **argv);
-// The same without a message.
+// The same without a message; errno tells why it failed.
 int openOwnFileQuietly(int argc, char **argv);
+
+// Whether the launcher's own file, open on fd, is a package that was cut
+// short: with dir null (no package directory at its end), when it holds
+// more or less than the launcher program; with the directory read, when the
+// elements it records run past the end of the file.
+bool ownFileCutShort(int fd, const PackageDirectory *dir);
+
+// The line that follows a failure on a package cut short: which file, and
+// what to do.
+void reportCutShort(int argc, char **argv);
 
 // Reads the package directory before the end marker of the file open on fd:
 // 0, or -1 after one message on standard error.

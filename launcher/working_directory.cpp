@@ -8,8 +8,10 @@
 #include "terminal_text.h"
 #include "textbuf.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 int openTempDirectory(char parent[WRK_DIR_SIZE])
 {
@@ -19,7 +21,7 @@ int openTempDirectory(char parent[WRK_DIR_SIZE])
         std::fprintf(stderr, "TMPDIR %s is not used: %s; using /tmp\n", terminalText(getenv("TMPDIR")).c_str(),
                      terminalText(refused).c_str());
     if (parentFd < 0 && (makePrivateDir(parent) < 0 || (parentFd = fd_open(parent)) < 0)) {
-        std::fprintf(stderr, "Failed creating %s\n", parent);
+        std::fprintf(stderr, "Failed creating %s\n", terminalText(parent).c_str());
         return -1;
     }
     return parentFd;
@@ -38,14 +40,14 @@ bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *p
         std::fprintf(stderr,
                      "Not enough room in %s: the package needs %llu bytes there (the unzip utility, the image%s), "
                      "%lld are available; set TMPDIR to a directory with more room.\n",
-                     parent, (unsigned long long)needed, extracting ? "" : " and the unpacked tree",
-                     (long long)available);
+                     terminalText(parent).c_str(), (unsigned long long)needed,
+                     extracting ? "" : " and the unpacked tree", (long long)available);
         return false;
     }
     available = extracting ? freeSpace(extractTarget) : -1;
     if (available >= 0 && tree > uint64_t(available)) {
         std::fprintf(stderr, "Not enough room in %s: the image unpacks to %llu bytes, %lld are available.\n",
-                     extractTarget, (unsigned long long)tree, (long long)available);
+                     terminalText(extractTarget).c_str(), (unsigned long long)tree, (long long)available);
         return false;
     }
     return true;
@@ -74,16 +76,32 @@ int makeWorkingDirectory(int parentFd, const char *parent)
         sigprocmask(SIG_SETMASK, &old, nullptr);
         if (made == 0) {
             if (changeDirAt(parentFd, name) != 0) {
-                std::fprintf(stderr, "Failed changing to directory %s\n", wrkDir);
+                std::fprintf(stderr, "Failed changing to directory %s\n", terminalText(wrkDir).c_str());
                 return 1;
             }
             return 0;
         }
         if (made < 0 || counter == UINT32_MAX) {
-            std::fprintf(stderr, "Failed creating %s\n", candidate);
+            int error = made < 0 ? errno : EEXIST;
+            std::fprintf(stderr, "Failed creating %s\n", terminalText(candidate).c_str());
+            // Read-only, full or not ours: another temporary directory helps.
+            std::fprintf(stderr, "%s cannot hold the working directory: %s; set TMPDIR to a directory %s.\n",
+                         terminalText(parent).c_str(), std::strerror(error),
+                         error == ENOSPC || error == EDQUOT ? "with more room" : "where you may write");
             return 1;
         }
     }
+}
+
+bool tempDirectoryRunsPrograms(int parentFd, const char *parent)
+{
+    if (!fd_isNoExecFileSystem(parentFd))
+        return true;
+    std::fprintf(stderr,
+                 "%s is on a file system mounted noexec: programs cannot run there; "
+                 "set TMPDIR to a directory where they can.\n",
+                 terminalText(parent).c_str());
+    return false;
 }
 
 int enterNewWorkingDirectory()

@@ -23,8 +23,13 @@ bool enoughRoom(const PackageDirectory *dir, int fd, int parentFd, const char *p
 // first free counter, in the directory open on parentFd, which is kept open
 // in workParentFd for the rest of the run (clean-up removes the tree through
 // it); publishes the name in wrkName and the path in wrkDir and changes
-// into it: 0, or 1 after a message.
+// into it: 0, or 1 after "Failed creating" and a line with the reason.
 int makeWorkingDirectory(int parentFd, const char *parent);
+
+// Whether programs may run in the temporary directory (parent, open on
+// parentFd), as its file system's mount flags say: false after a line that
+// names it and says to set TMPDIR.
+bool tempDirectoryRunsPrograms(int parentFd, const char *parent);
 
 // Both steps at once, as a launch does: 0, or 1 after a message.
 int enterNewWorkingDirectory();

@@ -182,7 +182,8 @@ int waitProcess(int pid);
 int runProgramQuietly(const char *path, char *const argv[]);
 
 /* Makes the directory path and its missing parents, as "mkdir -p" does but
- * through no shell: 1 when it exists as a directory afterwards, else 0. */
+ * through no shell: 1 when it exists as a directory afterwards, else 0 with
+ * errno telling why (ENOTDIR where a name on the way is no directory). */
 int makeDirs(const char *path);
 
 /* Shell-based operations. Arguments are pasted into the command verbatim

@@ -159,8 +159,12 @@ int makeDirs(const char *path)
         char kept = partial[i];
         partial[i] = '\0';
         struct stat st;
-        if (mkdir(partial, 0777) != 0 && (errno != EEXIST || stat(partial, &st) != 0 || !S_ISDIR(st.st_mode)))
+        if (mkdir(partial, 0777) != 0 && (errno != EEXIST || stat(partial, &st) != 0 || !S_ISDIR(st.st_mode))) {
+            // A name taken by something else than a directory.
+            if (errno == EEXIST)
+                errno = ENOTDIR;
             return 0;
+        }
         partial[i] = kept;
     }
     return 1;

@@ -83,13 +83,20 @@ TEST(HostilePackage, EveryCutEndsWithAMessageAndStatusOne)
     }
     auto outcomes = runCuts(dir, full, lengths);
     // A cut whose last byte happens to be 0xFF (inside a size field) is read
-    // as a directory of garbage: it fails later, still with a message.
+    // as a directory of garbage: it fails later, still with a message. Each
+    // ends with what to do, but for the launcher alone, which never was a
+    // package.
+    const std::string bare = "1 Failed reading package directory|";
+    const std::string advice = "./cut is not a whole package (cut short?); copy it again.|";
     std::size_t endsInMarker = 0;
     for (std::size_t n : lengths)
         endsInMarker += full[n - 1] == '\xff';
-    EXPECT_EQ(outcomes["1 Failed reading package directory|"].size(), lengths.size() - endsInMarker);
-    for (const auto &[outcome, ns] : outcomes)
+    EXPECT_EQ(outcomes[bare], std::vector<std::size_t>{layout.launcher.size()});
+    EXPECT_EQ(outcomes[bare + advice].size(), lengths.size() - endsInMarker - 1);
+    for (const auto &[outcome, ns] : outcomes) {
         EXPECT_EQ(outcome.rfind("1 Failed ", 0), 0u) << outcome << " at length " << ns.front();
+        EXPECT_TRUE(outcome == bare || outcome.ends_with("|" + advice)) << outcome << " at length " << ns.front();
+    }
 }
 
 TEST(HostilePackage, TextFieldsThatFillTheirWidthEndThere)
@@ -115,7 +122,9 @@ TEST(HostilePackage, ALastByteOtherThanTheMarkerIsRefused)
         h.writePackage(layout);
         SandboxResult r = h.run();
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "Failed reading package directory\n");
+        // More than the launcher, but no package: it may have been one.
+        EXPECT_EQ(r.err, "Failed reading package directory\n" + h.package +
+                             " is not a whole package (cut short?); copy it again.\n");
         EXPECT_EQ(r.tmpAfter, "");
     }
 }

@@ -4,6 +4,7 @@
 #include "package_fixture.h"
 #include "package_reader.h"
 #include "package_signature.h"
+#include "program_extent.h"
 #include "run_state.h"
 #include "sandbox.h"
 
@@ -156,6 +157,36 @@ TEST(PackageReader, FileShorterThanTheDirectoryFailsToSeek)
         EXPECT_EQ(readPackageDirectory(fd, &dir), -1);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed seeking to package directory\n") << size;
         close(fd);
+    }
+}
+
+// A file without a package directory at its end: the launcher program with
+// more or less behind it was a package once; anything else never was.
+TEST(PackageReader, TellsAPackageCutShortFromNoPackage)
+{
+    const std::string launcher = readFile(LAUNCHER_BIN);
+    std::string noTables = launcher.substr(0, 64); // the ELF header alone, its tables said to be absent
+    std::fill(noTables.begin() + 32, noTables.begin() + 48, '\0');
+    std::fill(noTables.begin() + 54, noTables.end(), '\0');
+    const struct {
+        const char *name;
+        std::string bytes;
+        PackageEnding want;
+    } rows[] = {
+        {"the launcher alone", launcher, PackageEnding::NotAPackage},
+        {"the launcher and one byte", launcher + "x", PackageEnding::CutShort},
+        {"the launcher less its last byte", launcher.substr(0, launcher.size() - 1), PackageEnding::CutShort},
+        {"a header without tables", noTables, PackageEnding::NotAPackage},
+        {"a header without tables and more", noTables + "x", PackageEnding::CutShort},
+        {"text", std::string(5000, 't'), PackageEnding::NotAPackage},
+        {"a header cut inside", launcher.substr(0, 63), PackageEnding::NotAPackage},
+    };
+    for (const auto &row : rows) {
+        const std::string head = row.bytes.substr(0, PROGRAM_HEAD_SIZE);
+        EXPECT_EQ(
+            judgeMissingDirectory(reinterpret_cast<const unsigned char *>(head.data()), head.size(), row.bytes.size()),
+            row.want)
+            << row.name;
     }
 }
 

@@ -15,7 +15,9 @@ namespace {
 
 using namespace mkptest;
 
-// The first 20 bytes of an i386 ELF executable are all that info reads.
+// An ELF header of the class and machine given, with no tables behind it, so
+// that the program ends with its header; and bytes of a program after it.
+// Info reads the class and machine; a file cut short is told by the end.
 std::string elfStandIn(unsigned char bits, unsigned char machine)
 {
     std::string head = std::string("\x7f"
@@ -23,7 +25,9 @@ std::string elfStandIn(unsigned char bits, unsigned char machine)
                                    4) +
                        char(bits == 64 ? 2 : 1) + '\x01' + '\x01';
     head.resize(18, '\0');
-    return head + char(machine) + '\0' + "rest of the program";
+    head += char(machine);
+    head.resize(bits == 64 ? 64 : 52, '\0');
+    return head + "rest of the program";
 }
 
 // A package of stand-in programs, two records and a stored zip whose bytes
@@ -144,6 +148,7 @@ TEST(Info, JsonCarriesTheSame)
     EXPECT_EQ(r.status, 0);
     const std::string n = std::to_string(fx.launcher.size());
     EXPECT_EQ(r.out, R"({
+  "format": 2,
   "package": "p.run",
   "size": )" + std::to_string(bytes.size()) +
                          R"(,
@@ -191,8 +196,11 @@ TEST(Info, JsonCarriesTheSame)
   ],
   "commandCount": 2,
   "strictPlatformMatch": false,
-  "digest": "SHA-256 )" + digestBySha256sum(bytes, fx.dir) +
-                         R"(",
+  "digest": {
+    "algorithm": "sha256",
+    "hex": ")" + digestBySha256sum(bytes, fx.dir) +
+                         R"("
+  },
   "signedBy": null,
   "settings": {
     "name": "",
@@ -383,6 +391,7 @@ TEST_P(VerifyTest, ReportsEveryProblemAndFails)
 }
 
 const std::string TOO_SHORT = "-byte package directory and end marker";
+const std::string CUT_SHORT = "not a whole package (cut short?); copy it again";
 const std::string CHANGED = ": the package was changed after it was built";
 const std::string MISMATCH = "the package was changed after it was built: its SHA-256 digest does not match the one "
                              "recorded";
@@ -391,25 +400,22 @@ INSTANTIATE_TEST_SUITE_P(
     Broken, VerifyTest,
     ::testing::Values(
         Breakage{"Empty", [](std::string &b, auto &) { b.clear(); },
-                 {"the file is 0 bytes long, too short for the 549" + TOO_SHORT}},
-        Breakage{"CutTo548", [](std::string &b, auto &) { b.resize(548); },
-                 {"the file is 548 bytes long, too short for the 549" + TOO_SHORT}},
-        Breakage{"CutByOne", [](std::string &b, auto &) { b.pop_back(); },
-                 {"the last byte is 0x00, not the end marker 0xFF: no package directory "
-                  "precedes it"}},
-        Breakage{"CutBeforeTheDirectory", [](std::string &b, auto &) { b.resize(b.size() - 549); },
-                 {"the last byte is 0x00, not the end marker 0xFF: no package directory "
-                  "precedes it"}},
+                 {"not a package: it is 0 bytes long, too short for the 549" + TOO_SHORT}},
+        Breakage{"CutTo548", [](std::string &b, auto &) { b.resize(548); }, {CUT_SHORT}},
+        Breakage{"CutByOne", [](std::string &b, auto &) { b.pop_back(); }, {CUT_SHORT}},
+        Breakage{"CutBeforeTheDirectory", [](std::string &b, auto &) { b.resize(b.size() - 549); }, {CUT_SHORT}},
+        Breakage{"TextAlone", [](std::string &b, auto &) { b = std::string(600, 't'); },
+                 {"not a package: it does not end in a package directory and end marker"}},
         Breakage{"OneByteAppended", [](std::string &b, auto &) { b += '\xff'; },
                  // The directory is read one byte late: its sizes are garbage.
-                 {"the element sizes add up to 5368709124 bytes, but 1272 bytes precede the "
+                 {"the element sizes add up to 5368709124 bytes, but 1304 bytes precede the "
                   "package directory"}},
         Breakage{"ImageSizeTooLarge",
                  [](std::string &b, auto &) {
                      const std::size_t at = directoryField(b, 16);
                      putLe(b, at, 4, getLe(b, at, 4) + 1);
                  },
-                 {"the element sizes add up to 1272 bytes, but 1271 bytes precede the package "
+                 {"the element sizes add up to 1304 bytes, but 1303 bytes precede the package "
                   "directory"}},
         Breakage{"FlippedByteInTheImage",
                  [](std::string &b, auto &) { b[b.find("DATA-0123") + 5] ^= 0x20; },
@@ -590,10 +596,17 @@ TEST(Verify, PassesWhatMkportableBuilt)
     const ProgramResult missing = fx.run({"verify", "none.run"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "mkportable: cannot open none.run: No such file or directory\n");
-    const ProgramResult info = fx.run({"info", "launcher"});
-    EXPECT_EQ(info.status, 1);
-    EXPECT_EQ(info.err, "mkportable: launcher: the file is 39 bytes long, too short for the "
-                        "549-byte package directory and end marker\n");
+    // Info on what is no package, or no longer a whole one, says which.
+    put(fx.dir / "cut.run", readFile(fx.dir / "p.run").substr(0, 500));
+    const std::pair<std::string, std::string> refusals[] = {
+        {MKPORTABLE_BIN, "not a package: it does not end in a package directory and end marker"},
+        {"cut.run", CUT_SHORT},
+    };
+    for (const auto &[file, problem] : refusals) {
+        const ProgramResult info = fx.run({"info", file});
+        EXPECT_EQ(info.status, 1);
+        EXPECT_EQ(info.err, "mkportable: " + file + ": " + problem + "\n");
+    }
 }
 
 // Signing: keys, `build --sign`, `sign` and `verify --key`, and minisign

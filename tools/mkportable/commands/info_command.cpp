@@ -147,7 +147,7 @@ void printInfoText(const ProbedPackage &pkg, const DigestInfo &digest, std::ostr
                                        "pause, record 0)")
         << "\n";
 
-    out << "Digest:\n  " << digest.digest << "\n";
+    out << "Digest:\n  " << digest.digest.text << "\n";
     if (!digest.signer.empty())
         out << "  signed by " << digest.signer << "\n";
     printSettingsText(storedSettings(pkg.path, pkg.fileSize), out);
@@ -220,13 +220,20 @@ void printInfoJson(const ProbedPackage &pkg, const DigestInfo &digest, std::ostr
         images.push_back(std::move(variant));
     }
 
-    writeJson({{"package", pkg.path.string()},
+    // null without a digest; a damaged record has neither algorithm nor
+    // value, and the problems say why.
+    Json digestJson = nullptr;
+    if (digest.digest.text != "none")
+        digestJson = {{"algorithm", digest.digest.hex.empty() ? Json() : Json("sha256")},
+                      {"hex", digest.digest.hex.empty() ? Json() : Json(digest.digest.hex)}};
+    writeJson({{"format", INFO_JSON_FORMAT},
+               {"package", pkg.path.string()},
                {"size", pkg.fileSize},
                {"elements", std::move(elements)},
                {"imageSize", {pkg.directory.imageSize[0], pkg.directory.imageSize[1]}},
                {"commandCount", pkg.globalInfo.commandCount},
                {"strictPlatformMatch", pkg.globalInfo.strictPlatformMatch != 0},
-               {"digest", digest.digest},
+               {"digest", std::move(digestJson)},
                {"signedBy", digest.signer.empty() ? Json() : Json(digest.signer)},
                {"settings", settingsJson(storedSettings(pkg.path, pkg.fileSize))},
                {"records", std::move(records)},

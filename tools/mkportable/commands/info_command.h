@@ -2,6 +2,7 @@
 #ifndef MKPORTABLE_INFO_COMMAND_H
 #define MKPORTABLE_INFO_COMMAND_H
 
+#include "mkportable/package/package_digest.h"
 #include "mkportable/package/package_probe.h"
 
 #include <filesystem>
@@ -29,9 +30,13 @@ int runInfo(const InfoOptions &options, std::ostream &out, std::ostream &err);
 
 // What info says of a package's digest and signature.
 struct DigestInfo {
-    std::string digest; // what describePackageDigest said
-    std::string signer; // the key ID that describePackageSignature gave, or empty
+    DigestDescription digest; // what describePackageDigest said
+    std::string signer;       // the key ID that describePackageSignature gave, or empty
 };
+
+// The version of the JSON document that `info --json` prints: 2 since the
+// digest is an object ({"algorithm", "hex"}) rather than one text.
+constexpr int INFO_JSON_FORMAT = 2;
 
 // The two renderings of a probed package whose layout is sound.
 void printInfoText(const ProbedPackage &pkg, const DigestInfo &digest, std::ostream &out);

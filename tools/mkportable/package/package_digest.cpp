@@ -135,18 +135,19 @@ std::string checkPackageDigest(const std::filesystem::path &path, std::uint64_t 
     return "SHA-256 digest matches";
 }
 
-std::string describePackageDigest(const std::filesystem::path &path, std::uint64_t fileSize,
-                                  std::vector<std::string> &problems)
+DigestDescription describePackageDigest(const std::filesystem::path &path, std::uint64_t fileSize,
+                                        std::vector<std::string> &problems)
 {
     const InputFile file = InputFile::open(path, "package");
     const StoredDigest stored = readStoredDigest(file.fd(), fileSize, file.name());
     if (stored.kind == StoredDigest::NONE)
-        return "none";
+        return {"none", ""};
     if (stored.kind == StoredDigest::DAMAGED) {
         problems.insert(problems.end(), stored.problems.begin(), stored.problems.end());
-        return "damaged";
+        return {"damaged", ""};
     }
-    return "SHA-256 " + hexText(stored.sha256);
+    const std::string hex = hexText(stored.sha256);
+    return {"SHA-256 " + hex, hex};
 }
 
 } // namespace mkportable

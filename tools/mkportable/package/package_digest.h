@@ -50,10 +50,15 @@ std::optional<PackageSettings> storedSettings(const std::filesystem::path &path,
 std::string checkPackageDigest(const std::filesystem::path &path, std::uint64_t fileSize,
                                std::vector<std::string> &problems);
 
-// For `info`: "SHA-256 <hex>", "none" or "damaged"; appends the damage to
+// For `info`: the words "SHA-256 <hex>", "none" or "damaged", and the hex
+// digest alone (empty unless one is recorded); appends the damage to
 // `problems`. The digest is shown, not checked.
-std::string describePackageDigest(const std::filesystem::path &path, std::uint64_t fileSize,
-                                  std::vector<std::string> &problems);
+struct DigestDescription {
+    std::string text;
+    std::string hex;
+};
+DigestDescription describePackageDigest(const std::filesystem::path &path, std::uint64_t fileSize,
+                                        std::vector<std::string> &problems);
 
 } // namespace mkportable
 

@@ -2,6 +2,7 @@
 
 #include "pack_error.h"
 #include "platform_table.h"
+#include "program_extent.h"
 #include "unique_fd.h"
 
 #include <cerrno>
@@ -29,23 +30,34 @@ const unsigned char *bytesOf(const std::string &s)
     return reinterpret_cast<const unsigned char *>(s.data());
 }
 
+// What a file without a package directory at its end is, in words: a
+// program with more or less than itself behind it was a package once and
+// was cut short (an interrupted download); anything else never was one.
+std::string missingDirectoryProblem(int fd, std::uint64_t fileSize, const std::string &detail)
+{
+    unsigned char head[PROGRAM_HEAD_SIZE];
+    const ssize_t length = pread(fd, head, sizeof head, 0);
+    if (length > 0 && judgeMissingDirectory(head, std::size_t(length), fileSize) == PackageEnding::CutShort)
+        return "not a whole package (cut short?); copy it again";
+    return "not a package: " + detail;
+}
+
 // Reads the trailer and checks that the directory describes this file.
 void readLayout(ProbedPackage &pkg, int fd)
 {
     auto &problems = pkg.problems;
     if (pkg.fileSize < TRAILER_SIZE) {
-        problems.push_back("the file is " + std::to_string(pkg.fileSize) + " bytes long, too short for the " +
-                           std::to_string(TRAILER_SIZE) + "-byte package directory and end marker");
+        problems.push_back(
+            missingDirectoryProblem(fd, pkg.fileSize,
+                                    "it is " + std::to_string(pkg.fileSize) + " bytes long, too short for the " +
+                                        std::to_string(TRAILER_SIZE) + "-byte package directory and end marker"));
         return;
     }
     const std::string trailer = readAt(fd, pkg.fileSize - TRAILER_SIZE, TRAILER_SIZE, pkg.path.string());
     decodePackageDirectory(bytesOf(trailer), &pkg.directory);
-    const auto marker = static_cast<unsigned char>(trailer.back());
-    if (marker != PKG_END_MARKER) {
-        char text[8];
-        std::snprintf(text, sizeof text, "0x%02X", marker);
-        problems.push_back(std::string("the last byte is ") + text +
-                           ", not the end marker 0xFF: no package directory precedes it");
+    if (static_cast<unsigned char>(trailer.back()) != PKG_END_MARKER) {
+        problems.push_back(
+            missingDirectoryProblem(fd, pkg.fileSize, "it does not end in a package directory and end marker"));
         return;
     }
     std::uint64_t sum = 0;
