@@ -6,26 +6,26 @@
 set(MKPORTABLE_DEBIAN_REVISION 1 CACHE STRING "Debian revision of the mkportable package (the part after the dash)")
 
 # Who maintains the package: Debian's own tools take DEBFULLNAME and
-# DEBEMAIL; else whoever commits to this tree.
+# DEBEMAIL; else the author of the sources' last commit.
 set(maintainer_name $ENV{DEBFULLNAME})
 set(maintainer_mail $ENV{DEBEMAIL})
-foreach(field name mail)
-  if(NOT maintainer_${field})
-    set(key user.name)
-    if(field STREQUAL mail)
-      set(key user.email)
-    endif()
-    execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} config ${key} OUTPUT_VARIABLE maintainer_${field}
-                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  endif()
-endforeach()
+if(NOT maintainer_name OR NOT maintainer_mail)
+  execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%an OUTPUT_VARIABLE maintainer_name
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ae OUTPUT_VARIABLE maintainer_mail
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
 if(NOT maintainer_name OR NOT maintainer_mail)
   cmake_host_system_information(RESULT host QUERY FQDN)
   set(maintainer_name "mkportable packager")
   set(maintainer_mail "$ENV{USER}@${host}")
+  if(NOT DEFINED CACHE{MKPORTABLE_MAINTAINER})
+    message(WARNING "No DEBFULLNAME and DEBEMAIL, and no git history: the package's maintainer is "
+                    "${maintainer_mail}; set MKPORTABLE_MAINTAINER to \"Name <address>\"")
+  endif()
 endif()
 set(MKPORTABLE_MAINTAINER "${maintainer_name} <${maintainer_mail}>" CACHE STRING
-    "Maintainer of the mkportable Debian package, \"Name <address>\" (default: DEBFULLNAME and DEBEMAIL, else git's user)")
+    "Maintainer of the mkportable Debian package, \"Name <address>\" (default: DEBFULLNAME and DEBEMAIL, else the last commit's author)")
 string(TIMESTAMP year "%Y" UTC)
 set(MKPORTABLE_COPYRIGHT "${year} Quarn" CACHE STRING "Year and holder of the copyright named in the package's copyright file")
 

@@ -1,8 +1,5 @@
 #include "help_definitions.h"
 
-#include "portable_help.h"
-#include "self_help.h"
-
 namespace {
 
 const HelpEntry SELF_HELP[] = {

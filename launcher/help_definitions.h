@@ -8,6 +8,12 @@
 
 #include <span>
 
+// The single arguments that ask for self-help.
+constexpr const char *PORTABLE_INFO_OPTION = "--portable-info";
+constexpr const char *PORTABLE_LIST_OPTION = "--portable-list";
+constexpr const char *PORTABLE_CHECK_OPTION = "--portable-check";
+constexpr const char *PORTABLE_HELP_OPTION = "--portable-help";
+
 struct HelpEntry {
     const char *name;     // "--extract", "TMPDIR"
     const char *argument; // "DIR", or empty
