@@ -37,7 +37,8 @@ const PageText PAGES[] = {
      "\\fIPREFIX\\fR/libexec/mkportable/x86_64/ and \\fIPREFIX\\fR/libexec/mkportable/i386/ "
      "hold the launchers and unzip utilities that packages carry; mkportable takes them from "
      "there unless told otherwise. The platform library for tools is "
-     "\\fIPREFIX\\fR/lib/\\fIARCH\\fR-linux-gnu/libmkportable-platform.a with its header "
+     "\\fIPREFIX\\fR/lib/x86_64-linux-gnu/libmkportable-platform.a, for 32-bit tools "
+     "\\fIPREFIX\\fR/lib32/libmkportable-platform.a, each with a pkgconfig/ folder beside it, with its header "
      "\\fIPREFIX\\fR/include/mkportable/osspecific.h, the pkg-config module "
      "\\fBmkportable-platform\\fR and the CMake package \\fBmkportable\\fR."},
     {"build",
