@@ -33,5 +33,4 @@ ExternalProject_Add(i386_programs
 
 install(PROGRAMS ${I386_PROGRAM_DIR}/launcher ${I386_PROGRAM_DIR}/miniunz
         DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/mkportable/i386)
-install(FILES ${I386_LIBRARY_DIR}/libmkportable-platform.a DESTINATION lib/i386-linux-gnu)
-mkportable_install_pkgconfig(i386 i386-linux-gnu)
+mkportable_install_platform_library(i386 ${I386_LIBRARY_DIR}/libmkportable-platform.a)

@@ -5,12 +5,10 @@
 #define LAUNCHER_PACKAGE_CACHE_H
 
 #include "command_line.h"
+#include "help_definitions.h"
 #include "package_format.h"
 
 #include <cstddef>
-
-constexpr const char *PORTABLE_CACHE_OPTION = "--portable-cache";
-constexpr const char *PORTABLE_CACHE_CLEAR_OPTION = "--portable-cache-clear";
 
 // For a cacheable package with the cache on: finds (or fills) the entry of
 // the package's digest and image variant and runs the tool from it, then

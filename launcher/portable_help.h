@@ -3,8 +3,6 @@
 #ifndef LAUNCHER_PORTABLE_HELP_H
 #define LAUNCHER_PORTABLE_HELP_H
 
-constexpr const char *PORTABLE_HELP_OPTION = "--portable-help";
-
 // Prints the package's name, version and summary, the self-help options,
 // the launcher's own options and the environment variables that change
 // what it does: 0. -1 for a package without settings, whose tool gets the

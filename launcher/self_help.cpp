@@ -8,6 +8,7 @@
 #include "digest_record.h"
 #include "entry_kind.h"
 #include "extract.h"
+#include "help_definitions.h"
 #include "launch_settings.h"
 #include "package_reader.h"
 #include "platform_table.h"
@@ -347,16 +348,7 @@ int portableCheck(int argc, char **argv)
     // Damage outweighs a missing trust, which outweighs a missing digest.
     if (status != CHECK_DAMAGED && checkSignature(kind, record) == CHECK_UNTRUSTED)
         status = CHECK_UNTRUSTED;
-    switch (status) {
-    case CHECK_WHOLE: std::puts("OK"); break;
-    case CHECK_DAMAGED: std::puts("FAILED"); break;
-    case CHECK_UNPROVEN:
-        std::puts("UNPROVEN: no damage found, but no digest shows that the package is unchanged");
-        break;
-    case CHECK_UNTRUSTED:
-        std::puts("NOT TRUSTED: no damage found, but no key trusted here vouches for the package");
-        break;
-    }
+    std::puts(CHECK_STATUSES[status].lastLine);
     return status;
 }
 

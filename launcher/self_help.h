@@ -5,11 +5,6 @@
 #ifndef LAUNCHER_SELF_HELP_H
 #define LAUNCHER_SELF_HELP_H
 
-// The single arguments that ask for self-help.
-constexpr const char *PORTABLE_INFO_OPTION = "--portable-info";
-constexpr const char *PORTABLE_LIST_OPTION = "--portable-list";
-constexpr const char *PORTABLE_CHECK_OPTION = "--portable-check";
-
 // Runs the self-help that argv[1] asks for: its exit status, or -1 when
 // the command line is no self-help request (the launch goes on).
 int runSelfHelp(int argc, char **argv);

@@ -11,7 +11,7 @@ clang libclang-rt-14-dev binutils
 g++-multilib lib32z1-dev qemu-user
 hyperfine makeself unzip zip libarchive-tools minizip time
 libbz2-dev libbz2-dev:i386 nettle-dev nettle-dev:i386 libsodium-dev libsodium-dev:i386 minisign nlohmann-json3-dev
-jq busybox-static groff clang-format dpkg-dev man-db"
+jq busybox-static groff clang-format dpkg-dev man-db lintian"
 
 missing=""
 for p in $packages; do

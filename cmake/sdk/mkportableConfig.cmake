@@ -16,12 +16,13 @@ if(NOT TARGET mkportable::mkportable)
     IMPORTED_LOCATION "${_mkportable_prefix}/bin/mkportable")
 endif()
 
+# The folder of each architecture's library, as cmake/sdk.cmake installs it.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(_mkportable_multiarch i386-linux-gnu)
+  set(_mkportable_libdir lib32)
 else()
-  set(_mkportable_multiarch x86_64-linux-gnu)
+  set(_mkportable_libdir lib/x86_64-linux-gnu)
 endif()
-set(_mkportable_platform_lib "${_mkportable_prefix}/lib/${_mkportable_multiarch}/libmkportable-platform.a")
+set(_mkportable_platform_lib "${_mkportable_prefix}/${_mkportable_libdir}/libmkportable-platform.a")
 if(NOT TARGET mkportable::platform AND EXISTS "${_mkportable_platform_lib}")
   add_library(mkportable::platform STATIC IMPORTED)
   # The library is C++ inside, behind a C interface: C programs need the C++
@@ -32,10 +33,10 @@ if(NOT TARGET mkportable::platform AND EXISTS "${_mkportable_platform_lib}")
     INTERFACE_INCLUDE_DIRECTORIES "${_mkportable_prefix}/include/mkportable"
     INTERFACE_LINK_LIBRARIES "stdc++;${CMAKE_DL_LIBS}")
 elseif(NOT TARGET mkportable::platform)
-  message(WARNING "mkportable: no platform library for ${_mkportable_multiarch} in "
+  message(WARNING "mkportable: no platform library for ${_mkportable_libdir} in "
                   "${_mkportable_prefix}; mkportable::platform is not available")
 endif()
 
 include("${CMAKE_CURRENT_LIST_DIR}/mkportableAddPackage.cmake")
 unset(_mkportable_platform_lib)
-unset(_mkportable_multiarch)
+unset(_mkportable_libdir)

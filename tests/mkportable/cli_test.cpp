@@ -342,6 +342,12 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"LinksInACircleNotCopied", build({"--copy-external-links"}, "@/ring"), 1,
                 "mkportable: b/back/again -> @/ping: the directory it points to holds the link"},
         CliCase{"InfoHelp", {"info", "--help"}, 0, "--json"},
+        CliCase{"HelpListsTryAndMan",
+                {"--help"},
+                0,
+                "  try                         Run a package in an empty root, to see what it lacks\n"
+                "  man                         Print a manual page in roff"},
+        CliCase{"BuildHelpPointsToTheManifestPage", {"build", "--help"}, 0, "(see mkportable-manifest(5))"},
         CliCase{"VerifyWithoutPackage", {"verify"}, 2, "package is required"}),
     [](const auto &p) { return p.param.name; });
 

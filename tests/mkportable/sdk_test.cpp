@@ -3,11 +3,15 @@
 // architectures, the example project configured and built against the
 // prefix, the Debian package unpacked into a scratch root and used, and the
 // man pages rendered.
+#include "mkportable/package/manifest.h"
+#include "mkportable/support/roff_text.h"
 #include "mkportable_test_support.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
+#include <span>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -64,14 +68,15 @@ TEST(Sdk, ReadmeProgramCompilesForBothArchitecturesThroughPkgConfig)
     const fs::path dir = scratchDir();
     const fs::path prefix = installSdk(dir);
     put(dir / "report.c", readmeProgram());
-    for (const auto &[multiarch, flags] : {std::pair{"x86_64-linux-gnu", ""}, std::pair{"i386-linux-gnu", "-m32"}}) {
-        const std::string pc = (prefix / "lib" / multiarch / "pkgconfig").string();
+    for (const auto &[folder, flags, program] :
+         {std::tuple{"lib/x86_64-linux-gnu", "", "report64"}, std::tuple{"lib32", "-m32", "report32"}}) {
+        const std::string pc = (prefix / folder / "pkgconfig").string();
         shell(std::string("PKG_CONFIG_PATH='") + pc + "' cc " + flags + " -Wall -Werror report.c $(PKG_CONFIG_PATH='" +
-                  pc + "' pkg-config --cflags --libs mkportable-platform) -o report-" + multiarch,
+                  pc + "' pkg-config --cflags --libs mkportable-platform) -o " + program,
               dir);
     }
-    EXPECT_EQ(shell("file -b report-i386-linux-gnu | cut -d, -f1", dir).out, "ELF 32-bit LSB pie executable\n");
-    const ProgramResult r = runProgram({(dir / "report-x86_64-linux-gnu").string()}, dir);
+    EXPECT_EQ(shell("file -b report32 | cut -d, -f1", dir).out, "ELF 32-bit LSB pie executable\n");
+    const ProgramResult r = runProgram({(dir / "report64").string()}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind("distribution ", 0), 0u) << r.out;
 }
@@ -138,10 +143,18 @@ TEST(Sdk, DebianPackageHoldsEverythingAndItsMkportablePacksARunningTool)
     EXPECT_GE(count, 3u) << owners;
     for (const char *file :
          {"usr/bin/mkportable", "usr/libexec/mkportable/x86_64/launcher", "usr/libexec/mkportable/i386/miniunz",
-          "usr/include/mkportable/osspecific.h", "usr/lib/i386-linux-gnu/pkgconfig/mkportable-platform.pc",
+          "usr/include/mkportable/osspecific.h", "usr/lib32/pkgconfig/mkportable-platform.pc",
           "usr/lib/x86_64-linux-gnu/libmkportable-platform.a", "usr/share/cmake/mkportable/mkportableConfig.cmake",
-          "usr/share/man/man1/portable-package.1"})
+          "usr/share/man/man1/portable-package.1.gz", "usr/share/man/man5/mkportable-manifest.5.gz",
+          "usr/share/doc/mkportable/copyright", "usr/share/doc/mkportable/changelog.Debian.gz",
+          "usr/share/lintian/overrides/mkportable"})
         EXPECT_TRUE(fs::exists(dir / "root" / file)) << file;
+    // A Debian revision, a stripped mkportable whose debugging information
+    // went to the -dbgsym package, and nothing lintian would flag.
+    EXPECT_EQ(shell("dpkg-deb -f deb/mkportable_*.deb Version", dir).out.rfind(PORTABLE_VERSION "-", 0), 0u);
+    EXPECT_NE(shell("file -b root/usr/bin/mkportable", dir).out.find(", stripped"), std::string::npos);
+    EXPECT_NE(shell("dpkg -c deb/mkportable-dbgsym_*.ddeb", dir).out.find(".debug\n"), std::string::npos);
+    shell("lintian --fail-on error,warning deb/mkportable_*.deb", dir);
 
     // The unpacked mkportable finds the launcher and miniunz installed with it.
     put(dir / "tool" / "hello.sh", "#!/bin/sh\necho \"hello from the package: $1\"\n", 0755);
@@ -154,29 +167,58 @@ TEST(Sdk, DebianPackageHoldsEverythingAndItsMkportablePacksARunningTool)
 TEST(Sdk, ManPagesRenderWithoutWarningsAndListEveryOption)
 {
     const fs::path dir = scratchDir();
-    const fs::path man = installSdk(dir) / "share" / "man" / "man1";
-    for (const char *page : {"mkportable", "mkportable-build", "mkportable-info", "mkportable-verify",
-                             "mkportable-sign", "mkportable-key", "mkportable-try", "portable-package"}) {
-        const fs::path file = man / (std::string(page) + ".1");
-        const ProgramResult groff = runProgram({"/usr/bin/groff", "-man", "-ww", "-z", "-Tutf8", file.string()}, dir);
-        EXPECT_EQ(groff.status, 0) << page;
-        EXPECT_EQ(groff.err, "") << page;
-        const ProgramResult shown = runProgram({"/usr/bin/man", "-l", file.string()}, dir, {"MANWIDTH=80"});
-        EXPECT_EQ(shown.status, 0) << page << shown.err;
-        EXPECT_NE(shown.out.find("NAME"), std::string::npos) << page;
+    const fs::path man = BUILD_DIR / "man";
+    // Each page with a line it must hold: what the page is for, in words, and
+    // what the definitions it is printed from know.
+    const struct {
+        const char *file;
+        const char *holds;
+    } pages[] = {
+        {"man1/mkportable.1", "mkportable \\- build, show and check self\\-extracting portable packages\n"},
+        {"man1/mkportable-build.1", "mkportable\\-build \\- pack a tool into a self\\-extracting package\n"},
+        {"man1/mkportable-info.1", "\\fB\\-\\-json\\fR"},
+        {"man1/mkportable-verify.1", "\\fB\\-\\-key\\fR"},
+        {"man1/mkportable-sign.1", "\\fB\\-\\-detached\\fR"},
+        {"man1/mkportable-key.1", "mkportable\\-key \\- make keys that sign packages\n"},
+        {"man1/mkportable-try.1", "busybox"},
+        {"man1/portable-package.1", "\\fB\\-\\-portable\\-check\\fR\n"},
+        {"man1/portable-package.1", "\\fBQUARN_PORTABLE_QUIET\\fR\n"},
+        {"man1/portable-package.1", "\\fBTMPDIR\\fR\n"},
+        {"man1/portable-package.1", "5 Debian (debian), 6 Ubuntu (ubuntu)"},
+        {"man5/mkportable-manifest.5", "\\fBsign\\fR (path)\n"},
+    };
+    for (const auto &[file, holds] : pages) {
+        const fs::path path = man / file;
+        const ProgramResult groff = runProgram({"/usr/bin/groff", "-man", "-ww", "-z", "-Tutf8", path.string()}, dir);
+        EXPECT_EQ(groff.status, 0) << file;
+        EXPECT_EQ(groff.err, "") << file;
+        const ProgramResult shown = runProgram({"/usr/bin/man", "-l", path.string() + ".gz"}, dir, {"MANWIDTH=80"});
+        EXPECT_EQ(shown.status, 0) << file << shown.err;
+        EXPECT_NE(shown.out.find("NAME"), std::string::npos) << file;
+        EXPECT_NE(readFile(path).find(holds), std::string::npos) << file << " lacks " << holds;
     }
     // Each long option of `build --help` has its entry in the page.
     const std::string help = runProgram({MKPORTABLE_BIN, "build", "--help"}, dir).out;
-    const std::string page = readFile(man / "mkportable-build.1");
+    const std::string page = readFile(man / "man1" / "mkportable-build.1");
     std::size_t options = 0;
     for (std::size_t at = help.find("  --"); at != std::string::npos; at = help.find("  --", at + 1), ++options) {
         const std::string option = help.substr(at + 2, help.find_first_of(" ,\n", at + 2) - at - 2);
-        std::string roff;
-        for (const char c : option)
-            roff += c == '-' ? std::string("\\-") : std::string(1, c);
-        EXPECT_NE(page.find("\\fB" + roff + "\\fR"), std::string::npos) << option;
+        EXPECT_NE(page.find(mkportable::roffBold(option)), std::string::npos) << option;
     }
     EXPECT_GE(options, 10u) << help;
+    // So does each key that the manifest reader accepts in a tag of the
+    // manifest page.
+    const std::string manifestPage = readFile(man / "man5" / "mkportable-manifest.5");
+    std::string tags;
+    for (std::size_t at = manifestPage.find(".TP\n"); at != std::string::npos; at = manifestPage.find(".TP\n", at + 1))
+        tags += manifestPage.substr(at + 4, manifestPage.find('\n', at + 4) - at - 4) + "\n";
+    for (const std::span<const std::string_view> keys : {std::span<const std::string_view>(mkportable::MANIFEST_KEYS),
+                                                         std::span<const std::string_view>(mkportable::RECORD_KEYS)})
+        for (const std::string_view key : keys)
+            EXPECT_NE(tags.find(mkportable::roffBold(key == "record" ? "[[record]]" : std::string(key))),
+                      std::string::npos)
+                << key << " is not in\n"
+                << tags;
 }
 
 } // namespace

@@ -19,7 +19,7 @@ namespace mkportable {
 
 int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err, bool errIsTerminal)
 {
-    CLI::App app{"mkportable: builds, shows and checks self-extracting portable packages"};
+    CLI::App app{"Build, show and check self-extracting portable packages"};
     app.name("mkportable");
     app.set_version_flag("--version", "mkportable " PORTABLE_VERSION);
     app.require_subcommand(1);
@@ -29,6 +29,7 @@ int runCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
                "  mkportable verify tool.run\n"
                "  mkportable key generate release && mkportable sign tool.run --key release.key\n"
                "  mkportable try tool.run --help\n"
+               "  mkportable man mkportable-build | man -l -\n"
                "Run 'mkportable SUBCOMMAND --help' for the options of each.\n");
 
     BuildOptions build;

@@ -27,7 +27,7 @@ namespace mkportable {
 namespace {
 
 const char *const BUILD_EXAMPLES = R"(Examples:
-  Pack from a manifest (see docs/manifest.md):
+  Pack from a manifest (see mkportable-manifest(5)):
     mkportable build tool.toml
     mkportable build tool.toml -o dist/tool.run
   Pack a directory with one record, for SuSE 11 on Intel 64-bit machines:

@@ -1,5 +1,8 @@
 #include "man_page.h"
 
+#include "mkportable/support/roff_text.h"
+#include "package_man_page.h"
+
 #include <CLI/CLI.hpp>
 #include <cctype>
 
@@ -27,13 +30,15 @@ const PageText PAGES[] = {
      "The subcommands are \\fBbuild\\fR (see \\fBmkportable-build\\fR(1)), \\fBinfo\\fR "
      "(\\fBmkportable-info\\fR(1)), \\fBverify\\fR (\\fBmkportable-verify\\fR(1)), \\fBsign\\fR "
      "(\\fBmkportable-sign\\fR(1)), \\fBkey generate\\fR (\\fBmkportable-key\\fR(1)) and "
-     "\\fBtry\\fR (\\fBmkportable-try\\fR(1)). How to "
-     "run a package is in \\fBportable-package\\fR(1).",
+     "\\fBtry\\fR (\\fBmkportable-try\\fR(1)); \\fBman\\fR prints these pages. The manifest that "
+     "describes a package is in \\fBmkportable-manifest\\fR(5), how to run a package in "
+     "\\fBportable-package\\fR(1).",
      "FILES\n"
      "\\fIPREFIX\\fR/libexec/mkportable/x86_64/ and \\fIPREFIX\\fR/libexec/mkportable/i386/ "
      "hold the launchers and unzip utilities that packages carry; mkportable takes them from "
      "there unless told otherwise. The platform library for tools is "
-     "\\fIPREFIX\\fR/lib/\\fIARCH\\fR-linux-gnu/libmkportable-platform.a with its header "
+     "\\fIPREFIX\\fR/lib/x86_64-linux-gnu/libmkportable-platform.a, for 32-bit tools "
+     "\\fIPREFIX\\fR/lib32/libmkportable-platform.a, each with a pkgconfig/ folder beside it, with its header "
      "\\fIPREFIX\\fR/include/mkportable/osspecific.h, the pkg-config module "
      "\\fBmkportable-platform\\fR and the CMake package \\fBmkportable\\fR."},
     {"build",
@@ -114,22 +119,15 @@ const PageText PAGES[] = {
      ""},
 };
 
-// Text as roff prints it: backslashes and line-leading dots escaped.
-std::string roff(const std::string &text)
+// A description as a manual page's NAME line wants it: "Pack a tool." is
+// "pack a tool".
+std::string nameLine(std::string text)
 {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if ((i == 0 || text[i - 1] == '\n') && (c == '.' || c == '\''))
-            out += "\\&";
-        if (c == '\\')
-            out += "\\e";
-        else if (c == '-')
-            out += "\\-";
-        else
-            out += c;
-    }
-    return out;
+    if (!text.empty())
+        text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();
+    return roff(text);
 }
 
 std::string upper(std::string text)
@@ -170,14 +168,17 @@ void printSections(const std::string &sections, std::ostream &out)
 
 CLI::App *addManCommand(CLI::App &app, std::string &page)
 {
-    CLI::App *cmd = app.add_subcommand("man", "Print a manual page in roff");
-    cmd->group(""); // for the build, not for users
-    cmd->add_option("page", page, "mkportable or mkportable-SUBCOMMAND")->required();
+    CLI::App *cmd = app.add_subcommand("man", "Print a manual page in roff (the build installs them)");
+    cmd->add_option("page", page, "mkportable, mkportable-SUBCOMMAND or portable-package")->required();
     return cmd;
 }
 
 bool printManPage(const CLI::App &app, const std::string &page, std::ostream &out)
 {
+    if (page == "portable-package") {
+        printPackageManPage(out);
+        return true;
+    }
     for (const PageText &text : PAGES) {
         const std::string sub = text.subcommand;
         if (page != (sub.empty() ? "mkportable" : "mkportable-" + sub))
@@ -185,7 +186,7 @@ bool printManPage(const CLI::App &app, const std::string &page, std::ostream &ou
         const CLI::App &cmd = sub.empty() ? app : *app.get_subcommand(sub);
         out << ".TH " << upper(roff(page)) << " 1 \"\" \"mkportable\" \"mkportable manual\"\n"
             << ".SH NAME\n"
-            << roff(page) << " \\- " << roff(cmd.get_description()) << "\n"
+            << roff(page) << " \\- " << nameLine(cmd.get_description()) << "\n"
             << ".SH SYNOPSIS\n";
         const std::string synopsis = text.synopsis;
         std::size_t start = 0;
@@ -214,7 +215,8 @@ bool printManPage(const CLI::App &app, const std::string &page, std::ostream &ou
                ".SH SEE ALSO\n"
                "\\fBmkportable\\fR(1), \\fBmkportable-build\\fR(1), \\fBmkportable-info\\fR(1), "
                "\\fBmkportable-verify\\fR(1), \\fBmkportable-sign\\fR(1), \\fBmkportable-key\\fR(1), "
-               "\\fBminisign\\fR(1), \\fBportable-package\\fR(1)\n";
+               "\\fBmkportable-try\\fR(1), \\fBmkportable-manifest\\fR(5), \\fBminisign\\fR(1), "
+               "\\fBportable-package\\fR(1)\n";
         return true;
     }
     return false;

@@ -12,11 +12,12 @@ class App;
 
 namespace mkportable {
 
-// Registers the hidden `man PAGE` subcommand on `app`; parsing fills `page`.
+// Registers the `man PAGE` subcommand on `app`; parsing fills `page`.
 CLI::App *addManCommand(CLI::App &app, std::string &page);
 
-// Writes the roff source of the page `page` ("mkportable", or
-// "mkportable-SUBCOMMAND" for each subcommand of `app`) to `out`. Returns
+// Writes the roff source of the page `page` ("mkportable",
+// "mkportable-SUBCOMMAND" for each subcommand of `app`, or "portable-package")
+// to `out`. Returns
 // false, writing nothing, for an unknown page.
 bool printManPage(const CLI::App &app, const std::string &page, std::ostream &out);
 

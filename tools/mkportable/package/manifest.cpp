@@ -7,6 +7,7 @@
 #include "platform_codes.h"
 
 #include <limits>
+#include <span>
 #include <toml++/toml.h>
 
 namespace mkportable {
@@ -26,8 +27,7 @@ public:
 
     // Refuses keys of `table` that are not in `known`: a misspelt key must
     // not silently fall back to a default.
-    void checkKeys(const toml::table &table, std::initializer_list<std::string_view> known,
-                   const std::string &context) const
+    void checkKeys(const toml::table &table, std::span<const std::string_view> known, const std::string &context) const
     {
         for (const auto &[key, node] : table) {
             bool ok = false;
@@ -114,7 +114,7 @@ private:
 CommandEntry readRecord(const Reader &r, const toml::table &table, std::size_t index)
 {
     const std::string context = " in record " + std::to_string(index);
-    r.checkKeys(table, {"distribution", "release", "architecture", "command", "arguments", "always_append"}, context);
+    r.checkKeys(table, RECORD_KEYS, context);
     CommandEntry entry;
     if (const toml::node *n = table.get("distribution"))
         entry.distribution = r.code(*n, parseDistribution, "distribution", distributionChoices());
@@ -148,7 +148,8 @@ void readImage(const Reader &r, const toml::node &node, PackagePlan &plan)
     const toml::table *variants = node.as_table();
     if (variants == nullptr)
         r.fail(node.source(), "image must be a path, or a table of two paths, i386 and x86_64");
-    r.checkKeys(*variants, {"i386", "x86_64"}, " in image");
+    constexpr std::string_view IMAGE_KEYS[] = {"i386", "x86_64"};
+    r.checkKeys(*variants, IMAGE_KEYS, " in image");
     for (const char *arch : {"i386", "x86_64"}) {
         const toml::node *variant = variants->get(arch);
         if (variant == nullptr)
@@ -223,11 +224,7 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     } catch (const toml::parse_error &e) {
         r.fail(e.source(), std::string(e.description()));
     }
-    r.checkKeys(root,
-                {"output", "strict", "launcher", "unzip", "image", "bundle", "exclude", "record", "level",
-                 "external_links", "guard", "progress", "signals", "working_directory", "name", "version", "summary",
-                 "cache", "sign"},
-                "");
+    r.checkKeys(root, MANIFEST_KEYS, "");
 
     PackagePlan plan;
     plan.manifest = file;

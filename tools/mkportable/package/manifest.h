@@ -38,6 +38,15 @@ namespace mkportable {
 // that validateCommand refuses, an image table without both variants.
 PackagePlan readManifest(const std::filesystem::path &file);
 
+// The keys a manifest may hold, and those of each [[record]]; any other key
+// is refused.
+inline constexpr std::string_view MANIFEST_KEYS[] = {
+    "output", "strict",  "launcher",       "unzip", "image",    "bundle",  "exclude",
+    "record", "level",   "external_links", "guard", "progress", "signals", "working_directory",
+    "name",   "version", "summary",        "cache", "sign"};
+inline constexpr std::string_view RECORD_KEYS[] = {"distribution", "release",   "architecture",
+                                                   "command",      "arguments", "always_append"};
+
 // The same for manifest text already in memory; `file` names it in
 // messages and anchors relative paths.
 PackagePlan parseManifest(std::string_view text, const std::filesystem::path &file);
