@@ -3,8 +3,10 @@
 #
 #   mkportable::mkportable   the packer (an imported executable)
 #   mkportable::platform     the static platform library for the consuming
-#                            project's architecture (CMAKE_SIZEOF_VOID_P:
-#                            4 takes the i386 one, 8 the x86_64 one)
+#                            project's architecture (an aarch64 or arm64
+#                            CMAKE_SYSTEM_PROCESSOR takes the aarch64 one,
+#                            else CMAKE_SIZEOF_VOID_P: 4 takes the i386 one,
+#                            8 the x86_64 one)
 #   mkportable_add_package(NAME OUTPUT file MANIFEST file [DEPENDS targets...])
 include_guard(GLOBAL)
 
@@ -16,7 +18,9 @@ if(NOT TARGET mkportable::mkportable)
     IMPORTED_LOCATION "${_mkportable_prefix}/bin/mkportable")
 endif()
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+  set(_mkportable_multiarch aarch64-linux-gnu)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(_mkportable_multiarch i386-linux-gnu)
 else()
   set(_mkportable_multiarch x86_64-linux-gnu)

@@ -306,6 +306,17 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"ProgramOfAnotherMachine", program("./jq", "@/elf", {"--architecture", "i386"}), 1,
                 "mkportable: command record 0 is made for i386 machines, but jq is a program for ELF 64-bit "
                 "x86-64"},
+        CliCase{"ProgramOfAnotherProcessor",
+                program("./jq", "@/elf", {"--architecture", "aarch64", "--launcher", "@/tool/run.sh", "--unzip", "@/tool/run.sh"}), 1,
+                "mkportable: command record 0 is made for arm64 machines, but jq is a program for ELF 64-bit x86-64"},
+        CliCase{"AnyRecordInAnArmPackage",
+                program("./jq", "@/elf", {"--target", "arm64", "--launcher", "@/tool/run.sh", "--unzip", "@/tool/run.sh"}), 1,
+                "mkportable: command record 0 is made for arm64 machines, but jq is a program for ELF 64-bit x86-64"},
+        CliCase{"ArmTargetForAnIntelRecord", build({"--target", "arm64", "--architecture", "x86_64"}), 1,
+                "mkportable: the target is arm64, but command record 0 (any distribution, Intel 64-bit) is for Intel "
+                "machines; a package runs on one processor family: build two files, one for ARM and one for Intel "
+                "machines\n"},
+        CliCase{"UnknownTarget", build({"--target", "ppc"}), 2, "unknown target 'ppc'"},
         CliCase{"ProgramOfTheRecordsMachine", program("./jq", "@/elf", {"--architecture", "x86_64"}), 0,
                 "entries zipped"},
         // Behind the wrapper that bundling puts in its place.

@@ -224,7 +224,7 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
     r.checkKeys(root,
                 {"output", "strict", "launcher", "unzip", "image", "bundle", "exclude", "record", "level",
                  "external_links", "guard", "progress", "signals", "working_directory", "name", "version", "summary",
-                 "sign"},
+                 "sign", "target"},
                 "");
 
     PackagePlan plan;
@@ -239,6 +239,12 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
         plan.unzip = r.path(*n, "unzip");
     if (const toml::node *n = root.get("sign"))
         plan.signingKey = r.path(*n, "sign");
+    if (const toml::node *n = root.get("target")) {
+        const std::optional<std::int32_t> target = parseTarget(r.string(*n, "target"));
+        if (!target)
+            r.fail(n->source(), "target must be x86_64, i386, arm64 or aarch64");
+        plan.target = *target;
+    }
     if (const toml::node *n = root.get("level"))
         plan.level = r.number(*n, "level", ZIP_LEVEL_MAX);
     readSettings(r, root, plan.settings);
