@@ -16,7 +16,8 @@ jq busybox-static groff clang-format dpkg-dev man-db"
 # The ARM launcher and miniunz, cross-built statically, and what the tests
 # run under qemu-aarch64 (qemu-user above). The build skips them when the
 # cross compiler is missing.
-arm64_packages="g++-aarch64-linux-gnu zlib1g-dev:arm64 libbz2-dev:arm64 nettle-dev:arm64 libsodium-dev:arm64"
+arm64_packages="g++-aarch64-linux-gnu zlib1g-dev:arm64 libbz2-dev:arm64 libdeflate-dev:arm64
+nettle-dev:arm64 libsodium-dev:arm64"
 packages="$packages $arm64_packages"
 
 missing=""

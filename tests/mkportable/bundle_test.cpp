@@ -291,8 +291,8 @@ struct BusyboxRoot {
         run.stdinText = input;
         run.setup = "mkdir -p root/bin root/proc root/tmp root/dev && touch root/dev/null && "
                     "mount --bind /dev/null root/dev/null && cp " +
-                    busybox.string() +
-                    " root/bin/busybox && for a in $(" + BUSYBOX.string() + " --list); do "
+                    busybox.string() + " root/bin/busybox && for a in $(" + BUSYBOX.string() +
+                    " --list); do "
                     "[ -e root/bin/$a ] || ln -s busybox root/bin/$a; done && " +
                     std::string(withoutProc ? "" : "mount -t proc proc root/proc && ") +
                     "mount -t tmpfs tmpfs root/tmp && "
@@ -345,17 +345,17 @@ TEST(Bundle, ArmJqRunsInARootWithNothingButAnArmBusybox)
     // The packages come from Debian's archive once per build tree.
     const fs::path debs = fs::path(TEST_WORK_ROOT) / "arm64-debs";
     makeDir(debs);
-    const ProgramResult fetched =
-        runProgram({"/bin/sh", "-c",
-                    "ls *busybox-static*.deb >/dev/null 2>&1 || apt-get download -q jq:arm64 libjq1:arm64 "
-                    "libonig5:arm64 busybox-static:arm64 >/dev/null"},
-                   debs);
+    const ProgramResult fetched = runProgram(
+        {"/bin/sh", "-c",
+         "ls *busybox-static*.deb >/dev/null 2>&1 || apt-get download -q jq:arm64 libjq1:arm64 "
+         "libonig5:arm64 busybox-static:arm64 >/dev/null"},
+        debs);
     if (fetched.status != 0)
         GTEST_SKIP() << "cannot fetch Debian's arm64 jq and busybox: " << fetched.err;
-    ASSERT_EQ(runProgram({"/bin/sh", "-c", "for d in *.deb; do dpkg -x \"$d\" " + (fx.dir / "arm").string() + "; done"},
-                         debs)
-                  .status,
-              0);
+    ASSERT_EQ(
+        runProgram({"/bin/sh", "-c", "for d in *.deb; do dpkg -x \"$d\" " + (fx.dir / "arm").string() + "; done"}, debs)
+            .status,
+        0);
     fs::copy_file(fx.dir / "arm" / "usr" / "bin" / "jq", fx.dir / "image" / "bin" / "jq",
                   fs::copy_options::overwrite_existing);
     fx.busybox = fx.dir / "arm" / "bin" / "busybox";

@@ -172,8 +172,9 @@ Runner foreignRunner(const Foreign &f)
     if (runProgram(probe).status != 126)
         return {};
     if (!fs::exists(f.qemu))
-        return {{}, std::string("this kernel runs no ") + f.architecture + " code and " + f.qemu +
-                        " (Debian's qemu-user) is missing"};
+        return {{},
+                std::string("this kernel runs no ") + f.architecture + " code and " + f.qemu +
+                    " (Debian's qemu-user) is missing"};
     Runner r{{"/usr/bin/unshare", "--user", "--map-root-user", "--mount", "/bin/sh", "-c",
               "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || exit 125; printf '" +
                   std::string(f.binfmt) + "' > /proc/sys/fs/binfmt_misc/register && exec \"$@\"",

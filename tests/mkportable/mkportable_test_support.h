@@ -95,7 +95,7 @@ struct Runner {
 const Runner &runnerFor(const Foreign &f);
 
 #define SKIP_UNLESS_RUNS(f)                                                                                            \
-    if (const std::string &why = mkptest::runnerFor(f).problem; !why.empty())                                         \
+    if (const std::string &why = mkptest::runnerFor(f).problem; !why.empty())                                          \
     GTEST_SKIP() << why
 
 // `argv` to run in the sandbox, through the runner of `foreign` when it is one.

@@ -97,7 +97,8 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
     const DecodedPackage pkg = decodePackage(readFile(dir / "tool.run"));
     for (int element : {PKG_LAUNCHER, PKG_UNZIP})
         for (const char *section : {".symtab", ".debug_info"})
-            EXPECT_EQ(pkg.elements[element].find(section) == std::string::npos, foreign != nullptr || PACKAGED_PROGRAMS_STRIPPED)
+            EXPECT_EQ(pkg.elements[element].find(section) == std::string::npos,
+                      foreign != nullptr || PACKAGED_PROGRAMS_STRIPPED)
                 << "element " << element << ", section " << section;
     EXPECT_NE(mkportable(dir, {"info", "tool.run"}).out.find(c.launcher), std::string::npos);
 
@@ -269,16 +270,15 @@ TEST(DefaultPrograms, MixedRecordsTakeThe32BitProgramsOrFailForTwoFamilies)
     const std::string record = "[[record]]\ndistribution = 'suse'\nrelease = 11\ncommand = './run.sh'\n";
     const std::pair<const char *, std::string> cases[] = {
         {"i386", "mkportable: no i386 launcher found (looked for " +
-                     (dir / "libexec" / "mkportable" / "i386" / "launcher").string() +
-                     "); name one with --launcher\n"},
+                     (dir / "libexec" / "mkportable" / "i386" / "launcher").string() + "); name one with --launcher\n"},
         {"arm64", "mkportable: command record 1 (SuSE 11, ARM 64-bit) and command record 0 (SuSE 11, Intel 64-bit) "
                   "are for different processors; a package runs on one processor family: build two files, one for "
                   "ARM and one for Intel machines\n"}};
     for (const auto &[second, message] : cases) {
-        put(dir / "m.toml", "image = 't'\n" + record + "architecture = 'x86_64'\n" + record + "architecture = '" +
-                                second + "'\n");
-        const ProgramResult r =
-            runProgram({(dir / "bin" / "mkportable").string(), "build", "m.toml", "-o", "p.run"}, dir);
+        put(dir / "m.toml",
+            "image = 't'\n" + record + "architecture = 'x86_64'\n" + record + "architecture = '" + second + "'\n");
+        const ProgramResult r = runProgram({(dir / "bin" / "mkportable").string(), "build", "m.toml", "-o", "p.run"},
+                                           dir);
         EXPECT_EQ(r.status, 1) << second;
         EXPECT_EQ(r.err, message) << second;
     }

@@ -64,13 +64,21 @@ TEST(Sdk, ReadmeProgramCompilesForBothArchitecturesThroughPkgConfig)
     const fs::path dir = scratchDir();
     const fs::path prefix = installSdk(dir);
     put(dir / "report.c", readmeProgram());
-    for (const auto &[multiarch, flags] : {std::pair{"x86_64-linux-gnu", ""}, std::pair{"i386-linux-gnu", "-m32"}}) {
+    std::vector<std::pair<std::string, std::string>> builds = {{"x86_64-linux-gnu", "cc"},
+                                                               {"i386-linux-gnu", "cc -m32"}};
+    if (!ARM64_DIR.empty())
+        builds.emplace_back("aarch64-linux-gnu", "aarch64-linux-gnu-gcc");
+    for (const auto &[multiarch, compiler] : builds) {
         const std::string pc = (prefix / "lib" / multiarch / "pkgconfig").string();
-        shell(std::string("PKG_CONFIG_PATH='") + pc + "' cc " + flags + " -Wall -Werror report.c $(PKG_CONFIG_PATH='" +
-                  pc + "' pkg-config --cflags --libs mkportable-platform) -o report-" + multiarch,
+        shell("PKG_CONFIG_PATH='" + pc + "' " + compiler + " -Wall -Werror report.c $(PKG_CONFIG_PATH='" + pc +
+                  "' pkg-config --cflags --libs mkportable-platform) -o report-" + multiarch,
               dir);
     }
     EXPECT_EQ(shell("file -b report-i386-linux-gnu | cut -d, -f1", dir).out, "ELF 32-bit LSB pie executable\n");
+    if (!ARM64_DIR.empty()) {
+        EXPECT_EQ(shell("file -b report-aarch64-linux-gnu | cut -d, -f1-2", dir).out,
+                  "ELF 64-bit LSB pie executable, ARM aarch64\n");
+    }
     const ProgramResult r = runProgram({(dir / "report-x86_64-linux-gnu").string()}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind("distribution ", 0), 0u) << r.out;
@@ -109,6 +117,15 @@ TEST(Sdk, ExampleProjectPacksItsToolAndRepacksWhenAnInputChanges)
           dir);
     EXPECT_EQ(shell("file -b build32/image/bin/platform-report | cut -d, -f1", dir).out,
               "ELF 32-bit LSB pie executable\n");
+    // And for ARM machines, the aarch64 one.
+    if (ARM64_DIR.empty())
+        return;
+    shell(
+        configure + " -B build-arm64 -DCMAKE_TOOLCHAIN_FILE='" + std::string(SOURCE_ROOT) +
+            "/cmake/arm64-toolchain.cmake' >/dev/null && cmake --build build-arm64 --target platform-report >/dev/null",
+        dir);
+    EXPECT_EQ(shell("file -b build-arm64/image/bin/platform-report | cut -d, -f1-2", dir).out,
+              "ELF 64-bit LSB pie executable, ARM aarch64\n");
 }
 
 TEST(Sdk, DebianPackageHoldsEverythingAndItsMkportablePacksARunningTool)

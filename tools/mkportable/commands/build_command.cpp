@@ -317,7 +317,8 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
         ->type_name("ARCH")
         ->check(CLI::Validator(
             [](std::string &text) -> std::string {
-                return parseTarget(text) ? "" : "unknown target '" + text + "' (expected x86_64, i386, arm64 or aarch64)";
+                return parseTarget(text) ? ""
+                                         : "unknown target '" + text + "' (expected x86_64, i386, arm64 or aarch64)";
             },
             ""));
     cmd->add_option("--unzip", options.unzip, "Unzip utility executable (default: miniunz, chosen like the launcher)")

@@ -4,8 +4,8 @@
 #include "mkportable/bundle/program_kind.h"
 #include "mkportable/support/terminal_text.h"
 #include "osspecific.h"
-#include "platform_table.h"
 #include "pack_error.h"
+#include "platform_table.h"
 #include "unique_fd.h"
 
 #include <cerrno>
@@ -211,8 +211,9 @@ std::vector<std::string> commandProgramProblems(const std::vector<CommandEntry> 
         if (!servesRecord(cmd.architecture, imageIndex, imageCount))
             continue;
         const std::string record = "command record " + std::to_string(i);
-        const std::int32_t architecture =
-            cmd.architecture == PFM_ANY && packageMachine == PFM_ARCH_ARM64 ? packageMachine : cmd.architecture;
+        const std::int32_t architecture = cmd.architecture == PFM_ANY && packageMachine == PFM_ARCH_ARM64
+                                              ? packageMachine
+                                              : cmd.architecture;
         const ProgramKind wanted = wantedKind(architecture);
         // The ELF file `name` (the program behind a bundle wrapper when
         // there is one) must be of the record's machine.

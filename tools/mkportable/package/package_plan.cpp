@@ -59,8 +59,8 @@ std::int32_t packageMachine(const PackagePlan &plan)
     if (plan.target == PFM_ARCH_ARM64 && intel != plan.commands.end())
         throw PackError("the target is arm64, but " + recordText(intel) + " is for Intel machines" + twoFiles);
     if (isIntel(plan.target) && arm != plan.commands.end())
-        throw PackError("the target is " + std::string(plan.target == PFM_ARCH_INTEL32 ? "i386" : "x86_64") +
-                        ", but " + recordText(arm) + " is for ARM machines" + twoFiles);
+        throw PackError("the target is " + std::string(plan.target == PFM_ARCH_INTEL32 ? "i386" : "x86_64") + ", but " +
+                        recordText(arm) + " is for ARM machines" + twoFiles);
     if (arm != plan.commands.end() || plan.target == PFM_ARCH_ARM64) {
         if (plan.images.size() == 2)
             throw PackError("a dual-image package holds an i386 and an x86_64 image for Intel machines; "
@@ -76,8 +76,8 @@ std::int32_t packageMachine(const PackagePlan &plan)
 std::optional<std::int32_t> parseTarget(std::string_view text)
 {
     const std::optional<std::int32_t> code = parseArchitecture(text);
-    if (code && (*code == PFM_ANY || *code == PFM_ARCH_INTEL32 || *code == PFM_ARCH_INTEL64 ||
-                 *code == PFM_ARCH_ARM64) &&
+    if (code &&
+        (*code == PFM_ANY || *code == PFM_ARCH_INTEL32 || *code == PFM_ARCH_INTEL64 || *code == PFM_ARCH_ARM64) &&
         !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return code;
     return std::nullopt;
