@@ -44,7 +44,7 @@ POLICY_TOOL = ("our package, signed, under a policy",
 # entry of a user namespace's own (the machine's stays untouched).
 ARM_BINFMT = (r":aarch64:M::\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00:"
               r"\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:"
-              r"/usr/bin/qemu-aarch64:F")
+              r"/usr/bin/qemu-aarch64-static:F")
 ARM_TOOL = ("our ARM package, end to end (emulated)",
             ["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
              "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && printf '%s' '" + ARM_BINFMT +

@@ -151,10 +151,10 @@ const Foreign I386 = {"i386", I386_DIR, "/usr/bin/qemu-i386",
                       ":i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00"
                       "\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff"
                       "\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/bin/qemu-i386:F"};
-const Foreign ARM64 = {"arm64", ARM64_DIR, "/usr/bin/qemu-aarch64",
+const Foreign ARM64 = {"arm64", ARM64_DIR, "/usr/bin/qemu-aarch64-static",
                        ":aarch64:M::\\x7fELF\\x02\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00"
                        "\\x00\\x02\\x00\\xb7\\x00:\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\x00\\xff\\xff"
-                       "\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/bin/qemu-aarch64:F"};
+                       "\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/bin/qemu-aarch64-static:F"};
 
 const Foreign *foreignFor(const std::string &architecture)
 {
@@ -174,7 +174,7 @@ Runner foreignRunner(const Foreign &f)
     if (!fs::exists(f.qemu))
         return {{},
                 std::string("this kernel runs no ") + f.architecture + " code and " + f.qemu +
-                    " (Debian's qemu-user) is missing"};
+                    " (Debian's qemu-user, qemu-user-static) is missing"};
     Runner r{{"/usr/bin/unshare", "--user", "--map-root-user", "--mount", "/bin/sh", "-c",
               "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || exit 125; printf '" +
                   std::string(f.binfmt) + "' > /proc/sys/fs/binfmt_misc/register && exec \"$@\"",

@@ -74,8 +74,8 @@ extern const fs::path ARM64_DIR;
 struct Foreign {
     const char *architecture; // as a record names it
     const fs::path &dir;      // its launcher and miniunz
-    const char *qemu;
-    const char *binfmt; // the binfmt_misc entry that hands its ELF executables to qemu
+    const char *qemu;         // statically linked where it must start in a bare root
+    const char *binfmt;       // the binfmt_misc entry that hands its ELF executables to qemu
 };
 extern const Foreign I386;
 extern const Foreign ARM64;
