@@ -30,8 +30,9 @@ const PageText PAGES[] = {
      "\\fBtry\\fR (\\fBmkportable-try\\fR(1)). How to "
      "run a package is in \\fBportable-package\\fR(1).",
      "FILES\n"
-     "\\fIPREFIX\\fR/libexec/mkportable/x86_64/ and \\fIPREFIX\\fR/libexec/mkportable/i386/ "
-     "hold the launchers and unzip utilities that packages carry; mkportable takes them from "
+     "\\fIPREFIX\\fR/libexec/mkportable/x86_64/, \\fIPREFIX\\fR/libexec/mkportable/i386/ "
+     "and, for ARM packages, \\fIPREFIX\\fR/libexec/mkportable/aarch64/ hold the launchers and unzip utilities that "
+     "packages carry; mkportable takes them from "
      "there unless told otherwise. The platform library for tools is "
      "\\fIPREFIX\\fR/lib/\\fIARCH\\fR-linux-gnu/libmkportable-platform.a with its header "
      "\\fIPREFIX\\fR/include/mkportable/osspecific.h, the pkg-config module "
