@@ -54,6 +54,16 @@ CACHE_TOOLS = [
     ("our package, cached, first start", ["{cpkg}"], "{cpkg} --portable-cache-clear"),
 ]
 CACHED, FILLING = CACHE_TOOLS[0][0], CACHE_TOOLS[1][0]
+# The package for ARM machines, run by qemu-aarch64 through a binfmt_misc
+# entry of a user namespace's own (the machine's stays untouched).
+ARM_BINFMT = (r":aarch64:M::\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00:"
+              r"\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:"
+              r"/usr/bin/qemu-aarch64-static:F")
+ARM_TOOL = ("our ARM package, end to end (emulated)",
+            ["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
+             # Double quotes only: quote() wraps the script in single ones.
+             "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && printf \"%s\" \"" + ARM_BINFMT +
+             "\" > /proc/sys/fs/binfmt_misc/register && exec {apkg}"], False)
 OURS = "our package, end to end"
 BASE = "Info-ZIP unzip -q -o"
 # Packing the tree ({tree}) into {out}: row label, command, whether the
@@ -261,6 +271,27 @@ def write_report(path, text):
     os.replace(path + ".part", path)
 
 
+def arm_runs(values):
+    """Whether the ARM package starts here through ARM_TOOL's emulation."""
+    out = subprocess.run(fill(ARM_TOOL[1], values), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return out.returncode == 0
+
+
+def arm_note(values, arm_run, median):
+    """The sizes of the Intel and the ARM package, and how the ARM one ran."""
+    if not os.path.exists(values["apkg"]):
+        return "No ARM package: this build has no ARM launcher (no aarch64 cross compiler)."
+    text = "Package size: %.2f MiB for Intel (x86_64), %.2f MiB for ARM (aarch64); each carries its " \
+           "own launcher and miniunz." % (os.path.getsize(values["pkg"]) / MIB,
+                                           os.path.getsize(values["apkg"]) / MIB)
+    if not arm_run:
+        return text + " The ARM package could not start here (no qemu-aarch64, or no binfmt_misc " \
+                      "in user namespaces): not timed."
+    return text + " The ARM package's time is under emulation by qemu-aarch64 (user mode) on this " \
+                  "Intel machine, %.2f x the Intel package's: it says what emulation costs, not how " \
+                  "fast an ARM machine is." % (median[ARM_TOOL[0]] / median[OURS])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--work", required=True)
@@ -283,9 +314,12 @@ def main():
                   "selfx": os.path.join(d, "makeself.run"), "miniunz": opts.miniunz,
                   "mkportable": opts.mkportable, "tree": os.path.join(d, "tree"),
                   "spkg": os.path.join(d, "signed.run"), "policy": opts.policy,
-                  "nopolicy": os.path.join(d, "nopolicy"), "cpkg": os.path.join(d, "cached.run")}
+                  "nopolicy": os.path.join(d, "nopolicy"), "cpkg": os.path.join(d, "cached.run"),
+                  "apkg": os.path.join(d, "package-arm64.run")}
         policy_run = payload == "large" and opts.policy is not None
+        arm_run = os.path.exists(values["apkg"]) and arm_runs(values)
         tools = TOOLS + CACHE_TOOLS + ([NO_POLICY_TOOL, POLICY_TOOL] if policy_run else [])
+        tools = tools + [ARM_TOOL] if arm_run else tools
         samples = measure(tools, payload, values, opts, "unpacking", opts.runs)
 
         median = {label: statistics.median(t[0] for t in s) for label, s in samples.items()}
@@ -309,6 +343,7 @@ def main():
         elif payload == "large":
             lines += ["", "The run under a signature policy needs root (a private mount "
                       "namespace): not measured this time."]
+        lines += ["", arm_note(values, arm_run, median)]
 
         out = os.path.join(opts.out_root, payload + "-rss")
         launcher_own = own_peak_kib([values["pkg"]])

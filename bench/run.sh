@@ -69,6 +69,13 @@ for payload in $payloads; do
         --command true 2>/dev/null
     "$build_dir/bin/mkportable" build -q -o "$dir/cached.run" --image "$dir/image.zip" \
         --command true --cache 2>/dev/null
+    # The same package for ARM machines, when the build has the ARM
+    # launcher: it runs emulated here (bench.py says so).
+    rm -f "$dir/package-arm64.run"
+    if [ -x "$build_dir/libexec/mkportable/aarch64/launcher" ]; then
+        "$build_dir/bin/mkportable" build -q -o "$dir/package-arm64.run" --image "$dir/image.zip" \
+            --command true --target arm64 2>/dev/null
+    fi
     # The large package runs once more signed, on a machine whose policy
     # requires the signature: a private mount namespace lays the policy
     # directory over /etc for that run alone, which takes root.

@@ -17,7 +17,8 @@ set(MKPORTABLE_SDK_DIR ${CMAKE_CURRENT_LIST_DIR}/sdk)
 set(MKPORTABLE_LIBRARY_DIRS
     # architecture  folder
     x86_64          lib/x86_64-linux-gnu
-    i386            lib32)
+    i386            lib32
+    arm64           aarch64-linux-gnu/lib)
 
 # Installs the platform library `file` of `arch` and its pkg-config file,
 # <folder>/libmkportable-platform.a and <folder>/pkgconfig/mkportable-platform.pc.

@@ -28,10 +28,9 @@ inline constexpr PlatformCodeText DISTRIBUTION_CODES[] = {
 };
 
 inline constexpr PlatformCodeText ARCHITECTURE_CODES[] = {
-    {PFM_ARCH_NONE, "none", "Unknown"},
-    {PFM_ARCH_INTEL32, "i386", "Intel 32-bit"},
-    {PFM_ARCH_INTEL64, "x86_64", "Intel 64-bit"},
-    {PFM_ARCH_PPC32, "ppc", "PPC 32-bit"},
+    {PFM_ARCH_NONE, "none", "Unknown"},           {PFM_ARCH_INTEL32, "i386", "Intel 32-bit"},
+    {PFM_ARCH_INTEL64, "x86_64", "Intel 64-bit"}, {PFM_ARCH_PPC32, "ppc", "PPC 32-bit"},
+    {PFM_ARCH_ARM64, "arm64", "ARM 64-bit"},
 };
 
 inline constexpr int DISTRIBUTION_CODE_COUNT = int(std::size(DISTRIBUTION_CODES));

@@ -229,7 +229,8 @@ enum {
 /* In a command record's distribution, release or architecture: any machine. */
 enum { PFM_ANY = -1 };
 
-enum { PFM_ARCH_NONE = 0, PFM_ARCH_INTEL32 = 1, PFM_ARCH_INTEL64 = 2, PFM_ARCH_PPC32 = 3 };
+/* 64-bit ARM is recognised only by the ARM build of the platform layer. */
+enum { PFM_ARCH_NONE = 0, PFM_ARCH_INTEL32 = 1, PFM_ARCH_INTEL64 = 2, PFM_ARCH_PPC32 = 3, PFM_ARCH_ARM64 = 4 };
 
 typedef struct PlatformInfo {
     int32_t distribution;

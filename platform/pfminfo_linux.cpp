@@ -136,6 +136,20 @@ bool isOneOf(const char *value, std::initializer_list<const char *> names)
     return false;
 }
 
+// 64-bit ARM, which both uname names call "aarch64", for the ARM build
+// alone: an Intel build never runs there natively, and one that an
+// emulator shows the name keeps the answer it always gave.
+int32_t ownArmName(const char *name)
+{
+#if defined(__aarch64__)
+    if (std::strcmp(name, "aarch64") == 0)
+        return PFM_ARCH_ARM64;
+#else
+    (void)name;
+#endif
+    return PFM_ARCH_NONE;
+}
+
 } // namespace
 
 const PfmSources &systemPfmSources()
@@ -153,7 +167,7 @@ int32_t classifyHardwareName(const char *name)
         return PFM_ARCH_INTEL64;
     if (std::strstr(name, "ppc"))
         return PFM_ARCH_PPC32;
-    return PFM_ARCH_NONE;
+    return ownArmName(name);
 }
 
 int32_t classifyMachineName(const char *name)
@@ -164,7 +178,7 @@ int32_t classifyMachineName(const char *name)
         return PFM_ARCH_INTEL64;
     if (std::strstr(name, "ppc"))
         return PFM_ARCH_PPC32;
-    return PFM_ARCH_NONE;
+    return ownArmName(name);
 }
 
 void cutPlatformName(char *text)

@@ -3,8 +3,10 @@
 #
 #   mkportable::mkportable   the packer (an imported executable)
 #   mkportable::platform     the static platform library for the consuming
-#                            project's architecture (CMAKE_SIZEOF_VOID_P:
-#                            4 takes the i386 one, 8 the x86_64 one)
+#                            project's architecture (an aarch64 or arm64
+#                            CMAKE_SYSTEM_PROCESSOR takes the aarch64 one,
+#                            else CMAKE_SIZEOF_VOID_P: 4 takes the i386 one,
+#                            8 the x86_64 one)
 #   mkportable_add_package(NAME OUTPUT file MANIFEST file [DEPENDS targets...])
 include_guard(GLOBAL)
 
@@ -17,7 +19,9 @@ if(NOT TARGET mkportable::mkportable)
 endif()
 
 # The folder of each architecture's library, as cmake/sdk.cmake installs it.
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+  set(_mkportable_libdir aarch64-linux-gnu/lib)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(_mkportable_libdir lib32)
 else()
   set(_mkportable_libdir lib/x86_64-linux-gnu)

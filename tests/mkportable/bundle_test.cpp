@@ -260,6 +260,12 @@ TEST(Depfile, MakeAndNinjaReadEveryNameBack)
 struct BusyboxRoot {
     fs::path dir = scratchDir();
     fs::path root = dir / "root";
+    fs::path busybox = BUSYBOX;
+    // For another processor family: the words that run its programs, and
+    // what mkportable needs to hear of it.
+    std::vector<std::string> runner;
+    std::vector<std::string> packOptions;
+    std::vector<std::string> packEnvironment;
 
     ProgramResult pack(const std::string &name, const std::vector<std::string> &bundle)
     {
@@ -268,7 +274,8 @@ struct BusyboxRoot {
             (dir / "image").string(), "--command", "./bin/jq", "--depfile", (dir / (name + ".d")).string()};
         for (const std::string &program : bundle)
             args.insert(args.end(), {"--bundle", program});
-        return runProgram(args, dir);
+        args.insert(args.end(), packOptions.begin(), packOptions.end());
+        return runProgram(args, dir, packEnvironment);
     }
 
     // Runs `argv` inside the root, with `package` copied to its top, and
@@ -277,14 +284,15 @@ struct BusyboxRoot {
                       bool withoutProc = false)
     {
         SandboxRun run;
-        run.argv = {"/usr/sbin/chroot", root.string()};
+        run.argv = runner;
+        run.argv.insert(run.argv.end(), {"/usr/sbin/chroot", root.string()});
         run.argv.insert(run.argv.end(), argv.begin(), argv.end());
         run.env = {"PATH=/bin", "VESK_PORTABLE_INTERACTIVE="};
         run.stdinText = input;
         run.setup = "mkdir -p root/bin root/proc root/tmp root/dev && touch root/dev/null && "
                     "mount --bind /dev/null root/dev/null && cp " +
-                    BUSYBOX.string() +
-                    " root/bin/busybox && for a in $(root/bin/busybox --list); do "
+                    busybox.string() + " root/bin/busybox && for a in $(" + BUSYBOX.string() +
+                    " --list); do "
                     "[ -e root/bin/$a ] || ln -s busybox root/bin/$a; done && " +
                     std::string(withoutProc ? "" : "mount -t proc proc root/proc && ") +
                     "mount -t tmpfs tmpfs root/tmp && "
@@ -312,6 +320,58 @@ TEST(Bundle, LauncherFindsItsOwnFileInARootWithoutProc)
                                    "", true);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1), "ran one\n") << r.out;
+    EXPECT_EQ(r.inspected, "") << "the launcher left its working directory";
+}
+
+// Debian's arm64 jq, bundled from the arm64 libraries, runs under
+// emulation in a root that holds only an arm64 busybox; this machine's own
+// jq is refused for an ARM package.
+TEST(Bundle, ArmJqRunsInARootWithNothingButAnArmBusybox)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "sanitized launchers are linked dynamically and cannot start in a bare root";
+#endif
+    SKIP_UNLESS_RUNS(ARM64);
+    BusyboxRoot fx;
+    makeDir(fx.dir / "image" / "bin");
+    fs::copy_file(JQ, fx.dir / "image" / "bin" / "jq");
+    fx.packOptions = {"--architecture", "arm64"};
+    ProgramResult packed = fx.pack("host.run", {"bin/jq"});
+    EXPECT_EQ(packed.status, 1);
+    EXPECT_EQ(packed.err, "mkportable: command record 0 is made for arm64 machines, but bin/jq is a program for ELF "
+                          "64-bit x86-64 (image " +
+                              (fx.dir / "image").string() + ")\n");
+
+    // The packages come from Debian's archive once per build tree.
+    const fs::path debs = fs::path(TEST_WORK_ROOT) / "arm64-debs";
+    makeDir(debs);
+    const ProgramResult fetched = runProgram(
+        {"/bin/sh", "-c",
+         "ls *busybox-static*.deb >/dev/null 2>&1 || apt-get download -q jq:arm64 libjq1:arm64 "
+         "libonig5:arm64 busybox-static:arm64 >/dev/null"},
+        debs);
+    if (fetched.status != 0)
+        GTEST_SKIP() << "cannot fetch Debian's arm64 jq and busybox: " << fetched.err;
+    ASSERT_EQ(
+        runProgram({"/bin/sh", "-c", "for d in *.deb; do dpkg -x \"$d\" " + (fx.dir / "arm").string() + "; done"}, debs)
+            .status,
+        0);
+    fs::copy_file(fx.dir / "arm" / "usr" / "bin" / "jq", fx.dir / "image" / "bin" / "jq",
+                  fs::copy_options::overwrite_existing);
+    fx.busybox = fx.dir / "arm" / "bin" / "busybox";
+    fx.runner = runnerFor(ARM64).words;
+    fx.packEnvironment = {"LD_LIBRARY_PATH=" + (fx.dir / "arm" / "usr" / "lib" / "aarch64-linux-gnu").string()};
+    packed = fx.pack("jq.run", {"bin/jq"});
+    ASSERT_EQ(packed.status, 0) << packed.err;
+    // From the arm64 multiarch folders and the unpacked packages.
+    const std::string depfile = readFile(fx.dir / "jq.run.d");
+    for (const char *lib :
+         {"aarch64-linux-gnu/ld-linux-aarch64.so.1", "aarch64-linux-gnu/libc.so.6", "libjq.so.1", "libonig.so.5"})
+        EXPECT_NE(depfile.find(lib), std::string::npos) << lib << " in " << depfile;
+
+    const SandboxResult r = fx.run("jq.run", {"/jq.run", "-c", ".a"}, "{\"a\":[1,2]}");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "[1,2]\n");
     EXPECT_EQ(r.inspected, "") << "the launcher left its working directory";
 }
 

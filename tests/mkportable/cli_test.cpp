@@ -141,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"Quiet", build({"--quiet"}), 0, ""}, CliCase{"NoSubcommand", {}, 2, "subcommand is required"},
         CliCase{"MissingCommand", {"build", "-o", "@/out.run", "--image", "@/tool"}, 2, "--command is required"},
         CliCase{"BadDistribution", build({"--distribution", "arch"}), 2, "unknown distribution 'arch'"},
-        CliCase{"BadArchitecture", build({"--architecture", "4"}), 2, "unknown architecture '4'"},
+        CliCase{"BadArchitecture", build({"--architecture", "5"}), 2, "unknown architecture '5'"},
         CliCase{"BadRelease", build({"--release", "eleven"}), 2,
                 "--release: release must be 0 to 2147483647 or any, not 'eleven'\n"},
         CliCase{"ReleaseTooLarge", build({"--release", "2147483648"}), 2,
@@ -313,6 +313,20 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"ProgramOfAnotherMachine", program("./jq", "@/elf", {"--architecture", "i386"}), 1,
                 "mkportable: command record 0 is made for i386 machines, but jq is a program for ELF 64-bit "
                 "x86-64"},
+        CliCase{"ProgramOfAnotherProcessor",
+                program("./jq", "@/elf",
+                        {"--architecture", "aarch64", "--launcher", "@/tool/run.sh", "--unzip", "@/tool/run.sh"}),
+                1,
+                "mkportable: command record 0 is made for arm64 machines, but jq is a program for ELF 64-bit x86-64"},
+        CliCase{
+            "AnyRecordInAnArmPackage",
+            program("./jq", "@/elf", {"--target", "arm64", "--launcher", "@/tool/run.sh", "--unzip", "@/tool/run.sh"}),
+            1, "mkportable: command record 0 is made for arm64 machines, but jq is a program for ELF 64-bit x86-64"},
+        CliCase{"ArmTargetForAnIntelRecord", build({"--target", "arm64", "--architecture", "x86_64"}), 1,
+                "mkportable: the target is arm64, but command record 0 (any distribution, Intel 64-bit) is for Intel "
+                "machines; a package runs on one processor family: build two files, one for ARM and one for Intel "
+                "machines\n"},
+        CliCase{"UnknownTarget", build({"--target", "ppc"}), 2, "unknown target 'ppc'"},
         CliCase{"ProgramOfTheRecordsMachine", program("./jq", "@/elf", {"--architecture", "x86_64"}), 0,
                 "entries zipped"},
         // Behind the wrapper that bundling puts in its place.

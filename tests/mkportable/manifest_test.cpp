@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadManifest{"UnknownTopKey", IMAGE + "strickt = true\n" + RECORD,
                     "m.toml:2:1: unknown key 'strickt' (known: output, strict, launcher, unzip, "
                     "image, bundle, exclude, record, level, external_links, guard, progress, signals, "
-                    "working_directory, name, version, summary, cache, sign)"},
+                    "working_directory, name, version, summary, cache, sign, target)"},
         BadManifest{"GuardWord", IMAGE + "guard = 'host'\n" + RECORD,
                     "m.toml:2:9: guard must be \"machine\", \"package\" or \"none\", not \"host\""},
         BadManifest{"ProgressNotAString", IMAGE + "progress = false\n" + RECORD,
@@ -200,7 +200,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "redhat, novell, debian, ubuntu, any or 0-6)"},
         BadManifest{"UnknownArchitecture", IMAGE + RECORD + "architecture = 'amd64'\n",
                     "m.toml:4:16: unknown architecture 'amd64' (expected none, i386, x86_64, "
-                    "ppc, any or 0-3)"},
+                    "ppc, arm64, any or 0-4)"},
+        BadManifest{"UnknownTarget", "target = 'arm'\n" + IMAGE + RECORD,
+                    "m.toml:1:10: target must be x86_64, i386, arm64 or aarch64"},
         BadManifest{"ArchitectureBoolean", IMAGE + RECORD + "architecture = true\n",
                     "m.toml:4:16: architecture must be a name or a code"},
         BadManifest{"NegativeRelease", IMAGE + RECORD + "release = -1\n",

@@ -136,4 +136,72 @@ DecodedPackage decodePackage(const std::string &bytes)
     return pkg;
 }
 
+#ifdef I386_PROGRAM_DIR
+const fs::path I386_DIR = I386_PROGRAM_DIR;
+#else
+const fs::path I386_DIR;
+#endif
+#ifdef ARM64_PROGRAM_DIR
+const fs::path ARM64_DIR = ARM64_PROGRAM_DIR;
+#else
+const fs::path ARM64_DIR;
+#endif
+
+const Foreign I386 = {"i386", I386_DIR, "/usr/bin/qemu-i386",
+                      ":i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00"
+                      "\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff"
+                      "\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/bin/qemu-i386:F"};
+const Foreign ARM64 = {"arm64", ARM64_DIR, "/usr/bin/qemu-aarch64-static",
+                       ":aarch64:M::\\x7fELF\\x02\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00"
+                       "\\x00\\x02\\x00\\xb7\\x00:\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\x00\\xff\\xff"
+                       "\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/bin/qemu-aarch64-static:F"};
+
+const Foreign *foreignFor(const std::string &architecture)
+{
+    return architecture == "i386" ? &I386 : architecture == "arm64" ? &ARM64 : nullptr;
+}
+
+namespace {
+
+Runner foreignRunner(const Foreign &f)
+{
+    if (f.dir.empty())
+        return {{}, std::string("built without the ") + f.architecture + " programs"};
+    ProgramRun probe;
+    probe.argv = {(f.dir / "miniunz").string()};
+    if (runProgram(probe).status != 126)
+        return {};
+    if (!fs::exists(f.qemu))
+        return {{},
+                std::string("this kernel runs no ") + f.architecture + " code and " + f.qemu +
+                    " (Debian's qemu-user, qemu-user-static) is missing"};
+    Runner r{{"/usr/bin/unshare", "--user", "--map-root-user", "--mount", "/bin/sh", "-c",
+              "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || exit 125; printf '" +
+                  std::string(f.binfmt) + "' > /proc/sys/fs/binfmt_misc/register && exec \"$@\"",
+              "sh"},
+             {}};
+    probe.argv.insert(probe.argv.begin(), r.words.begin(), r.words.end());
+    if (runProgram(probe).status == 125)
+        r.problem = "this kernel has no binfmt_misc in user namespaces, which the emulated runs need";
+    return r;
+}
+
+} // namespace
+
+const Runner &runnerFor(const Foreign &f)
+{
+    static const Runner i386 = foreignRunner(I386);
+    static const Runner arm64 = foreignRunner(ARM64);
+    return &f == &I386 ? i386 : arm64;
+}
+
+std::vector<std::string> runArgs(const Foreign *foreign, std::vector<std::string> argv)
+{
+    if (foreign == nullptr)
+        return argv;
+    const std::vector<std::string> &runner = runnerFor(*foreign).words;
+    argv.insert(argv.begin(), runner.begin(), runner.end());
+    return argv;
+}
+
 } // namespace mkptest

@@ -65,6 +65,42 @@ struct DecodedPackage {
 // Fails the test when the recorded sizes do not add up to the file's length.
 DecodedPackage decodePackage(const std::string &bytes);
 
+// The 32-bit and the ARM launcher and miniunz; empty when the build left
+// them out (PORTABLE_I386=OFF, no aarch64 cross compiler).
+extern const fs::path I386_DIR;
+extern const fs::path ARM64_DIR;
+
+// A processor family that this machine may run only through an emulator.
+struct Foreign {
+    const char *architecture; // as a record names it
+    const fs::path &dir;      // its launcher and miniunz
+    const char *qemu;         // statically linked where it must start in a bare root
+    const char *binfmt;       // the binfmt_misc entry that hands its ELF executables to qemu
+};
+extern const Foreign I386;
+extern const Foreign ARM64;
+// The family of a record's architecture name; null for this machine's own.
+const Foreign *foreignFor(const std::string &architecture);
+
+// The words that start a program of a family here: none where the kernel
+// runs its code itself; where it does not (it answers ENOEXEC), a user
+// namespace with a binfmt_misc entry of its own that hands such executables
+// to qemu, so that the launcher and the miniunz it starts both run emulated
+// while the machine's own binfmt_misc stays untouched. `problem` says why
+// the programs cannot run here at all.
+struct Runner {
+    std::vector<std::string> words;
+    std::string problem;
+};
+const Runner &runnerFor(const Foreign &f);
+
+#define SKIP_UNLESS_RUNS(f)                                                                                            \
+    if (const std::string &why = mkptest::runnerFor(f).problem; !why.empty())                                          \
+    GTEST_SKIP() << why
+
+// `argv` to run in the sandbox, through the runner of `foreign` when it is one.
+std::vector<std::string> runArgs(const Foreign *foreign, std::vector<std::string> argv);
+
 } // namespace mkptest
 
 #endif

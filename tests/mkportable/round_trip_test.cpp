@@ -1,11 +1,12 @@
-// Packages built by mkportable and run by the real launchers, 64-bit and
-// 32-bit, in the private namespace of tests/common/sandbox.h; the programs
+// Packages built by mkportable and run by the real launchers, 64-bit,
+// 32-bit and ARM (emulated), in the private namespace of tests/common/sandbox.h; the programs
 // mkportable picks by default; reproducibility; the progress bar.
 #include "mkportable_test_support.h"
 #include "sandbox.h"
 #include "tree_scan.h"
 #include "zip_fixture.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <gtest/gtest.h>
@@ -16,53 +17,6 @@
 namespace {
 
 using namespace mkptest;
-
-// The 32-bit programs, unless the build left them out (PORTABLE_I386=OFF).
-#ifdef I386_PROGRAM_DIR
-const fs::path I386_DIR = I386_PROGRAM_DIR;
-#else
-const fs::path I386_DIR;
-#endif
-#define SKIP_WITHOUT_I386()                                                                                            \
-    if (I386_DIR.empty())                                                                                              \
-    GTEST_SKIP() << "built without the 32-bit programs"
-
-// The words that start a 32-bit program here: none where the kernel runs
-// i386 code itself; where it does not (a 64-bit-only kernel answers ENOEXEC),
-// a user namespace with a binfmt_misc entry of its own that hands i386
-// executables to qemu-i386, so that the launcher and the miniunz it starts
-// both run emulated while the machine's own binfmt_misc stays untouched.
-std::vector<std::string> i386Runner()
-{
-    ProgramRun probe;
-    probe.argv = {(I386_DIR / "miniunz").string()};
-    if (runProgram(probe).status != 126)
-        return {};
-    EXPECT_TRUE(fs::exists("/usr/bin/qemu-i386"))
-        << "this kernel runs no i386 code and qemu-i386 (Debian's qemu-user) is missing";
-    const std::string entry = ":i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00"
-                              "\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff"
-                              "\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/bin/qemu-i386:F";
-    return {"/usr/bin/unshare",
-            "--user",
-            "--map-root-user",
-            "--mount",
-            "/bin/sh",
-            "-c",
-            "mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && printf '" + entry +
-                "' > /proc/sys/fs/binfmt_misc/register && exec \"$@\"",
-            "sh"};
-}
-
-// `argv` to run in the sandbox, through i386Runner when `intel32`.
-std::vector<std::string> runArgs(bool intel32, std::vector<std::string> argv)
-{
-    if (!intel32)
-        return argv;
-    static const std::vector<std::string> runner = i386Runner();
-    argv.insert(argv.begin(), runner.begin(), runner.end());
-    return argv;
-}
 
 // A tree with every kind of entry an image holds.
 void makeToolTree(const fs::path &root)
@@ -98,10 +52,19 @@ ProgramResult mkportable(const fs::path &dir, std::vector<std::string> args, con
     return runProgram(args, dir, env);
 }
 
-// The architecture a record names, and the launcher's ELF class it brings.
+// The launcher's words for an architecture a record names.
+std::string architectureLabel(const std::string &name)
+{
+    return name == "i386" ? "Intel 32-bit" : name == "arm64" ? "ARM 64-bit" : "Intel 64-bit";
+}
+
+// The architecture a record names, the launcher it brings, and what
+// "uname -i" and "uname -m" print on such a machine.
 struct RoundTrip {
     const char *architecture;
     const char *launcher;
+    const char *hardware;
+    const char *machine;
 };
 void PrintTo(const RoundTrip &c, std::ostream *os)
 {
@@ -113,8 +76,9 @@ class RoundTripTest : public ::testing::TestWithParam<RoundTrip> {};
 TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
 {
     const RoundTrip &c = GetParam();
-    if (std::string(c.architecture) == "i386") {
-        SKIP_WITHOUT_I386();
+    const Foreign *foreign = foreignFor(c.architecture);
+    if (foreign != nullptr) {
+        SKIP_UNLESS_RUNS(*foreign);
     }
     const fs::path dir = scratchDir();
     makeToolTree(dir / "tool");
@@ -128,18 +92,18 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
                           "tool.run: settings: guard none, progress stderr, signals forward, working_directory image, "
                           "cache false\n");
     // Every package carries these two: no symbol table, no debug information.
-    // The sanitizer build keeps its 64-bit ones whole; the 32-bit ones come
-    // from a build of their own, always stripped.
-    const bool intel32 = std::string(c.architecture) == "i386";
+    // The sanitizer build keeps its own whole; the 32-bit and ARM ones come
+    // from builds of their own, always stripped.
     const DecodedPackage pkg = decodePackage(readFile(dir / "tool.run"));
     for (int element : {PKG_LAUNCHER, PKG_UNZIP})
         for (const char *section : {".symtab", ".debug_info"})
-            EXPECT_EQ(pkg.elements[element].find(section) == std::string::npos, intel32 || PACKAGED_PROGRAMS_STRIPPED)
+            EXPECT_EQ(pkg.elements[element].find(section) == std::string::npos,
+                      foreign != nullptr || PACKAGED_PROGRAMS_STRIPPED)
                 << "element " << element << ", section " << section;
     EXPECT_NE(mkportable(dir, {"info", "tool.run"}).out.find(c.launcher), std::string::npos);
 
     SandboxRun extract;
-    extract.argv = runArgs(intel32, {(dir / "tool.run").string(), "--extract", (dir / "out").string()});
+    extract.argv = runArgs(foreign, {(dir / "tool.run").string(), "--extract", (dir / "out").string()});
     extract.env = {"VESK_PORTABLE_INTERACTIVE="};
     SandboxResult r = runSandboxed(dir.string(), extract);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -155,29 +119,58 @@ TEST_P(RoundTripTest, BuildVerifyExtractAndRunGiveBackTheTree)
               "zip64.run: OK, 1 command record, 1 image, 9 entries checked, SHA-256 digest matches\n"
               "zip64.run: settings: guard none, progress stderr, signals forward, working_directory image, cache "
               "false\n");
-    extract.argv = runArgs(intel32, {(dir / "zip64.run").string(), "--extract", (dir / "out64").string()});
+    extract.argv = runArgs(foreign, {(dir / "zip64.run").string(), "--extract", (dir / "out64").string()});
     r = runSandboxed(dir.string(), extract);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(describeTree(dir / "out64"), describeTree(dir / "tool"));
 
     // And run it on the machine the record names.
     SandboxRun run;
-    run.argv = runArgs(intel32, {(dir / "tool.run").string()});
-    onMachine(run, dir, FakeMachine{c.architecture, c.architecture});
+    run.argv = runArgs(foreign, {(dir / "tool.run").string()});
+    onMachine(run, dir, FakeMachine{c.hardware, c.machine});
     r = runSandboxed(dir.string(), run);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "Extracting...\nExecuting...\n\n\n");
     EXPECT_EQ(readFile(dir / "ran"), "default args\n");
     EXPECT_EQ(r.tmpAfter, "");
+
+    // The self-help options answer without running the tool.
+    const std::pair<const char *, std::string> helps[] = {{"--portable-info", architectureLabel(c.architecture)},
+                                                          {"--portable-list", "bin/tool"},
+                                                          {"--portable-check", "OK"},
+                                                          {"--portable-help", "--portable-check"}};
+    for (const auto &[option, shown] : helps) {
+        run.argv = runArgs(foreign, {(dir / "tool.run").string(), option});
+        r = runSandboxed(dir.string(), run);
+        EXPECT_EQ(r.status, 0) << option << r.err;
+        EXPECT_NE(r.out.find(shown), std::string::npos) << option << ": " << r.out;
+    }
+
+    // An interrupt while the tool runs ends the run and removes its tree.
+    put(dir / "wait" / "wait.sh", "#!/bin/sh\ntouch \"$QUARN_PORTABLE_EXEC_DIR/waiting\"\nexec sleep 30\n", 0755);
+    ASSERT_EQ(mkportable(dir, {"build", "-q", "--image", "wait", "--command", "./wait.sh", "--architecture",
+                               c.architecture, "-o", "wait.run"})
+                  .status,
+              0);
+    run.argv = runArgs(foreign, {(dir / "wait.run").string()});
+    run.signal = SIGINT;
+    run.toGroup = true;
+    run.triggerFile = (dir / "waiting").string();
+    run.delayMs = 200;
+    r = runSandboxed(dir.string(), run);
+    EXPECT_NE(r.status, 0) << r.err;
+    EXPECT_LT(r.seconds, 20);
+    EXPECT_EQ(r.tmpAfter, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Launchers, RoundTripTest,
-                         ::testing::Values(RoundTrip{"x86_64", "ELF 64-bit x86-64"},
-                                           RoundTrip{"i386", "ELF 32-bit Intel 80386"}));
+                         ::testing::Values(RoundTrip{"x86_64", "ELF 64-bit x86-64", "x86_64", "x86_64"},
+                                           RoundTrip{"i386", "ELF 32-bit Intel 80386", "i386", "i386"},
+                                           RoundTrip{"arm64", "ELF 64-bit ARM aarch64", "unknown", "aarch64"}));
 
 TEST(DualImage, EachMachineRunsItsImageAndRecordThroughThe32BitLauncher)
 {
-    SKIP_WITHOUT_I386();
+    SKIP_UNLESS_RUNS(I386);
     const fs::path dir = scratchDir();
     for (const char *bits : {"32", "64"})
         put(dir / ("tool" + std::string(bits)) / "run.sh",
@@ -198,7 +191,7 @@ TEST(DualImage, EachMachineRunsItsImageAndRecordThroughThe32BitLauncher)
     for (const auto &[hardware, ran] : machines) {
         fs::remove(dir / "ran");
         SandboxRun run;
-        run.argv = runArgs(true, {(dir / "dual.run").string()});
+        run.argv = runArgs(&I386, {(dir / "dual.run").string()});
         onMachine(run, dir, FakeMachine{hardware, hardware});
         const SandboxResult r = runSandboxed(dir.string(), run);
         EXPECT_EQ(r.status, 0) << hardware << r.err;
@@ -229,7 +222,7 @@ TEST_P(DefaultProgramsTest, AreTheOnesForThePackagesMachines)
     // beside it, and libexec/mkportable/<architecture>/.
     makeDir(dir / "bin");
     fs::copy_file(MKPORTABLE_BIN, dir / "bin" / "mkportable");
-    for (const char *arch : {"i386", "x86_64"}) {
+    for (const char *arch : {"i386", "x86_64", "aarch64"}) {
         put(dir / "libexec" / "mkportable" / arch / "launcher", std::string("lib-") + arch, 0755);
         put(dir / "libexec" / "mkportable" / arch / "miniunz", std::string("unz-") + arch, 0755);
     }
@@ -257,27 +250,38 @@ INSTANTIATE_TEST_SUITE_P(
         DefaultCase{"Installed64", {"--image", "t", "--architecture", "x86_64"}, "lib-x86_64", "unz-x86_64"},
         DefaultCase{"Intel32", {"--image", "t", "--architecture", "i386"}, "lib-i386", "unz-i386"},
         DefaultCase{"DualImage", {"--image-i386", "t", "--image-x86_64", "t"}, "lib-i386", "unz-i386"},
+        DefaultCase{"Arm64", {"--image", "t", "--architecture", "arm64"}, "lib-aarch64", "unz-aarch64"},
+        DefaultCase{"AnyForArm64", {"--image", "t", "--target", "aarch64"}, "lib-aarch64", "unz-aarch64"},
+        DefaultCase{"AnyForIntel32", {"--image", "t", "--target", "i386"}, "lib-i386", "unz-i386"},
         DefaultCase{"NamedLauncher",
                     {"--image", "t", "--architecture", "1", "--launcher", "explicit"},
                     "explicit",
                     "unz-i386"}),
     [](const auto &p) { return p.param.name; });
 
-TEST(DefaultPrograms, A32BitRecordAmong64BitOnesGetsThe32BitPrograms)
+// Records for i386 among x86_64 ones take the 32-bit programs; records for
+// ARM and Intel machines cannot share one launcher.
+TEST(DefaultPrograms, MixedRecordsTakeThe32BitProgramsOrFailForTwoFamilies)
 {
     const fs::path dir = scratchDir();
     makeDir(dir / "bin");
     fs::copy_file(MKPORTABLE_BIN, dir / "bin" / "mkportable");
     put(dir / "t" / "run.sh", "echo\n", 0755);
-    put(dir / "m.toml", "image = 't'\n[[record]]\ndistribution = 'suse'\nrelease = 11\n"
-                        "architecture = 'x86_64'\ncommand = './run.sh'\n"
-                        "[[record]]\ndistribution = 'suse'\nrelease = 11\n"
-                        "architecture = 'i386'\ncommand = './run.sh'\n");
-    const ProgramResult r = runProgram({(dir / "bin" / "mkportable").string(), "build", "m.toml", "-o", "p.run"}, dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "mkportable: no i386 launcher found (looked for " +
-                         (dir / "libexec" / "mkportable" / "i386" / "launcher").string() +
-                         "); name one with --launcher\n");
+    const std::string record = "[[record]]\ndistribution = 'suse'\nrelease = 11\ncommand = './run.sh'\n";
+    const std::pair<const char *, std::string> cases[] = {
+        {"i386", "mkportable: no i386 launcher found (looked for " +
+                     (dir / "libexec" / "mkportable" / "i386" / "launcher").string() + "); name one with --launcher\n"},
+        {"arm64", "mkportable: command record 1 (SuSE 11, ARM 64-bit) and command record 0 (SuSE 11, Intel 64-bit) "
+                  "are for different processors; a package runs on one processor family: build two files, one for "
+                  "ARM and one for Intel machines\n"}};
+    for (const auto &[second, message] : cases) {
+        put(dir / "m.toml",
+            "image = 't'\n" + record + "architecture = 'x86_64'\n" + record + "architecture = '" + second + "'\n");
+        const ProgramResult r = runProgram({(dir / "bin" / "mkportable").string(), "build", "m.toml", "-o", "p.run"},
+                                           dir);
+        EXPECT_EQ(r.status, 1) << second;
+        EXPECT_EQ(r.err, message) << second;
+    }
 }
 
 TEST(Build, ManifestBuildsAreReproducible)

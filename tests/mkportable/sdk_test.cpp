@@ -68,15 +68,20 @@ TEST(Sdk, ReadmeProgramCompilesForBothArchitecturesThroughPkgConfig)
     const fs::path dir = scratchDir();
     const fs::path prefix = installSdk(dir);
     put(dir / "report.c", readmeProgram());
-    for (const auto &[folder, flags, program] :
-         {std::tuple{"lib/x86_64-linux-gnu", "", "report64"}, std::tuple{"lib32", "-m32", "report32"}}) {
+    std::vector<std::pair<std::string, std::string>> builds = {{"lib/x86_64-linux-gnu", "cc"}, {"lib32", "cc -m32"}};
+    if (!ARM64_DIR.empty())
+        builds.emplace_back("aarch64-linux-gnu/lib", "clang --target=aarch64-linux-gnu");
+    for (const auto &[folder, compiler] : builds) {
         const std::string pc = (prefix / folder / "pkgconfig").string();
-        shell(std::string("PKG_CONFIG_PATH='") + pc + "' cc " + flags + " -Wall -Werror report.c $(PKG_CONFIG_PATH='" +
-                  pc + "' pkg-config --cflags --libs mkportable-platform) -o " + program,
+        shell("PKG_CONFIG_PATH='" + pc + "' " + compiler + " -Wall -Werror report.c $(PKG_CONFIG_PATH='" + pc +
+                  "' pkg-config --cflags --libs mkportable-platform) -o report-" + fs::path(folder).filename().string(),
               dir);
     }
-    EXPECT_EQ(shell("file -b report32 | cut -d, -f1", dir).out, "ELF 32-bit LSB pie executable\n");
-    const ProgramResult r = runProgram({(dir / "report64").string()}, dir);
+    EXPECT_EQ(shell("file -b report-lib32 | cut -d, -f1", dir).out, "ELF 32-bit LSB pie executable\n");
+    if (!ARM64_DIR.empty()) {
+        EXPECT_EQ(shell("file -b report-lib | cut -d, -f2", dir).out, " ARM aarch64\n");
+    }
+    const ProgramResult r = runProgram({(dir / "report-x86_64-linux-gnu").string()}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind("distribution ", 0), 0u) << r.out;
 }
@@ -114,6 +119,14 @@ TEST(Sdk, ExampleProjectPacksItsToolAndRepacksWhenAnInputChanges)
           dir);
     EXPECT_EQ(shell("file -b build32/image/bin/platform-report | cut -d, -f1", dir).out,
               "ELF 32-bit LSB pie executable\n");
+    // And for ARM machines, the aarch64 one.
+    if (ARM64_DIR.empty())
+        return;
+    shell(
+        configure + " -B build-arm64 -DCMAKE_TOOLCHAIN_FILE='" + std::string(SOURCE_ROOT) +
+            "/cmake/arm64-toolchain.cmake' >/dev/null && cmake --build build-arm64 --target platform-report >/dev/null",
+        dir);
+    EXPECT_EQ(shell("file -b build-arm64/image/bin/platform-report | cut -d, -f2", dir).out, " ARM aarch64\n");
 }
 
 TEST(Sdk, DebianPackageHoldsEverythingAndItsMkportablePacksARunningTool)

@@ -92,6 +92,7 @@ const Machine machines[] = {
      printed("i486\n")},
     {"unknown hardware, ppc64le machine", printed("unknown\n"), NONE, "VERSION = 15\n", NONE, nullptr, 2, 15, 3,
      printed("ppc64le\n")},
+    // Only the ARM build knows an ARM machine; this one is an Intel build.
     {"unknown hardware, aarch64 machine", printed("unknown\n"), NONE, "VERSION = 15\n", NONE,
      "Unknown processor architecture (aarch64)", 2, 15, 0, printed("aarch64\n")},
     {"unknownx is not unknown", printed("unknownx\n"), NONE, "VERSION = 15\n", NONE,

@@ -85,6 +85,8 @@ std::vector<std::string> trustedDirs(int bits, unsigned machine)
         dirs = {"/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib64", "/usr/lib64"};
     else if (machine == EM_386 && bits == 32)
         dirs = {"/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu", "/lib32", "/usr/lib32"};
+    else if (machine == EM_AARCH64 && bits == 64)
+        dirs = {"/lib/aarch64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/lib64", "/usr/lib64"};
     dirs.push_back("/lib");
     dirs.push_back("/usr/lib");
     return dirs;

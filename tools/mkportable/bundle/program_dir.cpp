@@ -1,5 +1,6 @@
 #include "program_dir.h"
 
+#include "osspecific.h"
 #include "pack_error.h"
 
 #include <system_error>
@@ -12,6 +13,8 @@ namespace {
 constexpr const char *OWN_ARCHITECTURE = "x86_64";
 #elif defined(__i386__)
 constexpr const char *OWN_ARCHITECTURE = "i386";
+#elif defined(__aarch64__)
+constexpr const char *OWN_ARCHITECTURE = "aarch64";
 #else
 constexpr const char *OWN_ARCHITECTURE = "native";
 #endif
@@ -27,9 +30,11 @@ std::filesystem::path programDirectory()
     return exe.parent_path();
 }
 
-std::string programArchitecture(bool intel32)
+std::string programArchitecture(std::int32_t machine)
 {
-    return intel32 ? "i386" : OWN_ARCHITECTURE;
+    if (machine == PFM_ARCH_INTEL32)
+        return "i386";
+    return machine == PFM_ARCH_ARM64 ? "aarch64" : "x86_64";
 }
 
 std::vector<std::filesystem::path> programCandidates(const std::filesystem::path &programDir, const std::string &name,

@@ -3,6 +3,7 @@
 #ifndef MKPORTABLE_PROGRAM_DIR_H
 #define MKPORTABLE_PROGRAM_DIR_H
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,9 +15,9 @@ namespace mkportable {
 std::filesystem::path programDirectory();
 
 // The architecture folder of the programs that run on the machines a
-// package is made for: "i386" for 32-bit Intel, else the one mkportable
-// itself was built for ("x86_64").
-std::string programArchitecture(bool intel32);
+// package is made for (packageMachine): "i386" for 32-bit Intel, "aarch64"
+// for 64-bit ARM, "x86_64" for 64-bit Intel.
+std::string programArchitecture(std::int32_t machine);
 
 // Where to look, in order, for `name` ("launcher", "miniunz") built for
 // `architecture`, relative to mkportable's directory `programDir`:

@@ -11,6 +11,7 @@ namespace {
 constexpr unsigned EM_386 = 3;
 constexpr unsigned EM_PPC = 20;
 constexpr unsigned EM_X86_64 = 62;
+constexpr unsigned EM_AARCH64 = 183;
 
 } // namespace
 
@@ -39,6 +40,7 @@ std::string describe(const ProgramKind &kind)
     case EM_386: return text + "Intel 80386";
     case EM_X86_64: return text + "x86-64";
     case EM_PPC: return text + "PowerPC";
+    case EM_AARCH64: return text + "ARM aarch64";
     default: return text + "machine " + std::to_string(kind.machine);
     }
 }

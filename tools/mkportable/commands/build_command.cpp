@@ -19,6 +19,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <elf.h>
 #include <limits>
 #include <sys/stat.h>
 
@@ -33,6 +34,9 @@ const char *const BUILD_EXAMPLES = R"(Examples:
   Pack a directory with one record, for SuSE 11 on Intel 64-bit machines:
     mkportable build -o tool.run --image build/tool --command ./run.sh \
         --distribution suse --release 11 --architecture x86_64
+  A package for 64-bit ARM machines (it carries the ARM launcher):
+    mkportable build -o tool-arm64.run --image build-arm64/tool --command ./run.sh \
+        --distribution debian --architecture arm64
   A dual-image package (the 32-bit launcher picks the image for the machine):
     mkportable build -o tool.run --image-i386 out32/tool --image-x86_64 out64/tool \
         --command ./run.sh --distribution redhat --release 5 --architecture i386
@@ -183,13 +187,20 @@ std::string imageRole(std::size_t index, std::size_t count)
     return index == 0 ? "image i386" : "image x86_64";
 }
 
-// A 64-bit program cannot run on the 32-bit machines the package is for.
-void warnIfTooWide(const InputFile &program, bool intel32, std::ostream &err)
+// A launcher or unzip utility that cannot run on the machines the package
+// is made for: a 64-bit program where 32-bit machines must run it, an Intel
+// program in an ARM package or an ARM one in an Intel package.
+void warnIfForeign(const InputFile &program, std::int32_t machine, std::ostream &err)
 {
     const ProgramKind kind = programKind(program.fd(), 0);
-    if (intel32 && kind.elf && kind.bits == 64)
+    if (!kind.elf)
+        return;
+    if (machine == PFM_ARCH_INTEL32 && kind.bits == 64)
         err << "mkportable: warning: the " << program.name() << " is a 64-bit program (" << describe(kind)
             << "); the package is made for 32-bit machines too, where it cannot run\n";
+    else if ((machine == PFM_ARCH_ARM64) != (kind.machine == EM_AARCH64))
+        err << "mkportable: warning: the " << program.name() << " is a program for " << describe(kind)
+            << "; the package is made for " << architectureLabel(machine) << " machines, where it cannot run\n";
 }
 
 std::string padded(const std::string &text, std::size_t width)
@@ -303,6 +314,17 @@ CLI::App *addBuildCommand(CLI::App &app, BuildOptions &options)
                     "installed or built beside mkportable; the 32-bit one for a dual-image "
                     "package or one with an i386 record)")
         ->type_name("PATH");
+    cmd->add_option_function<std::string>(
+           "--target", [&options](const std::string &text) { options.target = *parseTarget(text); },
+           "Processor family of a package whose records are for any architecture: x86_64, i386, or arm64 "
+           "(aarch64) for an ARM package with the ARM launcher; overrides the manifest's (default: x86_64)")
+        ->type_name("ARCH")
+        ->check(CLI::Validator(
+            [](std::string &text) -> std::string {
+                return parseTarget(text) ? ""
+                                         : "unknown target '" + text + "' (expected x86_64, i386, arm64 or aarch64)";
+            },
+            ""));
     cmd->add_option("--unzip", options.unzip, "Unzip utility executable (default: miniunz, chosen like the launcher)")
         ->type_name("PATH");
     cmd->add_option("--level", options.level,
@@ -382,6 +404,8 @@ PackagePlan planFromOptions(const BuildOptions &options)
         plan.launcher = options.launcher;
     if (!options.unzip.empty())
         plan.unzip = options.unzip;
+    if (options.target)
+        plan.target = *options.target;
     if (options.level)
         plan.level = *options.level;
     if (options.copyExternalLinks)
@@ -416,8 +440,8 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
     const std::optional<SigningKey> key = keyFile.empty() ? std::nullopt
                                                           : std::optional<SigningKey>(readSigningKey(keyFile));
 
-    const bool intel32 = wants32BitPrograms(plan);
-    const std::string arch = programArchitecture(intel32);
+    const std::int32_t machine = packageMachine(plan);
+    const std::string arch = programArchitecture(machine);
     Packed packed;
     packed.launcher = plan.launcher.empty() ? findProgram(settings.programDir, "launcher", arch, "--launcher")
                                             : plan.launcher;
@@ -431,8 +455,8 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         .settings = plan.settings,
         .signingKey = key ? &*key : nullptr,
     };
-    warnIfTooWide(contents.launcher, intel32, err);
-    warnIfTooWide(contents.unzip, intel32, err);
+    warnIfForeign(contents.launcher, machine, err);
+    warnIfForeign(contents.unzip, machine, err);
     std::vector<std::filesystem::path> inputs{packed.launcher, packed.unzip};
     if (!plan.manifest.empty())
         inputs.insert(inputs.begin(), plan.manifest);
@@ -445,7 +469,7 @@ void runBuild(const PackagePlan &plan, const BuildSettings &settings, std::ostre
         // The records' programs are checked before a directory is zipped.
         const auto checkPrograms = [&](const std::vector<ImageFile> &files) {
             const std::vector<std::string> problems = commandProgramProblems(plan.commands, files, i,
-                                                                             plan.images.size());
+                                                                             plan.images.size(), machine);
             if (!problems.empty())
                 throw PackError(problems.front() + " (" + imageRole(i, plan.images.size()) + " " +
                                 plan.images[i].string() + ")");

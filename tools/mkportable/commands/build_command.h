@@ -26,6 +26,7 @@ struct BuildOptions {
     std::filesystem::path image64;
     std::filesystem::path launcher;
     std::filesystem::path unzip;
+    std::optional<std::int32_t> target; // --target: PackagePlan::target
     CommandEntry command;
     bool strictPlatformMatch = false;
     // --guard, --progress, --signals, --working-directory, --name,

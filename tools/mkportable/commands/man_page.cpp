@@ -34,8 +34,9 @@ const PageText PAGES[] = {
      "describes a package is in \\fBmkportable-manifest\\fR(5), how to run a package in "
      "\\fBportable-package\\fR(1).",
      "FILES\n"
-     "\\fIPREFIX\\fR/libexec/mkportable/x86_64/ and \\fIPREFIX\\fR/libexec/mkportable/i386/ "
-     "hold the launchers and unzip utilities that packages carry; mkportable takes them from "
+     "\\fIPREFIX\\fR/libexec/mkportable/x86_64/, \\fIPREFIX\\fR/libexec/mkportable/i386/ "
+     "and, for ARM packages, \\fIPREFIX\\fR/libexec/mkportable/aarch64/ hold the launchers and unzip utilities that "
+     "packages carry; mkportable takes them from "
      "there unless told otherwise. The platform library for tools is "
      "\\fIPREFIX\\fR/lib/x86_64-linux-gnu/libmkportable-platform.a, for 32-bit tools "
      "\\fIPREFIX\\fR/lib32/libmkportable-platform.a, each with a pkgconfig/ folder beside it, with its header "

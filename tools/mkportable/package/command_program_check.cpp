@@ -5,6 +5,7 @@
 #include "mkportable/support/terminal_text.h"
 #include "osspecific.h"
 #include "pack_error.h"
+#include "platform_table.h"
 #include "unique_fd.h"
 
 #include <cerrno>
@@ -78,13 +79,15 @@ std::string parentOf(const std::string &path)
 }
 
 // The ELF class and machine that a record's architecture runs; bits 0 for
-// a record that names no Intel machine.
+// a record that names no machine that packages are made for.
 ProgramKind wantedKind(std::int32_t architecture)
 {
     if (architecture == PFM_ARCH_INTEL32)
         return {true, 32, EM_386};
     if (architecture == PFM_ARCH_INTEL64)
         return {true, 64, EM_X86_64};
+    if (architecture == PFM_ARCH_ARM64)
+        return {true, 64, EM_AARCH64};
     return {};
 }
 
@@ -193,7 +196,7 @@ std::vector<ImageFile> zipImageFiles(const std::vector<ImageEntry> &entries)
 
 std::vector<std::string> commandProgramProblems(const std::vector<CommandEntry> &commands,
                                                 const std::vector<ImageFile> &files, std::size_t imageIndex,
-                                                std::size_t imageCount)
+                                                std::size_t imageCount, std::int32_t packageMachine)
 {
     std::vector<std::string> problems;
     std::vector<std::string> names;
@@ -208,7 +211,10 @@ std::vector<std::string> commandProgramProblems(const std::vector<CommandEntry> 
         if (!servesRecord(cmd.architecture, imageIndex, imageCount))
             continue;
         const std::string record = "command record " + std::to_string(i);
-        const ProgramKind wanted = wantedKind(cmd.architecture);
+        const std::int32_t architecture = cmd.architecture == PFM_ANY && packageMachine == PFM_ARCH_ARM64
+                                              ? packageMachine
+                                              : cmd.architecture;
+        const ProgramKind wanted = wantedKind(architecture);
         // The ELF file `name` (the program behind a bundle wrapper when
         // there is one) must be of the record's machine.
         auto checkMachine = [&](const std::string &name, const ImageFile *file) {
@@ -218,7 +224,7 @@ std::vector<std::string> commandProgramProblems(const std::vector<CommandEntry> 
                 return;
             const ProgramKind kind = fileKind(file->source);
             if (kind.elf && (kind.bits != wanted.bits || kind.machine != wanted.machine))
-                problems.push_back(record + " is made for " + (wanted.bits == 32 ? "i386" : "x86_64") +
+                problems.push_back(record + " is made for " + findArchitectureCode(architecture)->name +
                                    " machines, but " + terminalText(name) + " is a program for " + describe(kind));
         };
         if (const std::optional<std::string> path = commandProgramPath(cmd.command)) {

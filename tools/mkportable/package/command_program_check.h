@@ -6,6 +6,7 @@
 #define MKPORTABLE_COMMAND_PROGRAM_CHECK_H
 
 #include "command_entry.h"
+#include "osspecific.h"
 #include "tree_scan.h"
 #include "zip_region.h"
 
@@ -59,9 +60,11 @@ std::vector<ImageFile> zipImageFiles(const std::vector<ImageEntry> &entries);
 // bundled program, the program behind the wrapper) or a bundled program is
 // an ELF file that the check can read, its class and machine must be the
 // record's architecture. Returns one sentence per fault, naming the record.
+// Records for any architecture are checked against `packageMachine` when it
+// is PFM_ARCH_ARM64: an ARM package runs only on ARM machines.
 std::vector<std::string> commandProgramProblems(const std::vector<CommandEntry> &commands,
                                                 const std::vector<ImageFile> &files, std::size_t imageIndex,
-                                                std::size_t imageCount);
+                                                std::size_t imageCount, std::int32_t packageMachine = PFM_ANY);
 
 // Warns on `err` for each record whose command is a pipeline or a '||'
 // list outside quotes: the operator's arguments go to its last command.

@@ -238,6 +238,12 @@ PackagePlan parseManifest(std::string_view text, const std::filesystem::path &fi
         plan.unzip = r.path(*n, "unzip");
     if (const toml::node *n = root.get("sign"))
         plan.signingKey = r.path(*n, "sign");
+    if (const toml::node *n = root.get("target")) {
+        const std::optional<std::int32_t> target = parseTarget(r.string(*n, "target"));
+        if (!target)
+            r.fail(n->source(), "target must be x86_64, i386, arm64 or aarch64");
+        plan.target = *target;
+    }
     if (const toml::node *n = root.get("level"))
         plan.level = r.number(*n, "level", ZIP_LEVEL_MAX);
     readSettings(r, root, plan.settings);

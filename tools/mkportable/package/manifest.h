@@ -43,7 +43,7 @@ PackagePlan readManifest(const std::filesystem::path &file);
 inline constexpr std::string_view MANIFEST_KEYS[] = {
     "output", "strict",  "launcher",       "unzip", "image",    "bundle",  "exclude",
     "record", "level",   "external_links", "guard", "progress", "signals", "working_directory",
-    "name",   "version", "summary",        "cache", "sign"};
+    "name",   "version", "summary",        "cache", "sign",     "target"};
 inline constexpr std::string_view RECORD_KEYS[] = {"distribution", "release",   "architecture",
                                                    "command",      "arguments", "always_append"};
 

@@ -40,12 +40,47 @@ bool covers(const CommandEntry &earlier, const CommandEntry &later)
 
 } // namespace
 
-bool wants32BitPrograms(const PackagePlan &plan)
+std::int32_t packageMachine(const PackagePlan &plan)
 {
-    if (plan.images.size() == 2)
-        return true;
-    return std::any_of(plan.commands.begin(), plan.commands.end(),
-                       [](const CommandEntry &e) { return e.architecture == PFM_ARCH_INTEL32; });
+    const auto isIntel = [](std::int32_t a) { return a == PFM_ARCH_INTEL32 || a == PFM_ARCH_INTEL64; };
+    const auto firstOf = [&plan](auto pred) {
+        return std::find_if(plan.commands.begin(), plan.commands.end(),
+                            [&pred](const CommandEntry &e) { return pred(e.architecture); });
+    };
+    const auto arm = firstOf([](std::int32_t a) { return a == PFM_ARCH_ARM64; });
+    const auto intel = firstOf(isIntel);
+    const auto recordText = [&plan](std::vector<CommandEntry>::const_iterator at) {
+        return "command record " + std::to_string(at - plan.commands.begin()) + " (" + platformOf(*at) + ")";
+    };
+    const std::string twoFiles = "; a package runs on one processor family: build two files, one for "
+                                 "ARM and one for Intel machines";
+    if (arm != plan.commands.end() && intel != plan.commands.end())
+        throw PackError(recordText(arm) + " and " + recordText(intel) + " are for different processors" + twoFiles);
+    if (plan.target == PFM_ARCH_ARM64 && intel != plan.commands.end())
+        throw PackError("the target is arm64, but " + recordText(intel) + " is for Intel machines" + twoFiles);
+    if (isIntel(plan.target) && arm != plan.commands.end())
+        throw PackError("the target is " + std::string(plan.target == PFM_ARCH_INTEL32 ? "i386" : "x86_64") + ", but " +
+                        recordText(arm) + " is for ARM machines" + twoFiles);
+    if (arm != plan.commands.end() || plan.target == PFM_ARCH_ARM64) {
+        if (plan.images.size() == 2)
+            throw PackError("a dual-image package holds an i386 and an x86_64 image for Intel machines; "
+                            "an ARM package has one image");
+        return PFM_ARCH_ARM64;
+    }
+    if (plan.images.size() == 2 || plan.target == PFM_ARCH_INTEL32 ||
+        firstOf([](std::int32_t a) { return a == PFM_ARCH_INTEL32; }) != plan.commands.end())
+        return PFM_ARCH_INTEL32;
+    return PFM_ARCH_INTEL64;
+}
+
+std::optional<std::int32_t> parseTarget(std::string_view text)
+{
+    const std::optional<std::int32_t> code = parseArchitecture(text);
+    if (code &&
+        (*code == PFM_ANY || *code == PFM_ARCH_INTEL32 || *code == PFM_ARCH_INTEL64 || *code == PFM_ARCH_ARM64) &&
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return code;
+    return std::nullopt;
 }
 
 void checkRecords(const PackagePlan &plan, std::ostream &warnings)

@@ -5,11 +5,14 @@
 
 #include "command_entry.h"
 #include "entry_compressor.h"
+#include "osspecific.h"
 #include "package_settings_text.h"
 
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace mkportable {
@@ -27,8 +30,12 @@ struct PackagePlan {
     // How the launcher behaves and what the package calls itself; stored in
     // the digest record (package_settings_text.h).
     PackageSettings settings = defaultPackageSettings();
+    // The processor family that a package whose records are all for any
+    // architecture is made for (manifest key target, --target): PFM_ANY
+    // for Intel, or one of the codes that packageMachine returns.
+    std::int32_t target = PFM_ANY;
     // Empty: the program installed or built beside mkportable for the
-    // machines the package is made for (wants32BitPrograms).
+    // machines the package is made for (packageMachine).
     std::filesystem::path launcher;
     std::filesystem::path unzip;
     // Compression level of images zipped from a directory.
@@ -50,12 +57,20 @@ struct PackagePlan {
     std::filesystem::path manifest;
 };
 
-// True when the package must carry the 32-bit launcher and unzip utility:
-// it has two image variants, or a record names Intel 32-bit machines. The
-// 32-bit programs run on 64-bit machines too; the 64-bit ones do not start
-// on 32-bit machines, so a package with an i386 record among x86_64 ones
-// needs them as much as one with i386 records only.
-bool wants32BitPrograms(const PackagePlan &plan);
+// The machines whose launcher and unzip utility the package carries:
+// PFM_ARCH_ARM64 when its records are for 64-bit ARM (or all for any
+// architecture, with the target arm64); else PFM_ARCH_INTEL32 when it has
+// two image variants, a record for Intel 32-bit machines or the target
+// i386 (the 32-bit programs run on 64-bit machines too; the 64-bit ones do
+// not start on 32-bit machines, so an i386 record among x86_64 ones needs
+// them as much as i386 records alone); else PFM_ARCH_INTEL64. A launcher
+// is machine code for one processor family: records for ARM and for Intel
+// in one package, or beside a target of the other family, are a PackError.
+std::int32_t packageMachine(const PackagePlan &plan);
+
+// Parses a target: i386, x86_64, arm64 or aarch64 (case-insensitive), or
+// any; nullopt for anything else.
+std::optional<std::int32_t> parseTarget(std::string_view text);
 
 // Checks the records of `plan` beyond what each holds alone: there is at
 // least one, each passes validateCommand, no record repeats the platform of

@@ -65,6 +65,9 @@ std::optional<std::int32_t> parseDistribution(std::string_view text)
 
 std::optional<std::int32_t> parseArchitecture(std::string_view text)
 {
+    // 64-bit ARM by the name that uname -m gives it, as x86_64 is.
+    if (equalsIgnoringCase(text, "aarch64"))
+        return PFM_ARCH_ARM64;
     return parseCode(text, ARCHITECTURE_CODES);
 }
 
