@@ -68,6 +68,15 @@ if [ "${1:-}" = "--inside" ]; then
             /bin/sh -c "cd /root/project && $1" </dev/null
     }
 
+    # The processor time (user and system, whole seconds) of every finished
+    # child so far, as `times` wrote it to $target.times (in this shell: a
+    # subshell starts from nothing): with the wall time it tells a busy
+    # machine from a slow step.
+    children_cpu() {
+        awk 'NR == 2 { split($1, u, "m"); split($2, s, "m"); printf "%d\n", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' \
+            "$target.times"
+    }
+
     echo "==> (as README says for a minimal system) $setup"
     start=$(seconds)
     in_root "$setup"
@@ -75,13 +84,19 @@ if [ "${1:-}" = "--inside" ]; then
 
     echo "==> $command"
     start=$(seconds)
+    times >"$target.times"
+    cpu=$(children_cpu)
     status=0
     in_root "$command" || status=$?
     command_time=$(($(seconds) - start))
+    times >"$target.times"
+    command_cpu=$(($(children_cpu) - cpu))
 
     echo
-    echo "fresh-root demo: '$command' took $((command_time / 60)) min $((command_time % 60)) s" \
-        "(before it: debootstrap $debootstrap_time s, '$setup' $setup_time s; $(nproc) cores)"
+    echo "fresh-root demo: '$command' took $((command_time / 60)) min $((command_time % 60)) s," \
+        "$((command_cpu / 60)) min $((command_cpu % 60)) s of processor time" \
+        "($(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg));" \
+        "before it: debootstrap $debootstrap_time s, '$setup' $setup_time s"
     if [ "$status" -ne 0 ]; then
         echo "fresh-root demo: '$command' failed with status $status" >&2
         exit 1
