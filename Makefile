@@ -4,21 +4,34 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo package sanitize fuzz hardening-report bench format clean
+# The demo builds only what packing the example takes: mkportable, and the
+# launcher and miniunz that it packs, for this machine. Every other target
+# builds everything, the test suite and the 32-bit programs included.
+DEMO_CMAKE_FLAGS = -DPORTABLE_TESTS=OFF -DPORTABLE_I386=OFF -DPORTABLE_ARM64=OFF
+FULL_CMAKE_FLAGS = -DPORTABLE_TESTS=ON -DPORTABLE_I386=ON -DPORTABLE_ARM64=ON
+
+.PHONY: all deps demo-deps build test demo package sanitize fuzz hardening-report bench format clean
 
 all: build
 
+# The Debian packages that building, testing and packaging need.
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh test
+
+# Only those that building the launcher, miniunz and mkportable needs.
+demo-deps:
+	@scripts/install-deps.sh demo
 
 build: deps
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(FULL_CMAKE_FLAGS) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
-demo: build
+demo: demo-deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(DEMO_CMAKE_FLAGS) $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) --target mkportable packaged_programs
 	@scripts/demo.sh $(BUILD_DIR)
 
 # The Debian package of mkportable and its SDK, in $(BUILD_DIR)/package,

@@ -39,7 +39,7 @@ for program in python3 hyperfine unzip zip bsdtar miniunzip makeself unshare /us
     command -v "$program" >/dev/null 2>&1 || missing="$missing $program"
 done
 if [ -n "$missing" ]; then
-    echo "bench: missing:$missing (build the project and run scripts/install-deps.sh)" >&2
+    echo "bench: missing:$missing (build the project and run scripts/install-deps.sh test)" >&2
     exit 1
 fi
 
