@@ -35,6 +35,9 @@ std::vector<Outcome> stress(const std::string &dir, const std::string &package, 
         "  env " +
         env + " setsid '" + package +
         "' > /dev/null 2>&1 & pid=$!\n"
+        // The delay counts from the launcher's own session: a signal to a
+        // group that setsid has not made yet would reach nobody.
+        "  for w in $(seq 500); do kill -0 -- -$pid 2>/dev/null && break; sleep 0.001; done\n"
         "  sleep $(printf '0.%03d' $d)\n"
         "  if [ $whom = 0 ]; then kill -${sigs[$k]} $pid; t=alone; else kill -${sigs[$k]} -- -$pid; t=group; fi\n"
         "  wait $pid; rc=$?\n"
