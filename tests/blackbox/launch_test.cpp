@@ -467,11 +467,15 @@ TEST(Launch, InterruptOutsideAChildRemovesATreeDeeperThanAnyFixedLimit)
 {
     // The unzip utility leaves 600 levels of directories and fills the pipe
     // that the launcher writes to, so that the launcher waits in its own
-    // "Executing..." when the signal comes, with no child running.
+    // "Executing..." when the signal comes, with no child running. It fills
+    // the pipe byte by byte until a write would wait, through a description
+    // of its own that does not wait, before it exits: a writer left in the
+    // background may not have filled it before the launcher writes, and then
+    // the tool runs and takes the signal instead.
     LauncherHarness h;
     PackageSpec layout = standardPackage(toolImage("touch \"$QUARN_PORTABLE_EXEC_DIR/tool-ran\""), "./tool.sh");
     layout.unzip = "#!/bin/sh\nmkdir -p $(printf 'd/%.0s' $(seq 600))\n"
-                   "head -c 200000 /dev/zero >&2 &\n"
+                   "dd if=/dev/zero of=/proc/self/fd/3 oflag=nonblock bs=1 count=1000000 3>&2 2>/dev/null\n"
                    "touch \"$QUARN_PORTABLE_EXEC_DIR/unpacked\"\n";
     h.writePackage(layout);
     SandboxRun run = h.interruptedRun("unpacked", SIGTERM);
