@@ -13,9 +13,9 @@
 //   sign = "keys/release.key"       # optional; the secret key that signs it; --sign wins
 //
 //   [[record]]                      # one or more, in the order the launcher scans them
-//   distribution = "suse"           # name or code; default none
-//   release = 11                    # default 0
-//   architecture = "x86_64"         # name or code; default none
+//   distribution = "suse"           # name, code or "any"; default any
+//   release = 11                    # number or "any"; default any
+//   architecture = "x86_64"         # name, code or "any"; default any
 //   command = "./tool.sh"           # required
 //   arguments = "--batch"           # default ""
 //   always_append = false           # default false
