@@ -15,6 +15,11 @@
 
 namespace {
 
+// The file whose digest this launch's policy check matched, as it was
+// before the pass over it.
+struct stat matchedFile;
+bool digestMatched = false;
+
 const char *const OWNER_RULE = "is not owned by root, or is writable by group or others";
 
 // Only what root alone can change counts for a launch by root: anything
@@ -228,10 +233,15 @@ int enforceSignaturePolicy(int argc, char **argv)
             // The signature vouches for the digest; the one pass over the
             // file shows whether the file is still what the digest says.
             unsigned char actual[DIGEST_SHA256_SIZE];
-            if (!packageSha256(fd, uint64_t(end), DIGEST_SHA256_V2, actual))
+            struct stat before;
+            if (fstat(fd, &before) != 0 || !packageSha256(fd, uint64_t(end), DIGEST_SHA256_V2, actual))
                 why = "cannot be read";
             else if (std::memcmp(actual, record.sha256, DIGEST_SHA256_SIZE) != 0)
                 why = "was changed after it was signed (its digest does not match)";
+            else {
+                matchedFile = before;
+                digestMatched = true;
+            }
             break;
         }
         }
@@ -244,4 +254,14 @@ int enforceSignaturePolicy(int argc, char **argv)
                                        : "QUARN_PORTABLE_REQUIRE_SIGNATURE=1",
                  why.c_str());
     return 1;
+}
+
+bool digestMatchedThisLaunch(const struct stat &st)
+{
+    // A change to the file in place moves its times; a replaced file has
+    // another inode.
+    auto same = [](const timespec &a, const timespec &b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+    return digestMatched && st.st_dev == matchedFile.st_dev && st.st_ino == matchedFile.st_ino &&
+           st.st_size == matchedFile.st_size && same(st.st_mtim, matchedFile.st_mtim) &&
+           same(st.st_ctim, matchedFile.st_ctim);
 }

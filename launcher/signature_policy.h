@@ -22,6 +22,7 @@
 #include "package_signature.h"
 
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 constexpr const char *POLICY_DIRECTORY = "/etc/quarn-portable";
@@ -63,5 +64,10 @@ SignatureVerdict judgeSignature(PackageRecordKind kind, const DigestRecord &reco
 // For a launch or --extract: 0 when it may go on, 1 after one message on
 // standard error when this machine's policy refuses the package.
 int enforceSignaturePolicy(int argc, char **argv);
+
+// True when enforceSignaturePolicy found in this launch that the file `st`
+// describes (device, inode, size and times, taken before the pass) matches
+// its digest, so that filling the cache need not read it all again.
+bool digestMatchedThisLaunch(const struct stat &st);
 
 #endif

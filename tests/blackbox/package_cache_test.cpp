@@ -204,6 +204,7 @@ TEST(PackageCache, LaunchesOneAfterAnother)
          "cache",
          "pkg-H-v0\npkg-old-v0\n"},
         {"beyond a limit in K", 1, old, {}, {"QUARN_PORTABLE_CACHE_LIMIT=1953125K"}, LATER, "", "cache", "pkg-H-v0\n"},
+        {"signed, first start", 0, "", {}, {}, FIRST, "", "cache", "pkg-H-v0\n", Kind::Signed},
         {"signed, second start", 1, "", {}, {}, LATER, "", "cache", "pkg-H-v0\n", Kind::Signed},
         {"signed, the key no longer trusted",
          1,
