@@ -66,8 +66,16 @@ int openCacheDirectory(bool make, std::string *path, std::string *why)
     }
     int fd = openat(parentFd, CACHE_DIRECTORY_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     int openError = errno;
-    close(parentFd);
     struct stat st;
+    if (fd < 0 && (openError == ENOTDIR || openError == ELOOP) &&
+        fstatat(parentFd, CACHE_DIRECTORY_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        // Wherever it points, a link would put the cache where its maker
+        // chose.
+        *why = "it is a symbolic link";
+        close(parentFd);
+        return -1;
+    }
+    close(parentFd);
     if (fd < 0 || fstat(fd, &st) != 0) {
         *why = std::string("it cannot be opened: ") + std::strerror(openError);
         if (fd >= 0)

@@ -36,7 +36,8 @@ enum class Kind {
     NoSettings,  // a package without settings
     Interrupted, // SIGINT while the first launch unpacks
     TwoAtOnce,   // two first launches at the same time
-    Signed       // signed, every launch on a machine that requires a signature
+    Signed,      // signed, every launch on a machine that requires a signature
+    User         // every launch by user 65534, whose home is the scratch directory's home/
 };
 
 struct Case {
@@ -44,10 +45,10 @@ struct Case {
     int before;          // launches of the package before the checked one
     std::string prepare; // shell in the scratch directory ($qp is the cache), before the checked launch
     std::vector<std::string> args;
-    std::vector<std::string> env;
-    std::string out, err; // # stands for the bytes of the tree, % for those a fill needs
-    std::string ran;      // "cache", "fresh" or "" (the tool did not run)
-    std::string left;     // the cache's names afterwards, digests as H; "-" when there is no cache directory
+    std::vector<std::string> env; // @ stands for the scratch directory, here and in err
+    std::string out, err;         // # stands for the bytes of the tree, % for those a fill needs
+    std::string ran;              // "cache", "fresh", "" (the tool did not run) or the user's cache, @ as in env
+    std::string left;             // the cache's names afterwards, digests as H; "-" when there is no cache directory
     Kind kind = Kind::Plain;
     int status = 0;
 };
@@ -228,6 +229,68 @@ TEST(PackageCache, LaunchesOneAfterAnother)
          "pkg-H-v0\n",
          Kind::Signed,
          1},
+        {"a user's first start makes ~/.cache",
+         0,
+         "",
+         {},
+         {"HOME=@/home"},
+         FIRST,
+         "",
+         "@/home/.cache",
+         "-",
+         Kind::User},
+        {"a user's second start", 1, "", {}, {"HOME=@/home"}, LATER, "", "@/home/.cache", "-", Kind::User},
+        {"a user's XDG_CACHE_HOME",
+         0,
+         "",
+         {},
+         {"HOME=@/home", "XDG_CACHE_HOME=@/home/xdg"},
+         FIRST,
+         "",
+         "@/home/xdg",
+         "-",
+         Kind::User},
+        {"a user's relative XDG_CACHE_HOME is not used",
+         0,
+         "",
+         {},
+         {"HOME=@/home", "XDG_CACHE_HOME=xdg"},
+         FIRST,
+         "",
+         "@/home/.cache",
+         "-",
+         Kind::User},
+        {"a user's ~/.cache that root made",
+         0,
+         "mkdir home/.cache",
+         {},
+         {"HOME=@/home"},
+         FIRST,
+         "The package cache @/home/.cache/quarn-portable is not used: it cannot be made: Permission denied" + FALLBACK,
+         "fresh",
+         "-",
+         Kind::User},
+        {"a user's ~/.cache/quarn-portable a link to another user's",
+         0,
+         "mkdir -p home/.cache other/quarn-portable && chown -R 65534 home/.cache && chown 1 other/quarn-portable && "
+         "chmod 777 other/quarn-portable && ln -s ../../other/quarn-portable home/.cache/",
+         {},
+         {"HOME=@/home"},
+         FIRST,
+         "The package cache @/home/.cache/quarn-portable is not used: it is a symbolic link" + FALLBACK,
+         "fresh",
+         "-",
+         Kind::User},
+        {"a user's relative HOME",
+         0,
+         "",
+         {},
+         {"HOME=home"},
+         FIRST,
+         "The package cache is not used: HOME is not set to an absolute path" + FALLBACK,
+         "fresh",
+         "-",
+         Kind::User},
         {"the largest limit",
          1,
          old,
@@ -264,8 +327,24 @@ TEST(PackageCache, LaunchesOneAfterAnother)
         std::string bind = "mount --bind varcache /var/cache && qp=/var/cache/quarn-portable";
         if (c.kind == Kind::Signed)
             bind += " && " + POLICY_MACHINE;
+        if (c.kind == Kind::User)
+            bind += " && chmod 1777 . && mkdir -p home && chown 65534 home";
+        const auto here = [&](std::string text) {
+            if (std::size_t at = text.find('@'); at != std::string::npos)
+                text.replace(at, 1, h.dir);
+            return text;
+        };
+        std::vector<std::string> env;
+        for (const std::string &e : c.env)
+            env.push_back(here(e));
+        const auto asUser = [&](SandboxRun &run) {
+            if (c.kind == Kind::User)
+                run.argv.insert(run.argv.begin(),
+                                {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        };
         for (int i = 0; i < c.before; ++i) {
-            SandboxRun run = h.sandboxRun({});
+            SandboxRun run = h.sandboxRun({}, env);
+            asUser(run);
             run.setup = bind;
             SandboxResult first = runSandboxed(h.dir, run);
             ASSERT_EQ(first.status, 0) << c.name << "\n" << first.err;
@@ -274,7 +353,8 @@ TEST(PackageCache, LaunchesOneAfterAnother)
             h.writePackage(cachedPackage(c.kind, key));
         unlink((h.dir + "/seen").c_str());
         SandboxRun run = c.kind == Kind::Interrupted ? h.interruptedRun("unpacking", SIGINT)
-                                                     : h.sandboxRun(c.args, c.env);
+                                                     : h.sandboxRun(c.args, env);
+        asUser(run);
         if (c.kind == Kind::TwoAtOnce) {
             run.argv = {"/bin/sh", "-c",
                         "\"$0\" > o1 2>&1 & p=$!; \"$0\" > o2 2>&1; b=$?; wait $p; echo $? $b; cat o1 o2 >&2",
@@ -299,10 +379,13 @@ TEST(PackageCache, LaunchesOneAfterAnother)
         } else {
             EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
             EXPECT_EQ(withDigestsAsH(r.out), expand(c.out)) << c.name;
-            EXPECT_EQ(withDigestsAsH(r.err), expand(c.err)) << c.name;
+            EXPECT_EQ(withDigestsAsH(r.err), here(expand(c.err))) << c.name;
         }
         std::string tail = (c.args.empty() ? "" : c.args[0]) + "\npayload\n";
-        std::string seen = c.ran == "cache" ? entry + "/tree\n" + tail : c.ran == "fresh" ? FRESH + "\n" + tail : "";
+        std::string seen = c.ran == "cache"   ? entry + "/tree\n" + tail
+                           : c.ran == "fresh" ? FRESH + "\n" + tail
+                           : c.ran.empty()    ? ""
+                                              : here(c.ran) + "/quarn-portable/pkg-H-v0/tree\n" + tail;
         std::string seenNow = fileThere(h.dir + "/seen") ? withDigestsAsH(readFile(h.dir + "/seen")) : "";
         if (c.kind == Kind::TwoAtOnce) {
             // Two tools at once write the same file, one truncating it while
