@@ -106,6 +106,12 @@ bool launchFromCache(PackageDirectory *dir, int fd, char line[COMMAND_LINE_SIZE]
         return false;
     case FillResult::Filled: break;
     }
+    // A copy of the package that the signature policy has just checked in
+    // full becomes the file the entry names, so that its next start skips
+    // that pass as the original's would.
+    std::string identity = packageIdentity(st);
+    if (entry.identity != identity && digestMatchedThisLaunch(st))
+        refreshMarkerIdentity(entry.entryFd, identity);
     // The marker's time is the entry's last use, for housekeeping.
     utimensat(entry.entryFd, MARKER_NAME, nullptr, AT_SYMLINK_NOFOLLOW);
     if (fchdir(entry.treeFd) != 0) {

@@ -78,6 +78,45 @@ bool readMarker(int entryFd, std::string *text)
     return got == text->size();
 }
 
+bool writeMarkerFile(int dirFd, const char *name, const std::string &text)
+{
+    int fd = openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0444);
+    if (fd < 0)
+        return false;
+    bool written = true;
+    for (std::size_t done = 0; written && done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        written = n > 0;
+        done += written ? std::size_t(n) : 0;
+    }
+    if (close(fd) != 0)
+        written = false;
+    if (!written) {
+        int error = errno;
+        unlinkat(dirFd, name, 0);
+        errno = error;
+    }
+    return written;
+}
+
+bool refreshMarkerIdentity(int entryFd, const std::string &identity)
+{
+    std::string marker, old;
+    uint64_t bytes = 0;
+    std::size_t listingAt = 0;
+    if (!readMarker(entryFd, &marker) || !parseMarkerHeader(marker, &old, &bytes, &listingAt))
+        return false;
+    const std::string temp = std::string(MARKER_NAME) + ".new-" + std::to_string(getpid());
+    unlinkat(entryFd, temp.c_str(), 0);
+    if (!writeMarkerFile(entryFd, temp.c_str(), markerText(identity, bytes, marker.substr(listingAt))))
+        return false;
+    if (renameat(entryFd, temp.c_str(), entryFd, MARKER_NAME) != 0) {
+        unlinkat(entryFd, temp.c_str(), 0);
+        return false;
+    }
+    return true;
+}
+
 bool readMarkerHeader(int entryFd, std::string *identity, uint64_t *bytes, struct stat *st)
 {
     int fd = openat(entryFd, MARKER_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

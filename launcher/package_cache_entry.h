@@ -64,4 +64,13 @@ bool readMarkerHeader(int entryFd, std::string *identity, uint64_t *bytes, struc
 // Reads the whole marker of the entry open on entryFd (at most 256 MiB).
 bool readMarker(int entryFd, std::string *text);
 
+// Creates the file `name` (which must not exist) in the directory open on
+// dirFd, read-only, holding `text`; false with errno set when it could not.
+bool writeMarkerFile(int dirFd, const char *name, const std::string &text);
+
+// Makes the marker of the entry open on entryFd (held shared) name another
+// package file, one with the same contents: the marker is replaced whole,
+// so that no reader sees half of it.
+bool refreshMarkerIdentity(int entryFd, const std::string &identity);
+
 #endif

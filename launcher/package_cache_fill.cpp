@@ -37,17 +37,6 @@ void publishTemporary(int cacheFd, const std::string &cachePath, const char *nam
     sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
-bool writeAll(int fd, const std::string &text)
-{
-    for (std::size_t done = 0; done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0)
-            return false;
-        done += std::size_t(n);
-    }
-    return true;
-}
-
 // Writes the unzip utility and the image into the temporary (the current
 // directory) and unpacks the image into its "tree".
 FillResult unpack(int tempFd, const PackageDirectory *dir, int fd, std::string *why)
@@ -102,11 +91,7 @@ FillResult fillTemporary(int cacheFd, int tempFd, const std::string &name, const
         return FillResult::Failed;
     }
     // The marker comes last: an entry without one was never finished.
-    int markerFd = openat(tempFd, MARKER_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0444);
-    bool written = markerFd >= 0 && writeAll(markerFd, markerText(identity, bytes, listing));
-    if (markerFd >= 0 && close(markerFd) != 0)
-        written = false;
-    if (!written) {
+    if (!writeMarkerFile(tempFd, MARKER_NAME, markerText(identity, bytes, listing))) {
         *why = std::string("its marker cannot be written: ") + std::strerror(errno);
         close(treeFd);
         return FillResult::Failed;

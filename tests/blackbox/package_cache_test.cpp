@@ -8,7 +8,9 @@
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <regex>
+#include <sys/stat.h>
 
 namespace {
 
@@ -207,6 +209,16 @@ TEST(PackageCache, LaunchesOneAfterAnother)
         {"beyond a limit in K", 1, old, {}, {"QUARN_PORTABLE_CACHE_LIMIT=1953125K"}, LATER, "", "cache", "pkg-H-v0\n"},
         {"signed, first start", 0, "", {}, {}, FIRST, "", "cache", "pkg-H-v0\n", Kind::Signed},
         {"signed, second start", 1, "", {}, {}, LATER, "", "cache", "pkg-H-v0\n", Kind::Signed},
+        {"signed, a copy of the package",
+         1,
+         "cp pkg.run pkg.new && mv pkg.new pkg.run",
+         {},
+         {},
+         LATER,
+         "",
+         "cache",
+         "pkg-H-v0\n",
+         Kind::Signed},
         {"signed, the key no longer trusted",
          1,
          "rm /etc/quarn-portable/trusted-keys/maker.pub",
@@ -399,6 +411,17 @@ TEST(PackageCache, LaunchesOneAfterAnother)
         if (c.args.size() == 2 && c.args[0] == "--extract")
             left += "data\ntool.sh\n";
         EXPECT_EQ(withDigestsAsH(r.inspected), left) << c.name;
+        if (c.kind == Kind::Signed && c.status == 0) {
+            // The entry names the file that the policy checked last, so that
+            // its next start need not read it all again.
+            struct stat now;
+            ASSERT_EQ(stat(h.package.c_str(), &now), 0);
+            const std::string named = std::to_string(now.st_dev) + " " + std::to_string(now.st_ino) + " " +
+                                      std::to_string(now.st_size) + " ";
+            for (const auto &e : std::filesystem::directory_iterator(h.dir + "/varcache/quarn-portable"))
+                EXPECT_NE(readFile(e.path().string() + "/marker").find("\npackage " + named), std::string::npos)
+                    << c.name;
+        }
         EXPECT_EQ(r.tmpAfter, "") << c.name;
     }
 }
