@@ -20,7 +20,7 @@ bool launchFromCache(PackageDirectory *dir, int fd, char line[COMMAND_LINE_SIZE]
 
 // The signature policy for a launch: enforceSignaturePolicy, except that a
 // cacheable package whose file is the very one (device, inode, size and
-// times) that filled one of its entries skips the pass over the file; its
+// times) that one of its entries names skips the pass over the file; its
 // signature is still judged against the trusted keys.
 int enforceSignaturePolicyForLaunch(int argc, char **argv);
 
