@@ -3,6 +3,8 @@
 #ifndef ZIPWRITE_COMPRESS_POOL_H
 #define ZIPWRITE_COMPRESS_POOL_H
 
+#include "byte_buffer.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -23,12 +25,12 @@ struct CompressJob {
     };
     Kind kind = Kind::Whole;
     // For a piece, the window comes first: the piece is input[windowBytes..].
-    std::vector<unsigned char> input;
+    ByteBuffer input;
     std::size_t windowBytes = 0;
     bool last = false; // the entry's last piece
 
     // Filled by the worker.
-    std::vector<unsigned char> output; // the deflated data; empty when stored
+    ByteBuffer output; // the deflated data; empty when stored
     bool deflated = false;
     std::uint32_t crc = 0; // of the data, window excluded
     std::exception_ptr error;

@@ -26,8 +26,12 @@ namespace {
 // The fastest level, which tells whether data shrinks at all.
 constexpr int PROBE_LEVEL = 1;
 // The probe tries the start of the data first: when that shrinks, the data
-// is taken to be compressible without probing all of it.
+// is taken to be compressible without probing all of it. An entry of no
+// more than the sample is tried on its first SMALL_SAMPLE_BYTES: most files
+// are that small, and probing all of a text only to deflate it again would
+// cost nearly half the time of packing them.
 constexpr std::size_t PROBE_SAMPLE_BYTES = 64 * 1024;
+constexpr std::size_t SMALL_SAMPLE_BYTES = 4 * 1024;
 // A stored block holds at most this many bytes.
 constexpr std::size_t STORED_BLOCK_MAX = 65535;
 
@@ -43,7 +47,7 @@ libdeflate_compressor *compressorAt(libdeflate_compressor *&slot, int level)
 
 // Appends `piece` as stored blocks, the last of them final when `last`:
 // each starts on a byte boundary, as the pieces before it end.
-void appendStoredBlocks(std::span<const unsigned char> piece, bool last, std::vector<unsigned char> &out)
+void appendStoredBlocks(std::span<const unsigned char> piece, bool last, ByteBuffer &out)
 {
     do {
         const std::size_t n = std::min(piece.size(), STORED_BLOCK_MAX);
@@ -71,7 +75,7 @@ EntryCompressor::~EntryCompressor()
         deflateEnd(pieces_.get());
 }
 
-bool EntryCompressor::compressWhole(std::span<const unsigned char> in, std::vector<unsigned char> &out)
+bool EntryCompressor::compressWhole(std::span<const unsigned char> in, ByteBuffer &out)
 {
     if (level_ == ZIP_LEVEL_STORED || in.empty() || !shrinksAtFastestLevel(in, out)) {
         out.clear();
@@ -86,7 +90,7 @@ bool EntryCompressor::compressWhole(std::span<const unsigned char> in, std::vect
     return size != 0;
 }
 
-bool EntryCompressor::shrinksAtFastestLevel(std::span<const unsigned char> in, std::vector<unsigned char> &scratch)
+bool EntryCompressor::shrinksAtFastestLevel(std::span<const unsigned char> in, ByteBuffer &scratch)
 {
     if (level_ == PROBE_LEVEL)
         return true; // the real attempt costs no more than the probe
@@ -95,11 +99,12 @@ bool EntryCompressor::shrinksAtFastestLevel(std::span<const unsigned char> in, s
         scratch.resize(data.size() - 1);
         return libdeflate_deflate_compress(probe, data.data(), data.size(), scratch.data(), scratch.size()) != 0;
     };
-    return (in.size() > PROBE_SAMPLE_BYTES && shrinks(in.first(PROBE_SAMPLE_BYTES))) || shrinks(in);
+    const std::size_t sample = in.size() > PROBE_SAMPLE_BYTES ? PROBE_SAMPLE_BYTES : SMALL_SAMPLE_BYTES;
+    return (in.size() > sample && shrinks(in.first(sample))) || shrinks(in);
 }
 
 void EntryCompressor::compressPiece(std::span<const unsigned char> window, std::span<const unsigned char> piece,
-                                    bool last, std::vector<unsigned char> &out)
+                                    bool last, ByteBuffer &out)
 {
     if (!piece.empty() && !shrinksAtFastestLevel(piece, out)) {
         out.clear();

@@ -3,6 +3,8 @@
 #ifndef ZIPWRITE_ENTRY_COMPRESSOR_H
 #define ZIPWRITE_ENTRY_COMPRESSOR_H
 
+#include "byte_buffer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,7 +46,7 @@ public:
     // Deflates all of `in` into `out` and returns true; returns false, with
     // `out` empty, when deflating would not make it smaller (or the level is
     // 0), so that the entry is stored.
-    bool compressWhole(std::span<const unsigned char> in, std::vector<unsigned char> &out);
+    bool compressWhole(std::span<const unsigned char> in, ByteBuffer &out);
 
     // Deflates `piece`, the part of a large entry that follows `window` (the
     // DEFLATE_WINDOW_BYTES before it, fewer at the start), into `out`. Unless
@@ -54,13 +56,13 @@ public:
     // blocks of that stream. Needs a level of 1 or more. Throws
     // PackError when zlib fails.
     void compressPiece(std::span<const unsigned char> window, std::span<const unsigned char> piece, bool last,
-                       std::vector<unsigned char> &out);
+                       ByteBuffer &out);
 
 private:
     // False when even the fastest level cannot make `in` smaller: random or
     // already compressed data, which the chosen level would only spend time
     // on before it is stored anyway. `scratch` receives the probe's output.
-    bool shrinksAtFastestLevel(std::span<const unsigned char> in, std::vector<unsigned char> &scratch);
+    bool shrinksAtFastestLevel(std::span<const unsigned char> in, ByteBuffer &scratch);
 
     int level_;
     libdeflate_compressor *whole_ = nullptr;

@@ -182,7 +182,7 @@ private:
         } else {
             pool_.wait(*w.job);
             CompressJob &job = *w.job;
-            const std::vector<unsigned char> &stored = job.deflated ? job.output : job.input;
+            const ByteBuffer &stored = job.deflated ? job.output : job.input;
             const std::size_t skip = job.deflated ? 0 : job.windowBytes;
             const std::uint64_t written = stored.size() - skip;
             if (entry.size <= ZIP_WHOLE_ENTRY_BYTES) {

@@ -39,6 +39,13 @@ const std::map<std::string, Expected> TREE = {
     {"dangling", {S_IFLNK | 0777, 0, "../outside/nothing"}},
     {"empty/", {S_IFDIR | 0700, 0, ""}},
     {"link", {S_IFLNK | 0777, 0, "a/run.sh"}},
+    // Around the first 4 KiB, which decide alone when they shrink: what the
+    // whole entry does is what counts.
+    {"mixed/", {S_IFDIR | 0755, 0, ""}},
+    {"mixed/noise-4096", {S_IFREG | 0644, 0, noise(4096, 3)}},
+    {"mixed/noise-4097", {S_IFREG | 0644, 0, noise(4097, 4)}},
+    {"mixed/noise-then-text", {S_IFREG | 0644, 8, noise(4096, 5) + std::string(20000, 'x')}},
+    {"mixed/text-then-noise", {S_IFREG | 0644, 8, std::string(4097, 'x') + noise(60000, 6)}},
     {"\xc3\xa9t\xc3\xa9.txt", {S_IFREG | 0644, 0, "non-ASCII names sort last\n"}},
 };
 
