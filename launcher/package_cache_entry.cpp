@@ -1,5 +1,6 @@
 #include "package_cache_entry.h"
 
+#include "common/fd_io.h"
 #include "osspecific.h"
 #include "package_cache_place.h"
 #include "tree_listing.h"
@@ -71,11 +72,9 @@ bool readMarker(int entryFd, std::string *text)
         return false;
     }
     text->assign(std::size_t(st.st_size), '\0');
-    std::size_t got = 0;
-    for (ssize_t n; got < text->size() && (n = pread(fd, &(*text)[got], text->size() - got, off_t(got))) > 0;)
-        got += std::size_t(n);
+    const portable::IoResult read = portable::readAllAt(fd, text->data(), text->size(), 0);
     close(fd);
-    return got == text->size();
+    return read.done == text->size();
 }
 
 bool writeMarkerFile(int dirFd, const char *name, const std::string &text)
@@ -83,12 +82,10 @@ bool writeMarkerFile(int dirFd, const char *name, const std::string &text)
     int fd = openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0444);
     if (fd < 0)
         return false;
-    bool written = true;
-    for (std::size_t done = 0; written && done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        written = n > 0;
-        done += written ? std::size_t(n) : 0;
-    }
+    const portable::IoResult result = portable::writeAll(fd, text.data(), text.size());
+    bool written = result.done == text.size();
+    if (!written && result.error != 0)
+        errno = result.error;
     if (close(fd) != 0)
         written = false;
     if (!written) {
