@@ -6,6 +6,7 @@
 #include "mkportable_test_support.h"
 #include "zip_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -640,12 +641,14 @@ void expectRun(PackageFixture &fx, const std::vector<std::string> &command, cons
     EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
-// The key ID that the comment line of NAME.pub names.
+// The key ID that the comment line of NAME.pub names, in 16 digits: minisign
+// writes it there without leading zeros.
 std::string keyIdOf(PackageFixture &fx, const std::string &name)
 {
     const std::string text = readFile(fx.dir / (name + ".pub"));
     const std::size_t end = text.find('\n');
-    return text.substr(text.rfind(' ', end) + 1, end - text.rfind(' ', end) - 1);
+    const std::string digits = text.substr(text.rfind(' ', end) + 1, end - text.rfind(' ', end) - 1);
+    return std::string(16 - std::min<std::size_t>(digits.size(), 16), '0') + digits;
 }
 
 void signedBuild(PackageFixture &fx, const std::string &key)
