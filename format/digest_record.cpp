@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <nettle/sha2.h>
 #include <unistd.h>
@@ -56,6 +57,12 @@ void encodeDigestField(const DigestRecord &record, unsigned char field[PKG_VARIA
         std::memcpy(field + DIGEST_SIGNATURE_OFFSET, record.signature, DIGEST_SIGNATURE_SIZE);
     }
     std::memcpy(field + DIGEST_SHA256_OFFSET, record.sha256, DIGEST_SHA256_SIZE);
+}
+
+void digestHexText(const unsigned char sha256[DIGEST_SHA256_SIZE], char text[DIGEST_HEX_TEXT_SIZE])
+{
+    for (int i = 0; i < DIGEST_SHA256_SIZE; ++i)
+        std::snprintf(text + 2 * i, 3, "%02x", sha256[i]);
 }
 
 DigestFieldKind decodeDigestField(const unsigned char field[PKG_VARIANT_FIELD_SIZE], DigestRecord *out)

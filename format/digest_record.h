@@ -59,6 +59,11 @@ enum DigestFieldKind {
     DIGEST_FIELD_MALFORMED // the magic, then something else than that form
 };
 
+// The digest in 64 lower-case hexadecimal digits and a NUL, as sha256sum
+// prints it.
+constexpr int DIGEST_HEX_TEXT_SIZE = 2 * DIGEST_SHA256_SIZE + 1;
+void digestHexText(const unsigned char sha256[DIGEST_SHA256_SIZE], char text[DIGEST_HEX_TEXT_SIZE]);
+
 // Fills one variant field with `record` in the form its algorithm gives.
 void encodeDigestField(const DigestRecord &record, unsigned char field[PKG_VARIANT_FIELD_SIZE]);
 

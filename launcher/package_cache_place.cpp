@@ -95,24 +95,11 @@ int openCacheDirectory(bool make, std::string *path, std::string *why)
     return fd;
 }
 
-namespace {
-
-std::string hex(const unsigned char *bytes, int size)
-{
-    static const char DIGITS[] = "0123456789abcdef";
-    std::string text;
-    for (int i = 0; i < size; ++i) {
-        text += DIGITS[bytes[i] >> 4];
-        text += DIGITS[bytes[i] & 15];
-    }
-    return text;
-}
-
-} // namespace
-
 std::string entryStem(const unsigned char sha256[DIGEST_SHA256_SIZE])
 {
-    return ENTRY_PREFIX + hex(sha256, DIGEST_SHA256_SIZE) + "-";
+    char hex[DIGEST_HEX_TEXT_SIZE];
+    digestHexText(sha256, hex);
+    return std::string(ENTRY_PREFIX) + hex + "-";
 }
 
 std::string entryName(const unsigned char sha256[DIGEST_SHA256_SIZE], int variant)

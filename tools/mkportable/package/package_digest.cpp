@@ -95,17 +95,6 @@ StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string 
     return stored;
 }
 
-std::string hexText(const Sha256 &digest)
-{
-    static const char HEX[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : digest) {
-        text += HEX[byte >> 4];
-        text += HEX[byte & 15];
-    }
-    return text;
-}
-
 std::optional<PackageSettings> storedSettings(const std::filesystem::path &path, std::uint64_t fileSize)
 {
     const InputFile file = InputFile::open(path, "package");
@@ -146,7 +135,9 @@ DigestDescription describePackageDigest(const std::filesystem::path &path, std::
         problems.insert(problems.end(), stored.problems.begin(), stored.problems.end());
         return {"damaged", ""};
     }
-    const std::string hex = hexText(stored.sha256);
+    char hexDigits[DIGEST_HEX_TEXT_SIZE];
+    digestHexText(stored.sha256.data(), hexDigits);
+    const std::string hex = hexDigits;
     return {"SHA-256 " + hex, hex};
 }
 

@@ -38,8 +38,6 @@ struct StoredDigest {
 };
 StoredDigest readStoredDigest(int fd, std::uint64_t fileSize, const std::string &what);
 
-std::string hexText(const Sha256 &digest);
-
 // For info and verify: the settings that the package's digest record
 // carries; none for a package without them or with a damaged record.
 std::optional<PackageSettings> storedSettings(const std::filesystem::path &path, std::uint64_t fileSize);
