@@ -2,6 +2,7 @@
 
 #include "command_runner.h"
 #include "command_selection.h"
+#include "file_identity.h"
 #include "launch_settings.h"
 #include "options.h"
 #include "package_cache_entry.h"
@@ -109,8 +110,8 @@ bool launchFromCache(PackageDirectory *dir, int fd, char line[COMMAND_LINE_SIZE]
     // A copy of the package that the signature policy has just checked in
     // full becomes the file the entry names, so that its next start skips
     // that pass as the original's would.
-    std::string identity = packageIdentity(st);
-    if (entry.identity != identity && digestMatchedThisLaunch(st))
+    std::string identity = fileIdentity(st);
+    if (entry.identity != identity && digestMatchedThisLaunch(identity))
         refreshMarkerIdentity(entry.entryFd, identity);
     // The marker's time is the entry's last use, for housekeeping.
     utimensat(entry.entryFd, MARKER_NAME, nullptr, AT_SYMLINK_NOFOLLOW);
@@ -140,7 +141,7 @@ int enforceSignaturePolicyForLaunch(int argc, char **argv)
     if (fd >= 0 && readOwnRecord(fd, &record, &st)) {
         std::string path, why;
         int cacheFd = openCacheDirectory(false, &path, &why);
-        std::string identity = packageIdentity(st);
+        std::string identity = fileIdentity(st);
         for (int variant = -1; cacheFd >= 0 && variant <= 1 && !known; ++variant) {
             int entryFd = openat(cacheFd, entryName(record.sha256, variant).c_str(),
                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

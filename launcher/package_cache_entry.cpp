@@ -6,8 +6,6 @@
 #include "tree_listing.h"
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -23,15 +21,6 @@ bool sameObject(const struct stat &a, const struct stat &b)
 }
 
 } // namespace
-
-std::string packageIdentity(const struct stat &st)
-{
-    char line[160];
-    std::snprintf(line, sizeof line, "%" PRIu64 " %" PRIu64 " %" PRIu64 " %lld.%09ld %lld.%09ld", uint64_t(st.st_dev),
-                  uint64_t(st.st_ino), uint64_t(st.st_size), (long long)st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
-                  (long long)st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
-    return line;
-}
 
 std::string markerText(const std::string &identity, uint64_t bytes, const std::string &listing)
 {

@@ -22,7 +22,7 @@ constexpr const char *MARKER_MAGIC = "quarn-portable-cache 1";
 struct CacheEntry {
     int entryFd = -1;     // the entry directory, shared-locked
     int treeFd = -1;      // its tree
-    std::string identity; // the package file that filled it (packageIdentity)
+    std::string identity; // the package file that filled it (fileIdentity)
     uint64_t bytes = 0;   // what the tree holds
 };
 
@@ -32,10 +32,6 @@ enum class EntryState {
     Damaged, // no marker, a marker that does not read, or a tree unlike it
     Ready    // *entry is filled and locked
 };
-
-// Device, inode, size, modification and change times of the file as one
-// line: equal lines mean the file was not touched in between.
-std::string packageIdentity(const struct stat &st);
 
 // The marker's text for a tree.
 std::string markerText(const std::string &identity, uint64_t bytes, const std::string &listing);

@@ -1,5 +1,6 @@
 #include "package_cache_fill.h"
 
+#include "file_identity.h"
 #include "osspecific.h"
 #include "package_cache_place.h"
 #include "package_reader.h"
@@ -126,7 +127,8 @@ FillResult fillEntry(int cacheFd, const std::string &cachePath, const std::strin
         *why = "the package cannot be read";
         return FillResult::Failed;
     }
-    if (!digestMatchedThisLaunch(st)) {
+    const std::string identity = fileIdentity(st);
+    if (!digestMatchedThisLaunch(identity)) {
         unsigned char actual[DIGEST_SHA256_SIZE];
         if (!packageSha256(fd, uint64_t(st.st_size), DIGEST_SHA256_V2, actual)) {
             *why = "the package cannot be read";
@@ -168,7 +170,7 @@ FillResult fillEntry(int cacheFd, const std::string &cachePath, const std::strin
     if (FILE *progress = progressStream())
         std::fputs("Extracting...\n", progress);
     std::fflush(stdout);
-    FillResult result = fillTemporary(cacheFd, tempFd, name, temp, dir, fd, packageIdentity(st), entry, why);
+    FillResult result = fillTemporary(cacheFd, tempFd, name, temp, dir, fd, identity, entry, why);
     if (result == FillResult::Interrupted)
         return result; // clean-up removes the temporary
     if (result == FillResult::Filled) {

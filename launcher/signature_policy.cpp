@@ -1,5 +1,6 @@
 #include "signature_policy.h"
 
+#include "file_identity.h"
 #include "package_reader.h"
 #include "terminal_text.h"
 
@@ -16,9 +17,8 @@
 namespace {
 
 // The file whose digest this launch's policy check matched, as it was
-// before the pass over it.
-struct stat matchedFile;
-bool digestMatched = false;
+// before the pass over it (fileIdentity); empty when none did.
+std::string matchedFile;
 
 const char *const OWNER_RULE = "is not owned by root, or is writable by group or others";
 
@@ -238,10 +238,8 @@ int enforceSignaturePolicy(int argc, char **argv)
                 why = "cannot be read";
             else if (std::memcmp(actual, record.sha256, DIGEST_SHA256_SIZE) != 0)
                 why = "was changed after it was signed (its digest does not match)";
-            else {
-                matchedFile = before;
-                digestMatched = true;
-            }
+            else
+                matchedFile = fileIdentity(before);
             break;
         }
         }
@@ -256,12 +254,7 @@ int enforceSignaturePolicy(int argc, char **argv)
     return 1;
 }
 
-bool digestMatchedThisLaunch(const struct stat &st)
+bool digestMatchedThisLaunch(const std::string &identity)
 {
-    // A change to the file in place moves its times; a replaced file has
-    // another inode.
-    auto same = [](const timespec &a, const timespec &b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
-    return digestMatched && st.st_dev == matchedFile.st_dev && st.st_ino == matchedFile.st_ino &&
-           st.st_size == matchedFile.st_size && same(st.st_mtim, matchedFile.st_mtim) &&
-           same(st.st_ctim, matchedFile.st_ctim);
+    return !matchedFile.empty() && identity == matchedFile;
 }

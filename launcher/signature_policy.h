@@ -22,7 +22,6 @@
 #include "package_signature.h"
 
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 constexpr const char *POLICY_DIRECTORY = "/etc/quarn-portable";
@@ -65,9 +64,9 @@ SignatureVerdict judgeSignature(PackageRecordKind kind, const DigestRecord &reco
 // standard error when this machine's policy refuses the package.
 int enforceSignaturePolicy(int argc, char **argv);
 
-// True when enforceSignaturePolicy found in this launch that the file `st`
-// describes (device, inode, size and times, taken before the pass) matches
-// its digest, so that filling the cache need not read it all again.
-bool digestMatchedThisLaunch(const struct stat &st);
+// True when enforceSignaturePolicy found in this launch that the file with
+// this identity (fileIdentity, taken before the pass) matches its digest,
+// so that filling the cache need not read it all again.
+bool digestMatchedThisLaunch(const std::string &identity);
 
 #endif
